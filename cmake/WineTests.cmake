@@ -26,9 +26,10 @@ function(vintrel_add_wine_fixtures)
   add_test(NAME wine_prefix_start COMMAND ${WINEBOOT_PROGRAM} -i)
   set_tests_properties(wine_prefix_start PROPERTIES
     ENVIRONMENT "${env}" FIXTURES_SETUP wine TIMEOUT 300)
-  add_test(NAME wine_prefix_stop COMMAND ${WINESERVER_PROGRAM} -k)
+  # wineserver -k fails when the server has already gone: that is fine.
+  add_test(NAME wine_prefix_stop COMMAND sh -c "${WINESERVER_PROGRAM} -k || true")
   set_tests_properties(wine_prefix_stop PROPERTIES
-    ENVIRONMENT "${env}" FIXTURES_CLEANUP wine WILL_FAIL OFF)
+    ENVIRONMENT "${env}" FIXTURES_CLEANUP wine)
 endfunction()
 
 # vintrel_add_test(NAME name COMMAND target [args...] [LOCALE zh_CN.UTF-8|en_US.UTF-8]

@@ -1,0 +1,33 @@
+// Updater.exe: the entry point and the stage decision.
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include "folders.h"
+#include "log.h"
+#include "stages.h"
+#include "text.h"
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int) {
+  // The second stage runs elevated from the user's temporary folder: never load a DLL planted
+  // there.
+  SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+
+  WriteLog("开始启动更新程序");
+  int argumentCount = 0;
+  // Kept until the process ends: the argument values point into it.
+  wchar_t** szArglist = CommandLineToArgvW(commandLine, &argumentCount);
+  for (int i = 0; szArglist && i < argumentCount; ++i) {
+    WriteLog("szArglist = " + WideToNarrow(szArglist[i]));
+  }
+  if (!szArglist || argumentCount <= 1) {
+    WriteLog("参数小于或等于1");
+    return 0;
+  }
+  installPathArg = szArglist[0];
+  WriteLog("installPathArg = " + WideToNarrow(installPathArg));
+  rootPathArg = szArglist[1];
+  WriteLog("rootPathArg = " + WideToNarrow(rootPathArg));
+
+  return IsRunningFromTemp() ? RunSecondStage() : RunFirstStage();
+}

@@ -1,0 +1,80 @@
+#include "folders.h"
+
+#include <windows.h>
+#include <shlobj.h>
+#include <shlwapi.h>
+
+namespace {
+
+const wchar_t kDataFolderName[] = L"OrbeskVintrel";
+
+// Calls fill(buffer, capacity) with a growing buffer until the text fits; fill returns the
+// length written, or the capacity needed when it did not fit, or 0 on failure.
+template <typename Fill>
+std::wstring ReadSizedText(Fill fill) {
+  std::wstring buffer(MAX_PATH + 1, L'\0');
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    const DWORD capacity = static_cast<DWORD>(buffer.size());
+    const DWORD length = fill(&buffer[0], capacity);
+    if (length == 0) return std::wstring();
+    if (length < capacity) {
+      buffer.resize(length);
+      return buffer;
+    }
+    buffer.assign(length > capacity ? length + 1 : capacity * 2, L'\0');
+  }
+  return std::wstring();
+}
+
+}  // namespace
+
+std::wstring GetTempFolder() {
+  const std::wstring shortForm =
+      ReadSizedText([](wchar_t* buffer, DWORD capacity) { return GetTempPathW(capacity, buffer); });
+  if (shortForm.empty()) return shortForm;
+  const std::wstring longForm = ReadSizedText([&](wchar_t* buffer, DWORD capacity) {
+    return GetLongPathNameW(shortForm.c_str(), buffer, capacity);
+  });
+  // A temporary folder that cannot be resolved keeps its short form.
+  return longForm.empty() ? shortForm : longForm;
+}
+
+std::wstring GetDataFolder() {
+  wchar_t appData[MAX_PATH] = {};
+  if (FAILED(SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, appData))) {
+    return std::wstring();
+  }
+  std::wstring folder = appData;
+  if (!folder.empty() && folder.back() != L'\\') folder += L'\\';
+  return folder + kDataFolderName;
+}
+
+std::wstring GetDataTempFolder() {
+  const std::wstring dataFolder = GetDataFolder();
+  // Joined as text: a data folder near MAX_PATH still names its own "Temp", never the
+  // current folder's.
+  return dataFolder.empty() ? dataFolder : dataFolder + L"\\Temp";
+}
+
+std::wstring GetModulePath() {
+  return ReadSizedText([](wchar_t* buffer, DWORD capacity) {
+    const DWORD length = GetModuleFileNameW(GetModuleHandleW(nullptr), buffer, capacity);
+    // A truncated name fills the whole buffer: ask for a larger one.
+    return length == capacity ? capacity * 2 : length;
+  });
+}
+
+bool IsPathInsideFolder(const std::wstring& path, const std::wstring& folder) {
+  // An unknown temporary folder must not make every executable look inside it.
+  return !folder.empty() && path.find(folder) != std::wstring::npos;
+}
+
+bool IsRunningFromTemp() { return IsPathInsideFolder(GetModulePath(), GetTempFolder()); }
+
+std::wstring CombinePath(const std::wstring& folder, const std::wstring& item) {
+  wchar_t joined[MAX_PATH] = {};
+  if (!PathCombineW(joined, folder.c_str(), item.c_str())) return std::wstring();
+  return joined;
+}
+
+bool PathExists(const std::wstring& path) { return !path.empty() && PathFileExistsW(path.c_str()); }

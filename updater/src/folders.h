@@ -1,0 +1,30 @@
+#pragma once
+// Where the updater's folders are, and the test that tells its two stages apart.
+
+#include <string>
+
+// The long form of the user's temporary folder, ending in a backslash.
+std::wstring GetTempFolder();
+
+// The per-user data folder: the roaming application data folder followed by "OrbeskVintrel".
+std::wstring GetDataFolder();
+
+// The data folder's "Temp" subfolder, where an update is delivered.
+std::wstring GetDataTempFolder();
+
+// Full path and file name of the running executable.
+std::wstring GetModulePath();
+
+// Whether the running executable lies inside the temporary folder (compared case-sensitively).
+bool IsRunningFromTemp();
+
+// Whether folder's text (ending in a backslash) occurs in path, case-sensitively. An empty
+// folder is inside nothing.
+bool IsPathInsideFolder(const std::wstring& path, const std::wstring& folder);
+
+// folder and item joined by PathCombineW, which also resolves "." and ".."; empty when the
+// joined path would not fit MAX_PATH.
+std::wstring CombinePath(const std::wstring& folder, const std::wstring& item);
+
+// Whether a file or folder exists at path.
+bool PathExists(const std::wstring& path);

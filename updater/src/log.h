@@ -1,0 +1,22 @@
+#pragma once
+// updater.log: one time-stamped line per event, in the data folder's "logs" subfolder.
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+// Appends one line to updater.log; the first line of each process empties the file first.
+// Writes nothing, silently, when the file cannot be opened (the "logs" folder is never created).
+void WriteLog(const std::string& message);
+
+// Decimal text of an unsigned 64-bit value.
+std::string FormatUInt64(std::uint64_t value);
+
+// The line WriteLog writes for message at time: "[2018-7-5 9:03:07 ] --- message\n".
+std::string FormatLogLine(const std::tm& time, const std::string& message);
+
+// Full path of updater.log.
+std::wstring GetLogPath();
+
+// Makes the next line empty the file again, as the first line of a new process does.
+void ResetLogForTesting();

@@ -1,0 +1,79 @@
+#include "stages.h"
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include "file_copy.h"
+#include "folders.h"
+#include "handles.h"
+#include "log.h"
+#include "text.h"
+#include "update_run.h"
+
+const wchar_t* installPathArg = L"";
+const wchar_t* rootPathArg = L"";
+
+namespace {
+
+const wchar_t kDeliveredUpdaterName[] = L"Updater.exe";
+const wchar_t kRelaunchedUpdaterName[] = L"Kivo直播助手升级程序.exe";
+const wchar_t kMainAppFolder[] = L"/bin/32bit/";
+const wchar_t kMainAppName[] = L"Kivo直播助手.exe";
+
+bool IsVistaOrLater() {
+  OSVERSIONINFOW version = {};
+  version.dwOSVersionInfoSize = sizeof(version);
+  GetVersionExW(&version);
+  return version.dwMajorVersion >= 6;
+}
+
+}  // namespace
+
+std::wstring BuildRelaunchParameters(const std::wstring& installPath,
+                                     const std::wstring& rootPath) {
+  // The splitter reads backslashes before a quote as escapes in every argument but the first:
+  // double the root folder's trailing ones so that they arrive as written.
+  const size_t trailingBackslashes = rootPath.size() - (rootPath.find_last_not_of(L'\\') + 1);
+  return L"\"" + installPath + L"\" \"" + rootPath + std::wstring(trailingBackslashes, L'\\') +
+         L"\"";
+}
+
+bool LaunchProgram(const std::wstring& file, const std::wstring& parameters,
+                   const std::wstring& directory) {
+  SHELLEXECUTEINFOW info = {};
+  info.cbSize = sizeof(info);
+  info.fMask = SEE_MASK_NOCLOSEPROCESS;
+  info.lpVerb = IsVistaOrLater() ? L"runas" : nullptr;
+  info.lpFile = file.c_str();
+  info.lpParameters = parameters.c_str();
+  info.lpDirectory = directory.empty() ? nullptr : directory.c_str();
+  info.nShow = SW_SHOW;
+  const bool launched = ShellExecuteExW(&info) != FALSE;
+  // Nobody waits for the started program: its handle is only closed.
+  ProcessHandle started(info.hProcess);
+  return launched;
+}
+
+int RunFirstStage() {
+  // A freshly delivered updater is preferred over the running one.
+  std::wstring source = CombinePath(GetDataTempFolder(), kDeliveredUpdaterName);
+  if (!PathExists(source)) source = GetModulePath();
+
+  const std::wstring tempFolder = GetTempFolder();
+  const std::wstring destination = CombinePath(tempFolder, kRelaunchedUpdaterName);
+  // An unusable temporary folder leaves nothing to start: the launch below then fails.
+  if (!destination.empty()) CopyFileWithRetry(source, destination);
+
+  const std::wstring parameters = BuildRelaunchParameters(installPathArg, rootPathArg);
+  return !destination.empty() && LaunchProgram(destination, parameters, tempFolder) ? 0 : 1;
+}
+
+int RunSecondStage() {
+  std::wstring rootFolder;
+  RunUpdate(rootFolder);
+
+  const std::wstring mainAppFolder = rootFolder + kMainAppFolder;
+  WriteLog("主工程安装路径：" + WideToNarrow(mainAppFolder));
+  const std::wstring mainApp = CombinePath(mainAppFolder, kMainAppName);
+  return !mainApp.empty() && LaunchProgram(mainApp, L"", L"") ? 0 : 1;
+}

@@ -1,0 +1,25 @@
+#pragma once
+// The updater's two stages: the relaunch into the temporary folder, and the update followed by
+// the restart of the main application.
+
+#include <string>
+
+// The two command-line arguments, empty until the entry takes them, then set once.
+extern const wchar_t* installPathArg;
+extern const wchar_t* rootPathArg;
+
+// The second stage's command line: both paths quoted, so that CommandLineToArgvW gives them
+// back exactly (the first by the program-name rules, the second by the argument rules).
+std::wstring BuildRelaunchParameters(const std::wstring& installPath, const std::wstring& rootPath);
+
+// Starts file through the shell, elevated ("runas") on Windows Vista and later.
+bool LaunchProgram(const std::wstring& file, const std::wstring& parameters,
+                   const std::wstring& directory);
+
+// First stage: copies an updater into the temporary folder and starts it with both paths.
+// Returns the exit code: 0 when the second stage was started, 1 otherwise.
+int RunFirstStage();
+
+// Second stage: runs the update, then starts the main application from the root folder.
+// Returns the exit code: 0 when the main application was started, 1 otherwise.
+int RunSecondStage();
