@@ -177,11 +177,6 @@ TEST(DesKey, ParityBitsAreIgnored) {
 
 TEST(DesDecrypt, WrongKeyAndEmptyCipherGiveResultsWithoutError) {
     EXPECT_EQ(SecurityUtil::DesDecrypt("", "any key"), "");
-    char* plain = nullptr;
-    SecurityUtil::DesDecrypt("", plain, "any key");
-    ASSERT_NE(plain, nullptr);
-    EXPECT_EQ(plain[0], '\0');
-    delete[] plain;
 
     const std::string cipher = SecurityUtil::DesEncrypt(std::string(40, 'x'), "right");
     const std::string wrong = SecurityUtil::DesDecrypt(cipher, "wrong");
@@ -207,25 +202,16 @@ TEST(DesDecrypt, ZeroBytesInsideStayInBothForms) {
     delete[] plain;
 }
 
-TEST(DesDecrypt, BufferFormEqualsStringFormUpToItsTerminator) {
-    const std::string key = "buffer";
-    for (std::size_t n = 0; n <= 24; ++n) {
-        std::string text;
-        for (std::size_t i = 0; i < n; ++i)
-            text.push_back(static_cast<char>('a' + i));
-        const std::string cipher = SecurityUtil::DesEncrypt(text, key);
-        const std::string viaString = SecurityUtil::DesDecrypt(cipher, key);
-
-        // The old pointer value is overwritten, not released: it need not be heap memory.
-        char notHeap[4] = {'o', 'l', 'd', '\0'};
-        char* plain = notHeap;
-        SecurityUtil::DesDecrypt(cipher, plain, key);
-        ASSERT_NE(plain, notHeap);
-        EXPECT_STREQ(notHeap, "old");
-        EXPECT_EQ(std::string(plain), viaString);
-        EXPECT_EQ(viaString, text);
-        delete[] plain;
-    }
+TEST(DesDecrypt, BufferFormOverwritesThePointerWithoutReleasingIt) {
+    const std::string cipher = SecurityUtil::DesEncrypt("overwritten", "buffer");
+    // The old value need not be heap memory: it is neither read nor released.
+    char notHeap[4] = {'o', 'l', 'd', '\0'};
+    char* plain = notHeap;
+    SecurityUtil::DesDecrypt(cipher, plain, "buffer");
+    ASSERT_NE(plain, notHeap);
+    EXPECT_STREQ(notHeap, "old");
+    EXPECT_STREQ(plain, "overwritten");
+    delete[] plain;
 }
 
 }  // namespace
