@@ -142,6 +142,26 @@ DWORD RunAndWait(const std::wstring& commandLine, DWORD timeoutMs) {
   return exitCode;
 }
 
+ProcessHandle StartProcess(const std::wstring& commandLine) {
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process = {};
+  std::wstring mutableLine = commandLine;
+  if (!CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      &startup, &process)) {
+    return ProcessHandle();
+  }
+  CloseHandle(process.hThread);
+  return ProcessHandle(process.hProcess);
+}
+
+DWORD WaitForExitCode(const ProcessHandle& process, DWORD timeoutMs) {
+  WaitForSingleObject(process.get(), timeoutMs);
+  DWORD exitCode = STILL_ACTIVE;
+  GetExitCodeProcess(process.get(), &exitCode);
+  return exitCode;
+}
+
 int CountProcesses(const std::wstring& name) {
   HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
   if (snapshot == INVALID_HANDLE_VALUE) return 0;

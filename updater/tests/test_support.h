@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "handles.h"
+
 namespace testing_support {
 
 // A fresh folder below the temporary folder (or below base), removed with its contents.
@@ -48,6 +50,12 @@ DWORD RunAndWait(const std::wstring& commandLine, DWORD timeoutMs = 60000);
 int CountProcesses(const std::wstring& name);
 // Waits until no process of that name runs; false on timeout.
 bool WaitUntilNoProcess(const std::wstring& name, DWORD timeoutMs = 60000);
+
+// Starts commandLine without waiting; the handle is the caller's (invalid when it did not start).
+ProcessHandle StartProcess(const std::wstring& commandLine);
+// The exit code of a process, after waiting up to timeoutMs for it to end; STILL_ACTIVE when it
+// still runs.
+DWORD WaitForExitCode(const ProcessHandle& process, DWORD timeoutMs = 10000);
 
 // Narrow (code page 936) and wide conversions that do not go through the code under test.
 std::wstring FromCodePage(const std::string& bytes, UINT codePage = 936);

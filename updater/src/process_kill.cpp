@@ -1,0 +1,35 @@
+#include "process_kill.h"
+
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <string>
+
+#include "handles.h"
+#include "text.h"
+
+namespace {
+
+constexpr UINT kKilledExitCode = 9;
+
+}  // namespace
+
+void KillProcessByName(const char* name) {
+  if (!name) return;
+  // Compared as wide text: a process name that code page 936 cannot hold must never match
+  // through a lossy conversion of it.
+  const std::wstring wanted = NarrowToWide(name);
+  if (wanted.empty()) return;
+
+  SnapshotHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPALL, 0));
+  if (!snapshot.valid()) return;
+  PROCESSENTRY32W entry = {};
+  entry.dwSize = sizeof(entry);
+  for (BOOL found = Process32FirstW(snapshot.get(), &entry); found;
+       found = Process32NextW(snapshot.get(), &entry)) {
+    if (wanted != entry.szExeFile) continue;
+    // A process that has gone or that we may not end is passed over.
+    ProcessHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID));
+    if (process.valid()) TerminateProcess(process.get(), kKilledExitCode);
+  }
+}
