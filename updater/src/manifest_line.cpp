@@ -1,0 +1,23 @@
+#include "manifest_line.h"
+
+#include <algorithm>
+
+namespace {
+
+constexpr std::string_view kUpdatedFilesMarker = "UpdatedFiles:";
+constexpr std::string_view kDeletedFilesMarker = "DeletedFiles:";
+
+}  // namespace
+
+ManifestLineKind ClassifyManifestLine(std::string_view line) {
+  if (line == kUpdatedFilesMarker) return ManifestLineKind::kUpdatedFilesMarker;
+  if (line == kDeletedFilesMarker) return ManifestLineKind::kDeletedFilesMarker;
+  return ManifestLineKind::kEntry;
+}
+
+NormalizedEntry NormalizeManifestEntry(std::string_view entry) {
+  NormalizedEntry normalized{std::string(entry), entry.find('/') != std::string_view::npos};
+  // 0x2F never occurs inside a double-byte character of code page 936: only separators change.
+  std::replace(normalized.path.begin(), normalized.path.end(), '/', '\\');
+  return normalized;
+}
