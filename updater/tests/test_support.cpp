@@ -162,6 +162,51 @@ DWORD WaitForExitCode(const ProcessHandle& process, DWORD timeoutMs) {
   return exitCode;
 }
 
+namespace {
+
+// The Unix name of a Windows path in the prefix, through Wine's own export; empty outside Wine.
+std::wstring HostPathOf(const std::wstring& path) {
+  using UnixName = char*(CDECL*)(const wchar_t*);
+  const auto unixName = reinterpret_cast<UnixName>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  char* name = unixName ? unixName(path.c_str()) : nullptr;
+  if (!name) return std::wstring();
+  std::wstring text = FromCodePage(name, CP_UTF8);
+  HeapFree(GetProcessHeap(), 0, name);
+  return text;
+}
+
+// Starts a Unix program given by its Unix path, which Wine allows, and waits until check holds:
+// Wine hands back no process handle for it, so its outcome is only seen in the file system.
+template <typename Check>
+bool RunHostProgramUntil(const std::wstring& commandLine, Check check) {
+  StartProcess(commandLine);
+  for (int attempt = 0; attempt < 50 && !check(); ++attempt) Sleep(100);
+  return check();
+}
+
+}  // namespace
+
+bool MakeHostSymbolicLink(const std::wstring& target, const std::wstring& link) {
+  const std::wstring unixTarget = HostPathOf(target);
+  const std::wstring unixLink = HostPathOf(link);
+  if (unixTarget.empty() || unixLink.empty()) return false;
+  return RunHostProgramUntil(L"/bin/ln -s \"" + unixTarget + L"\" \"" + unixLink + L"\"", [&] {
+    const DWORD attributes = GetFileAttributesW(link.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+  });
+}
+
+bool RemoveHostSymbolicLink(const std::wstring& link) {
+  const std::wstring unixLink = HostPathOf(link);
+  // rm without -r removes the link itself, never what it points to.
+  return !unixLink.empty() && RunHostProgramUntil(L"/bin/rm -f \"" + unixLink + L"\"", [&] {
+    WIN32_FIND_DATAW item;
+    FindHandle found(FindFirstFileW(link.c_str(), &item));
+    return !found.valid();
+  });
+}
+
 int CountProcesses(const std::wstring& name) {
   HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
   if (snapshot == INVALID_HANDLE_VALUE) return 0;

@@ -57,6 +57,12 @@ ProcessHandle StartProcess(const std::wstring& commandLine);
 // still runs.
 DWORD WaitForExitCode(const ProcessHandle& process, DWORD timeoutMs = 10000);
 
+// Makes link a Unix symbolic link to target (both Windows paths in the prefix), which Wine shows
+// as a folder carrying FILE_ATTRIBUTE_REPARSE_POINT. False when Wine's Unix side is not there.
+bool MakeHostSymbolicLink(const std::wstring& target, const std::wstring& link);
+// Removes such a link on the Unix side (Wine's own calls look through it).
+bool RemoveHostSymbolicLink(const std::wstring& link);
+
 // Narrow (code page 936) and wide conversions that do not go through the code under test.
 std::wstring FromCodePage(const std::string& bytes, UINT codePage = 936);
 std::string ToCodePage(const std::wstring& text, UINT codePage = 936);
