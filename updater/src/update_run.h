@@ -6,3 +6,12 @@
 // Runs the update and sets rootFolder (given empty) to the folder from which the main
 // application is to be started.
 void RunUpdate(std::wstring& rootFolder);
+
+// The update's steps after the wait, for the delivery in dataTempFolder and the root folder
+// already set: apply the manifest, remove the manifest folder, migrate. rootFolder may change.
+void ApplyDeliveredUpdate(const std::wstring& dataTempFolder, std::wstring& rootFolder);
+
+// Acts on each entry of manifestFolder's UpdateInfo.ini as soon as it is read: copies the
+// "UpdatedFiles:" from manifestFolder to rootFolder and deletes the "DeletedFiles:" below
+// rootFolder. An entry that would reach outside either folder is skipped with a log line.
+void ApplyManifest(const std::wstring& manifestFolder, const std::wstring& rootFolder);
