@@ -1,0 +1,284 @@
+// The update's copying under Wine: a delivery of 2,000 files of 4 KiB and one of 64 MiB, applied
+// by the updater's own code and by a bare CopyFileW loop over the same files in the same prefix.
+//
+// Timed, in alternating rounds, each into an emptied root folder, median reported:
+//   apply          ApplyManifest: reads UpdateInfo.ini and copies each entry through
+//                  CopyFileWithRetry, logging each copy, as the update run does after its wait
+//   apply, no log  the same with the log folder missing, so WriteLog gives up at its open
+//   bare loop      CopyFileW(source, destination, FALSE) per file, after one CreateDirectoryW
+//   log alone      as many WriteLog calls as the apply writes, with lines of the same length
+//   RunUpdate - 2s the whole second-stage run with the delivery in the data folder's "Temp":
+//                  processes ended by name, the fixed wait (subtracted), the manifest, the
+//                  delivery's removal
+// Goal: apply at most 1.3 times the bare loop; exit code 1 when missed.
+//
+//   apply_bench.exe [work folder]     default: the temporary folder
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "folder_tree.h"
+#include "folders.h"
+#include "log.h"
+#include "path_containment.h"
+#include "stages.h"
+#include "text.h"
+#include "update_run.h"
+
+namespace {
+
+constexpr int kSmallFiles = 2000;
+constexpr std::size_t kSmallSize = 4 * 1024;
+constexpr std::size_t kBigSize = 64 * 1024 * 1024;
+constexpr int kRounds = 5;
+constexpr int kRunUpdateRounds = 3;
+constexpr double kWaitSeconds = 2.0;
+constexpr double kGoal = 1.3;
+
+struct FileCloser {
+    void operator()(FILE* file) const { std::fclose(file); }
+};
+
+// A file of `size` bytes that differs from its neighbours, written in chunks.
+bool WriteBytes(const std::wstring& path, std::size_t size, unsigned seed) {
+    std::unique_ptr<FILE, FileCloser> file(_wfopen(path.c_str(), L"wb"));
+    if (!file) return false;
+    std::vector<char> chunk(std::min<std::size_t>(size, 1024 * 1024));
+    for (std::size_t i = 0; i < chunk.size(); ++i) chunk[i] = static_cast<char>(seed + i * 131);
+    for (std::size_t written = 0; written < size;) {
+        const std::size_t count = std::min(chunk.size(), size - written);
+        if (std::fwrite(chunk.data(), 1, count, file.get()) != count) return false;
+        written += count;
+    }
+    return true;
+}
+
+// The relative paths of the delivery, with "\" as the bare loop uses them.
+std::vector<std::wstring> DeliveryFiles() {
+    std::vector<std::wstring> files;
+    for (int i = 0; i < kSmallFiles; ++i) {
+        const std::wstring number = std::to_wstring(i);
+        files.push_back(L"files\\f" + std::wstring(4 - number.size(), L'0') + number + L".bin");
+    }
+    files.push_back(L"big.bin");
+    return files;
+}
+
+// The delivered files and an UpdateInfo.ini that lists them, written with "/" so that the run
+// makes the "files" folder as it goes.
+bool MakeDelivery(const std::wstring& folder, const std::vector<std::wstring>& files) {
+    DeleteFolderTree(folder);
+    if (!CreateDirectoryW(folder.c_str(), nullptr) ||
+        !CreateDirectoryW((folder + L"\\files").c_str(), nullptr)) {
+        return false;
+    }
+    std::string manifest = "UpdatedFiles:\r\n";
+    unsigned seed = 1;
+    for (const std::wstring& file : files) {
+        const std::size_t size = file == L"big.bin" ? kBigSize : kSmallSize;
+        if (!WriteBytes(folder + L"\\" + file, size, seed++)) return false;
+        std::string entry(file.begin(), file.end());  // ASCII names
+        std::replace(entry.begin(), entry.end(), '\\', '/');
+        manifest += entry + "\r\n";
+    }
+    std::unique_ptr<FILE, FileCloser> out(_wfopen((folder + L"\\UpdateInfo.ini").c_str(), L"wb"));
+    return out && std::fwrite(manifest.data(), 1, manifest.size(), out.get()) == manifest.size();
+}
+
+void EmptyFolder(const std::wstring& folder) {
+    DeleteFolderTree(folder);
+    CreateDirectoryW(folder.c_str(), nullptr);
+}
+
+// Whether every delivered file arrived below root whole: a run that copied nothing would
+// otherwise look fast.
+bool AllCopied(const std::wstring& root, const std::vector<std::wstring>& files) {
+    for (const std::wstring& file : files) {
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        if (!GetFileAttributesExW((root + L"\\" + file).c_str(), GetFileExInfoStandard, &data)) {
+            return false;
+        }
+        const std::size_t expected = file == L"big.bin" ? kBigSize : kSmallSize;
+        if (data.nFileSizeHigh != 0 || data.nFileSizeLow != expected) return false;
+    }
+    return true;
+}
+
+double Now() {
+    LARGE_INTEGER counter, frequency;
+    QueryPerformanceCounter(&counter);
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+template <typename Work>
+double Seconds(Work work) {
+    const double start = Now();
+    work();
+    return Now() - start;
+}
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+void BareCopyLoop(const std::wstring& delivery, const std::wstring& root,
+                  const std::vector<std::wstring>& files) {
+    CreateDirectoryW((root + L"\\files").c_str(), nullptr);
+    for (const std::wstring& file : files) {
+        CopyFileW((delivery + L"\\" + file).c_str(), (root + L"\\" + file).c_str(), FALSE);
+    }
+}
+
+// What the apply's log costs by itself: one WriteLog per copy, with a line as long as the
+// copy's ("copy file from : <source>,to :<destination>").
+void LogAlone(const std::wstring& delivery, const std::wstring& root,
+              const std::vector<std::wstring>& files) {
+    for (const std::wstring& file : files) {
+        const std::wstring line = L"copy file from : " + delivery + L"\\" + file + L",to :" +
+                                  root + L"\\" + file;
+        WriteLog(std::string(line.begin(), line.end()));  // ASCII paths
+    }
+}
+
+// Where the apply's time goes beyond the bare copies: each step it takes per entry, timed over
+// the same entries on its own.
+void PrintBreakdown(const std::wstring& delivery, const std::wstring& root,
+                    const std::vector<std::wstring>& files, const std::wstring& logFolder) {
+    struct Step {
+        const char* name;
+        void (*run)(const std::wstring& delivery, const std::wstring& root,
+                    const std::wstring& file);
+    };
+    const Step steps[] = {
+        {"WriteLog, copy line", [](const std::wstring& d, const std::wstring& r,
+                                   const std::wstring& f) {
+             const std::wstring line = L"copy file from : " + d + L"\\" + f + L",to :" + r +
+                                       L"\\" + f;
+             WriteLog(std::string(line.begin(), line.end()));
+         }},
+        {"GetLogPath", [](const std::wstring&, const std::wstring&, const std::wstring&) {
+             GetLogPath();
+         }},
+        {"CombinePath x2", [](const std::wstring& d, const std::wstring& r,
+                              const std::wstring& f) {
+             CombinePath(d, f);
+             CombinePath(r, f);
+         }},
+        {"IsWithinFolder x2", [](const std::wstring& d, const std::wstring& r,
+                                 const std::wstring& f) {
+             IsWithinFolder(d + L"\\" + f, d);
+             IsWithinFolder(r + L"\\" + f, r);
+         }},
+        {"PathExists(parent)", [](const std::wstring&, const std::wstring& r,
+                                  const std::wstring&) { PathExists(r + L"\\files"); }},
+        {"WideToNarrow x2", [](const std::wstring& d, const std::wstring& r,
+                               const std::wstring& f) {
+             WideToNarrow(d + L"\\" + f);
+             WideToNarrow(r + L"\\" + f);
+         }},
+    };
+    std::printf("\n%-40s %9s %9s\n", "per-entry steps, each timed alone", "seconds", "us/entry");
+    const auto print = [&](const char* name, double seconds) {
+        std::printf("%-40s %9.3f %9.1f\n", name, seconds, seconds * 1e6 / files.size());
+    };
+    for (const Step& step : steps) {
+        print(step.name, Seconds([&] {
+                  for (const std::wstring& file : files) step.run(delivery, root, file);
+              }));
+    }
+    DeleteFolderTree(logFolder);
+    print("WriteLog, log folder missing", Seconds([&] {
+              for (const std::wstring& file : files) steps[0].run(delivery, root, file);
+          }));
+    CreateDirectoryW(logFolder.c_str(), nullptr);
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    const std::wstring work = argc > 1 ? argv[1] : GetTempFolder() + L"vintrel-apply-bench";
+    const std::wstring delivery = work + L"\\delivery";
+    const std::wstring root = work + L"\\root";
+    const std::wstring logFolder = GetDataFolder() + L"\\logs";
+    const std::vector<std::wstring> files = DeliveryFiles();
+
+    CreateDirectoryW(work.c_str(), nullptr);
+    CreateDirectoryW(GetDataFolder().c_str(), nullptr);
+    CreateDirectoryW(logFolder.c_str(), nullptr);
+    std::printf("making the delivery: %d files of %zu KiB and one of %zu MiB\n", kSmallFiles,
+                kSmallSize / 1024, kBigSize / (1024 * 1024));
+    if (!MakeDelivery(delivery, files)) {
+        std::fprintf(stderr, "could not make the delivery in %ls\n", delivery.c_str());
+        return 2;
+    }
+
+    std::vector<double> apply, applyNoLog, bare, logAlone;
+    bool complete = true;
+    for (int round = 0; round < kRounds; ++round) {
+        EmptyFolder(root);
+        bare.push_back(Seconds([&] { BareCopyLoop(delivery, root, files); }));
+        complete = complete && AllCopied(root, files);
+
+        EmptyFolder(root);
+        apply.push_back(Seconds([&] { ApplyManifest(delivery, root); }));
+        complete = complete && AllCopied(root, files);
+
+        DeleteFolderTree(logFolder);
+        EmptyFolder(root);
+        applyNoLog.push_back(Seconds([&] { ApplyManifest(delivery, root); }));
+        complete = complete && AllCopied(root, files);
+        CreateDirectoryW(logFolder.c_str(), nullptr);
+
+        logAlone.push_back(Seconds([&] { LogAlone(delivery, root, files); }));
+        std::printf("round %d: bare %.3f s, apply %.3f s, apply without log %.3f s, log %.3f s\n",
+                    round + 1, bare.back(), apply.back(), applyNoLog.back(), logAlone.back());
+    }
+
+    // The whole run, with the delivery where the run looks for it.
+    const std::wstring runRoot = work + L"\\run root";
+    std::vector<double> runUpdate;
+    for (int round = 0; round < kRunUpdateRounds; ++round) {
+        if (!MakeDelivery(GetDataTempFolder(), files)) {
+            std::fprintf(stderr, "could not make the delivery in %ls\n", GetDataTempFolder().c_str());
+            return 2;
+        }
+        EmptyFolder(runRoot);
+        rootPathArg = runRoot.c_str();
+        std::wstring rootFolder;
+        runUpdate.push_back(Seconds([&] { RunUpdate(rootFolder); }) - kWaitSeconds);
+        complete = complete && AllCopied(runRoot, files);
+        std::printf("RunUpdate round %d: %.3f s after the wait\n", round + 1, runUpdate.back());
+    }
+    PrintBreakdown(delivery, root, files, logFolder);
+    DeleteFolderTree(work);
+
+    if (!complete) {
+        std::fprintf(stderr, "a run did not copy every file\n");
+        return 2;
+    }
+    const double bareTime = Median(bare);
+    const double applyTime = Median(apply);
+    const double ratio = applyTime / bareTime;
+    std::printf("\n%-40s %9s %9s\n", "median of the rounds", "seconds", "x bare");
+    std::printf("%-40s %9.3f %9.2f\n", "bare CopyFileW loop", bareTime, 1.0);
+    std::printf("%-40s %9.3f %9.2f\n", "ApplyManifest", applyTime, ratio);
+    std::printf("%-40s %9.3f %9.2f\n", "ApplyManifest, log folder missing", Median(applyNoLog),
+                Median(applyNoLog) / bareTime);
+    std::printf("%-40s %9.3f %9.2f\n", "WriteLog alone, one line per file", Median(logAlone),
+                Median(logAlone) / bareTime);
+    const double applyLessLog = applyTime - Median(logAlone);
+    std::printf("%-40s %9.3f %9.2f\n", "ApplyManifest less WriteLog alone", applyLessLog,
+                applyLessLog / bareTime);
+    std::printf("%-40s %9.3f %9.2f\n", "RunUpdate less its 2 s wait", Median(runUpdate),
+                Median(runUpdate) / bareTime);
+    const bool met = ratio <= kGoal;
+    std::printf("goal: ApplyManifest at most %.1f x the bare loop: %s (%.2f x)\n", kGoal,
+                met ? "met" : "MISSED", ratio);
+    return met ? 0 : 1;
+}
