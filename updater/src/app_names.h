@@ -14,6 +14,11 @@ inline constexpr wchar_t kEarlierDataFolderName[] = L"UlvarnVintrel";
 inline constexpr wchar_t kMainAppFolder[] = L"/bin/32bit/";
 inline constexpr wchar_t kMainAppName[] = L"Kivo直播助手.exe";
 
+// The updater as delivered into the data folder's "Temp", and its relaunched copy in the
+// temporary folder.
+inline constexpr wchar_t kDeliveredUpdaterName[] = L"Updater.exe";
+inline constexpr wchar_t kRelaunchedUpdaterName[] = L"Kivo直播助手升级程序.exe";
+
 // The all-users desktop shortcuts, appended to the desktop folder as plain text.
 inline constexpr wchar_t kShortcutName[] = L"/Kivo直播助手.lnk";
 inline constexpr wchar_t kEarlierShortcutName[] = L"/Dremoth直播助手.lnk";

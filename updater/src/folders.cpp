@@ -4,9 +4,9 @@
 #include <shlobj.h>
 #include <shlwapi.h>
 
-namespace {
+#include "app_names.h"
 
-const wchar_t kDataFolderName[] = L"OrbeskVintrel";
+namespace {
 
 // Calls fill(buffer, capacity) with a growing buffer until the text fits; fill returns the
 // length written, or the capacity needed when it did not fit, or 0 on failure.

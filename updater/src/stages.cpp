@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include "app_names.h"
 #include "file_copy.h"
 #include "folders.h"
 #include "handles.h"
@@ -14,11 +15,6 @@ const wchar_t* installPathArg = L"";
 const wchar_t* rootPathArg = L"";
 
 namespace {
-
-const wchar_t kDeliveredUpdaterName[] = L"Updater.exe";
-const wchar_t kRelaunchedUpdaterName[] = L"Kivo直播助手升级程序.exe";
-const wchar_t kMainAppFolder[] = L"/bin/32bit/";
-const wchar_t kMainAppName[] = L"Kivo直播助手.exe";
 
 bool IsVistaOrLater() {
   OSVERSIONINFOW version = {};
