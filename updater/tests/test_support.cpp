@@ -125,23 +125,6 @@ std::wstring TestProgramFolder() {
   return path.substr(0, path.find_last_of(L'\\'));
 }
 
-DWORD RunAndWait(const std::wstring& commandLine, DWORD timeoutMs) {
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION process = {};
-  std::wstring mutableLine = commandLine;
-  if (!CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &startup, &process)) {
-    return static_cast<DWORD>(-1);
-  }
-  WaitForSingleObject(process.hProcess, timeoutMs);
-  DWORD exitCode = static_cast<DWORD>(-1);
-  GetExitCodeProcess(process.hProcess, &exitCode);
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  return exitCode;
-}
-
 ProcessHandle StartProcess(const std::wstring& commandLine) {
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
@@ -160,6 +143,11 @@ DWORD WaitForExitCode(const ProcessHandle& process, DWORD timeoutMs) {
   DWORD exitCode = STILL_ACTIVE;
   GetExitCodeProcess(process.get(), &exitCode);
   return exitCode;
+}
+
+DWORD RunAndWait(const std::wstring& commandLine, DWORD timeoutMs) {
+  const ProcessHandle process = StartProcess(commandLine);
+  return process.valid() ? WaitForExitCode(process, timeoutMs) : static_cast<DWORD>(-1);
 }
 
 namespace {
