@@ -6,6 +6,7 @@
 //                  CopyFileWithRetry, logging each copy, as the update run does after its wait
 //   apply, no log  the same with the log folder missing, so WriteLog gives up at its open
 //   bare loop      CopyFileW(source, destination, FALSE) per file, after one CreateDirectoryW
+//   bare, logged   the same with the apply's WriteLog line before each copy
 //   log alone      as many WriteLog calls as the apply writes, with lines of the same length
 //   RunUpdate - 2s the whole second-stage run with the delivery in the data folder's "Temp":
 //                  processes ended by name, the fixed wait (subtracted), the manifest, the
@@ -21,10 +22,12 @@
 #include <string>
 #include <vector>
 
+#include "app_names.h"
 #include "folder_tree.h"
 #include "folders.h"
 #include "log.h"
 #include "path_containment.h"
+#include "process_kill.h"
 #include "stages.h"
 #include "text.h"
 #include "update_run.h"
@@ -127,11 +130,18 @@ double Median(std::vector<double> values) {
     return values[values.size() / 2];
 }
 
+// The bare loop; with logged set, each copy is preceded by the log line the apply writes.
 void BareCopyLoop(const std::wstring& delivery, const std::wstring& root,
-                  const std::vector<std::wstring>& files) {
+                  const std::vector<std::wstring>& files, bool logged) {
     CreateDirectoryW((root + L"\\files").c_str(), nullptr);
     for (const std::wstring& file : files) {
-        CopyFileW((delivery + L"\\" + file).c_str(), (root + L"\\" + file).c_str(), FALSE);
+        const std::wstring source = delivery + L"\\" + file;
+        const std::wstring destination = root + L"\\" + file;
+        if (logged) {
+            const std::wstring line = L"copy file from : " + source + L",to :" + destination;
+            WriteLog(std::string(line.begin(), line.end()));  // ASCII paths
+        }
+        CopyFileW(source.c_str(), destination.c_str(), FALSE);
     }
 }
 
@@ -192,6 +202,12 @@ void PrintBreakdown(const std::wstring& delivery, const std::wstring& root,
                   for (const std::wstring& file : files) step.run(delivery, root, file);
               }));
     }
+    // Once per run, not per entry.
+    std::printf("%-40s %9.3f %9s\n", "KillProcessByName x3, once, none running", Seconds([] {
+                    KillProcessByName(kEarlierMainAppProcess);
+                    KillProcessByName(kMainAppProcess);
+                    KillProcessByName(kDeliveredUpdaterProcess);
+                }), "-");
     DeleteFolderTree(logFolder);
     print("WriteLog, log folder missing", Seconds([&] {
               for (const std::wstring& file : files) steps[0].run(delivery, root, file);
@@ -218,12 +234,17 @@ int wmain(int argc, wchar_t** argv) {
         return 2;
     }
 
-    std::vector<double> apply, applyNoLog, bare, logAlone;
+    std::vector<double> apply, applyNoLog, bare, bareLogged, logAlone, removal;
     bool complete = true;
     for (int round = 0; round < kRounds; ++round) {
+        // The last round's copy: what the run's removal of the delivery has to do.
+        if (round > 0) removal.push_back(Seconds([&] { DeleteFolderTree(root); }));
         EmptyFolder(root);
-        bare.push_back(Seconds([&] { BareCopyLoop(delivery, root, files); }));
+        bare.push_back(Seconds([&] { BareCopyLoop(delivery, root, files, false); }));
         complete = complete && AllCopied(root, files);
+
+        EmptyFolder(root);
+        bareLogged.push_back(Seconds([&] { BareCopyLoop(delivery, root, files, true); }));
 
         EmptyFolder(root);
         apply.push_back(Seconds([&] { ApplyManifest(delivery, root); }));
@@ -236,8 +257,10 @@ int wmain(int argc, wchar_t** argv) {
         CreateDirectoryW(logFolder.c_str(), nullptr);
 
         logAlone.push_back(Seconds([&] { LogAlone(delivery, root, files); }));
-        std::printf("round %d: bare %.3f s, apply %.3f s, apply without log %.3f s, log %.3f s\n",
-                    round + 1, bare.back(), apply.back(), applyNoLog.back(), logAlone.back());
+        std::printf("round %d: bare %.3f s, bare with log %.3f s, apply %.3f s, "
+                    "apply without log %.3f s, log %.3f s\n",
+                    round + 1, bare.back(), bareLogged.back(), apply.back(), applyNoLog.back(),
+                    logAlone.back());
     }
 
     // The whole run, with the delivery where the run looks for it.
@@ -267,6 +290,8 @@ int wmain(int argc, wchar_t** argv) {
     const double ratio = applyTime / bareTime;
     std::printf("\n%-40s %9s %9s\n", "median of the rounds", "seconds", "x bare");
     std::printf("%-40s %9.3f %9.2f\n", "bare CopyFileW loop", bareTime, 1.0);
+    std::printf("%-40s %9.3f %9.2f\n", "bare loop, WriteLog before each copy",
+                Median(bareLogged), Median(bareLogged) / bareTime);
     std::printf("%-40s %9.3f %9.2f\n", "ApplyManifest", applyTime, ratio);
     std::printf("%-40s %9.3f %9.2f\n", "ApplyManifest, log folder missing", Median(applyNoLog),
                 Median(applyNoLog) / bareTime);
@@ -277,6 +302,8 @@ int wmain(int argc, wchar_t** argv) {
                 applyLessLog / bareTime);
     std::printf("%-40s %9.3f %9.2f\n", "RunUpdate less its 2 s wait", Median(runUpdate),
                 Median(runUpdate) / bareTime);
+    std::printf("%-40s %9.3f %9.2f\n", "DeleteFolderTree of such a tree", Median(removal),
+                Median(removal) / bareTime);
     const bool met = ratio <= kGoal;
     std::printf("goal: ApplyManifest at most %.1f x the bare loop: %s (%.2f x)\n", kGoal,
                 met ? "met" : "MISSED", ratio);
