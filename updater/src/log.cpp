@@ -46,9 +46,12 @@ std::string FormatLogLine(const std::tm& time, const std::string& message) {
 
 void WriteLog(const std::string& message) {
   // The wide path: the data folder's name need not fit the system's ANSI code page.
+  // Looked up once: the data folder stays where it is while the updater runs, and looking it
+  // up costs more than writing the line.
+  static const std::wstring logPath = GetLogPath();
   FILE* opened = nullptr;
   // Text mode, so each "\n" reaches the disk as CR LF.
-  if (_wfopen_s(&opened, GetLogPath().c_str(), logStarted ? L"a" : L"w") != 0 || !opened) {
+  if (_wfopen_s(&opened, logPath.c_str(), logStarted ? L"a" : L"w") != 0 || !opened) {
     logStarted = false;
     return;
   }
