@@ -14,7 +14,6 @@ function(vintrel_wine_environment out_var locale)
     PARENT_SCOPE)
 endfunction()
 
-
 # Creates the prefix before the first Wine test and stops its wineserver after the last.
 function(vintrel_add_wine_fixtures)
   if(NOT (CMAKE_CROSSCOMPILING AND WIN32))

@@ -42,7 +42,6 @@ TEST(Folders, IsRunningFromTempTellsTheStagesApart) {
   const std::wstring insideCopy = inside / L"stage probe.exe";
   ASSERT_TRUE(CopyFileW(program.c_str(), insideCopy.c_str(), FALSE));
   EXPECT_EQ(RunAndWait(L"\"" + insideCopy + L"\" --gtest_filter=StageProbe.*"), 0u);
-
 }
 
 TEST(Folders, InsideTheTemporaryFolderIsCaseSensitive) {
