@@ -1,9 +1,11 @@
 # Shared bits of the project's scripts. Source it; it defines paths and helpers only.
 
 repo_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-# Caches that must outlive a clone (the mingw build of libcrypto).
+# Caches that must outlive a clone (the mingw build of libcrypto). The folder's name carries
+# how libcrypto was built (function and data sections, no unwind tables): a build with other
+# flags goes to another folder. cmake/OpenSSLMingw.cmake names the same default.
 cache_root=${VINTREL_CACHE:-/var/cache/vintrel-build}
-openssl_mingw_prefix=$cache_root/openssl-mingw-i686
+openssl_mingw_prefix=$cache_root/openssl-mingw-i686-gc
 
 say() { printf '[%s] %s\n' "$(basename "$0")" "$*"; }
 die() { printf '[%s] error: %s\n' "$(basename "$0")" "$*" >&2; exit 1; }
@@ -14,5 +16,15 @@ wine_env() {
   export WINEARCH=win64
   export WINEDEBUG=${WINEDEBUG:--all}
   export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
-  export LC_ALL=${WINE_LC_ALL:-zh_CN.UTF-8}
+  local locale=${WINE_LC_ALL:-zh_CN.UTF-8}
+  # Naming a locale that does not exist yet makes bash warn (setlocale) and garbles Wine's
+  # file names: scripts/setup makes it.
+  locale_exists "$locale" || die "the locale $locale is missing; run scripts/setup"
+  export LC_ALL=$locale
+}
+
+# Whether the system has the locale (zh_CN.UTF-8 is listed as zh_CN.utf8).
+locale_exists() {
+  local name=${1/.UTF-8/.utf8}
+  locale -a 2>/dev/null | grep -qix "$name"
 }
