@@ -17,10 +17,12 @@ wine_env() {
   export WINEDEBUG=${WINEDEBUG:--all}
   export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
   local locale=${WINE_LC_ALL:-zh_CN.UTF-8}
-  # Naming a locale that does not exist yet makes bash warn (setlocale) and garbles Wine's
-  # file names: scripts/setup makes it.
+  # Without the locale Wine garbles every Chinese file name: scripts/setup makes it.
   locale_exists "$locale" || die "the locale $locale is missing; run scripts/setup"
-  export LC_ALL=$locale
+  # A shell that started before setup made the locale cannot load it (the C library looks at
+  # the locale archive once per process) and bash warns from setlocale when LC_ALL is set.
+  # The shell only passes LC_ALL on to Wine, which starts afresh: keep that warning quiet.
+  { export LC_ALL=$locale; } 2>/dev/null
 }
 
 # Whether the system has the locale (zh_CN.UTF-8 is listed as zh_CN.utf8).
