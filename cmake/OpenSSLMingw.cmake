@@ -1,8 +1,12 @@
 # libcrypto for the mingw build. Debian ships none, so scripts/setup builds a static one from
 # Debian's openssl source into a cache outside the clone (with function and data sections and
-# no unwind tables, for --gc-sections). find_package(OpenSSL) looks there first; set
-# OPENSSL_ROOT_DIR to use another build.
-set(OPENSSL_ROOT_DIR /var/cache/vintrel-build/openssl-mingw-i686-gc
+# no unwind tables, for --gc-sections; the folder follows VINTREL_CACHE as the scripts do).
+# find_package(OpenSSL) looks there first; set OPENSSL_ROOT_DIR to use another build.
+set(vintrel_cache /var/cache/vintrel-build)
+if(DEFINED ENV{VINTREL_CACHE})
+  set(vintrel_cache $ENV{VINTREL_CACHE})
+endif()
+set(OPENSSL_ROOT_DIR ${vintrel_cache}/openssl-mingw-i686-gc
   CACHE PATH "Prefix of the static libcrypto built for i686-w64-mingw32")
 set(OPENSSL_USE_STATIC_LIBS TRUE)
 if(CMAKE_CROSSCOMPILING)
