@@ -1,9 +1,11 @@
 # Shared bits of the project's scripts. Source it; it defines paths and helpers only.
 
 repo_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-# Caches that must outlive a clone (the mingw build of libcrypto).
+# Caches that must outlive a clone (the mingw build of libcrypto). The folder's name carries
+# how libcrypto was built (function and data sections, no unwind tables): a build with other
+# flags goes to another folder. cmake/OpenSSLMingw.cmake names the same default.
 cache_root=${VINTREL_CACHE:-/var/cache/vintrel-build}
-openssl_mingw_prefix=$cache_root/openssl-mingw-i686
+openssl_mingw_prefix=$cache_root/openssl-mingw-i686-gc
 
 say() { printf '[%s] %s\n' "$(basename "$0")" "$*"; }
 die() { printf '[%s] error: %s\n' "$(basename "$0")" "$*" >&2; exit 1; }
@@ -14,5 +16,17 @@ wine_env() {
   export WINEARCH=win64
   export WINEDEBUG=${WINEDEBUG:--all}
   export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
-  export LC_ALL=${WINE_LC_ALL:-zh_CN.UTF-8}
+  local locale=${WINE_LC_ALL:-zh_CN.UTF-8}
+  # Without the locale Wine garbles every Chinese file name: scripts/setup makes it.
+  locale_exists "$locale" || die "the locale $locale is missing; run scripts/setup"
+  # A shell that started before setup made the locale cannot load it (the C library looks at
+  # the locale archive once per process) and bash warns from setlocale when LC_ALL is set.
+  # The shell only passes LC_ALL on to Wine, which starts afresh: keep that warning quiet.
+  { export LC_ALL=$locale; } 2>/dev/null
+}
+
+# Whether the system has the locale (zh_CN.UTF-8 is listed as zh_CN.utf8).
+locale_exists() {
+  local name=${1/.UTF-8/.utf8}
+  locale -a 2>/dev/null | grep -qix "$name"
 }

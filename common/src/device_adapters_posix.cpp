@@ -7,8 +7,10 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <utility>
 
 namespace vintrel {
@@ -19,10 +21,26 @@ struct FreeInterfaceList {
     void operator()(ifaddrs* list) const { freeifaddrs(list); }
 };
 
+struct CloseFile {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+// Whether the kernel reports the interface's address as its own (addr_assign_type 0), not
+// random (as for ifb and many virtual devices, new at every boot), stolen or set by software.
+// Unknown counts as not permanent.
+bool HasPermanentAddress(const char* interfaceName) {
+    const std::string path = std::string("/sys/class/net/") + interfaceName + "/addr_assign_type";
+    const std::unique_ptr<std::FILE, CloseFile> file(std::fopen(path.c_str(), "r"));
+    int type = -1;
+    return file && std::fscanf(file.get(), "%d", &type) == 1 && type == 0;
+}
+
 }  // namespace
 
-// The link-level entries of getifaddrs, in interface index order. Like GetAdaptersInfo we
-// list no loopback interface, and we skip interfaces without a hardware address (tunnels).
+// The link-level entries of getifaddrs in interface index order, then the stable ones first
+// (StableAdaptersFirst): the first by index may be a virtual device whose address changes at
+// every boot or is zero. Like GetAdaptersInfo we list no loopback interface, and we skip
+// interfaces without a hardware address.
 std::vector<NetworkAdapter> QueryNetworkAdapters() {
     ifaddrs* raw = nullptr;
     if (getifaddrs(&raw) != 0)
@@ -44,6 +62,7 @@ std::vector<NetworkAdapter> QueryNetworkAdapters() {
         std::memcpy(adapter.address.data(), link.sll_addr,
                     std::min<std::size_t>(link.sll_halen, adapter.address.size()));
         adapter.addressLength = link.sll_halen;
+        adapter.permanent = entry->ifa_name != nullptr && HasPermanentAddress(entry->ifa_name);
         indexed.emplace_back(link.sll_ifindex, adapter);
     }
     std::stable_sort(indexed.begin(), indexed.end(),
@@ -53,7 +72,7 @@ std::vector<NetworkAdapter> QueryNetworkAdapters() {
     adapters.reserve(indexed.size());
     for (const auto& item : indexed)
         adapters.push_back(item.second);
-    return adapters;
+    return StableAdaptersFirst(adapters);
 }
 
 }  // namespace vintrel

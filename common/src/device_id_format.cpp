@@ -8,6 +8,29 @@
 
 namespace vintrel {
 
+namespace {
+
+bool IdentifierBytesAreZero(const NetworkAdapter& adapter) {
+    for (std::size_t i = 0; i < 6; ++i) {
+        if (adapter.address[i] != 0)
+            return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::vector<NetworkAdapter> StableAdaptersFirst(const std::vector<NetworkAdapter>& adapters) {
+    std::vector<NetworkAdapter> chosen;
+    for (const bool permanent : {true, false}) {
+        for (const NetworkAdapter& adapter : adapters) {
+            if (adapter.permanent == permanent && !IdentifierBytesAreZero(adapter))
+                chosen.push_back(adapter);
+        }
+    }
+    return chosen;
+}
+
 std::string FormatDeviceId(const std::vector<NetworkAdapter>& adapters) {
     if (adapters.empty())
         return std::string();

@@ -11,23 +11,20 @@
 
 #include "device_id.h"
 
-#ifdef __linux__
-#include <climits>
-#include <filesystem>
-#include <fstream>
-#endif
-
 namespace {
 
 using vintrel::FormatDeviceId;
 using vintrel::NetworkAdapter;
+using vintrel::StableAdaptersFirst;
 
-NetworkAdapter Adapter(std::initializer_list<unsigned char> bytes, unsigned int length) {
+NetworkAdapter Adapter(std::initializer_list<unsigned char> bytes, unsigned int length,
+                       bool permanent = false) {
     NetworkAdapter adapter;
     std::size_t i = 0;
     for (unsigned char byte : bytes)
         adapter.address.at(i++) = byte;
     adapter.addressLength = length;
+    adapter.permanent = permanent;
     return adapter;
 }
 
@@ -65,6 +62,32 @@ TEST(FormatDeviceId, NoAdapterGivesEmpty) {
     EXPECT_EQ(FormatDeviceId({}), "");
 }
 
+// Made-up adapter lists, in interface index order, as a Linux machine may show them.
+TEST(StableAdaptersFirst, ChoosesThePermanentNonZeroAddress) {
+    const bool permanent = true;
+    const NetworkAdapter tunnel = Adapter({}, 4, permanent);  // tunl0: zero, "permanent"
+    const NetworkAdapter ifb = Adapter({0xE6, 0xB2, 0x23, 0x79, 0x3F, 0x4E}, 6);  // random
+    const NetworkAdapter eth0 = Adapter({0x02, 0xFC, 0x00, 0x00, 0x00, 0x01}, 6, permanent);
+    const NetworkAdapter wlan0 = Adapter({0x3C, 0x22, 0xFB, 0x10, 0x20, 0x30}, 6, permanent);
+    const NetworkAdapter veth = Adapter({0x72, 0x90, 0x96, 0x57, 0xFB, 0xF8}, 6);
+    const NetworkAdapter zeroHead = Adapter({0, 0, 0, 0, 0, 0, 0x11, 0x22}, 8, permanent);
+    const struct {
+        const char* what;
+        std::vector<NetworkAdapter> adapters;
+        const char* id;
+    } cases[] = {
+        {"random ifb before eth0", {ifb, eth0}, "02fc00000001"},
+        {"zero tunnel before eth0", {tunnel, ifb, eth0}, "02fc00000001"},
+        {"two permanent: the first by index", {ifb, wlan0, eth0}, "3c22fb102030"},
+        {"none permanent: the first non-zero", {tunnel, veth, ifb}, "72909657fbf8"},
+        {"zero in the identifier's six bytes counts as zero", {zeroHead, veth}, "72909657fbf8"},
+        {"only zero addresses", {tunnel, Adapter({}, 6)}, ""},
+        {"no adapter", {}, ""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(FormatDeviceId(StableAdaptersFirst(c.adapters)), c.id) << c.what;
+}
+
 TEST(GetDeviceId, TwelveLowercaseHexDigitsOrEmpty) {
     const std::string id = DeviceUtil::GetDeviceId();
     std::cout << "device id on this machine: '" << id << "'\n";
@@ -72,41 +95,5 @@ TEST(GetDeviceId, TwelveLowercaseHexDigitsOrEmpty) {
     EXPECT_EQ(DeviceUtil::GetDeviceId(), id);
 }
 
-#ifdef __linux__
-// The first interface by index that has a hardware address and is not the loopback, read
-// from sysfs rather than from getifaddrs.
-std::string FirstAdapterFromSysfs() {
-    namespace fs = std::filesystem;
-    const fs::path root = "/sys/class/net";
-    std::error_code error;
-    long bestIndex = LONG_MAX;
-    std::string best;
-    for (const auto& entry : fs::directory_iterator(root, error)) {
-        long index = 0, length = 0;
-        unsigned long flags = 0;
-        std::string address;
-        if (!(std::ifstream(entry.path() / "ifindex") >> index) ||
-            !(std::ifstream(entry.path() / "addr_len") >> length) ||
-            !(std::ifstream(entry.path() / "flags") >> std::hex >> flags) ||
-            !(std::ifstream(entry.path() / "address") >> address))
-            continue;
-        const unsigned long loopback = 0x8;
-        if (length == 0 || (flags & loopback) != 0 || index >= bestIndex)
-            continue;
-        bestIndex = index;
-        best.clear();
-        for (char c : address.substr(0, 17))
-            if (c != ':')
-                best.push_back(c);
-    }
-    return best;
-}
-
-TEST(GetDeviceId, IsTheFirstNonLoopbackInterfaceBySysfs) {
-    if (!std::filesystem::exists("/sys/class/net"))
-        GTEST_SKIP() << "no /sys/class/net here";
-    EXPECT_EQ(DeviceUtil::GetDeviceId(), FirstAdapterFromSysfs());
-}
-#endif
 
 }  // namespace

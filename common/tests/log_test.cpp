@@ -7,6 +7,7 @@
 
 #include "test_support.h"
 
+using vintrel_test::RunThisProgram;
 using vintrel_test::ToHex;
 
 // Reaches Log's private accessors and settings, as the main application's logger does.
@@ -24,12 +25,21 @@ namespace {
 
 using namespace std::string_literals;
 
-// Must stay first: no test may call Initialize before it.
-TEST(Log, EmptyAndZeroBeforeInitialize) {
+// Run only by EmptyAndZeroBeforeInitialize, in a process of its own where the library is
+// freshly loaded and nothing has called Initialize.
+TEST(DISABLED_LogInFreshProcess, EmptyAndZero) {
     EXPECT_EQ(LogTestAccess::logName(), "");
     EXPECT_EQ(LogTestAccess::fileName(), "");
     EXPECT_EQ(LogTestAccess::maxFileSize(), 0u);
     EXPECT_EQ(LogTestAccess::maxFileCount(), 0u);
+}
+
+// Other tests of this process store settings, in any order under --gtest_shuffle: the state
+// before the first Initialize exists only in a new process.
+TEST(Log, EmptyAndZeroBeforeInitialize) {
+    EXPECT_EQ(RunThisProgram({"--gtest_filter=DISABLED_LogInFreshProcess.EmptyAndZero",
+                              "--gtest_also_run_disabled_tests", "--gtest_repeat=1"}),
+              0);
 }
 
 TEST(Log, SecondInitializeReplacesAllFour) {

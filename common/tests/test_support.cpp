@@ -4,6 +4,15 @@
 #include <sstream>
 #include <stdexcept>
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+extern char** environ;
+#endif
+
 namespace vintrel_test {
 
 namespace {
@@ -55,6 +64,46 @@ std::string ToHex(const std::string& bytes) {
     }
     return hex;
 }
+
+#ifdef _WIN32
+int RunThisProgram(const std::vector<std::string>& arguments) {
+    std::wstring program(32768, L'\0');
+    program.resize(GetModuleFileNameW(nullptr, &program[0], static_cast<DWORD>(program.size())));
+    // The arguments are test flags: ASCII without blanks or quotation marks.
+    std::wstring commandLine = L"\"" + program + L"\"";
+    for (const std::string& argument : arguments)
+        commandLine += L" " + std::wstring(argument.begin(), argument.end());
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                        nullptr, &startup, &process))
+        return -1;
+    CloseHandle(process.hThread);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD code = static_cast<DWORD>(-1);
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hProcess);
+    return static_cast<int>(code);
+}
+#else
+int RunThisProgram(const std::vector<std::string>& arguments) {
+    const std::string program = "/proc/self/exe";
+    std::vector<std::string> strings = {program};
+    strings.insert(strings.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& text : strings)
+        argv.push_back(&text[0]);
+    argv.push_back(nullptr);
+    pid_t child = 0;
+    if (posix_spawn(&child, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0)
+        return -1;
+    int status = 0;
+    if (waitpid(child, &status, 0) != child || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
+}
+#endif
 
 const std::vector<CryptoReference>& CryptoReferences() {
     static const std::vector<CryptoReference> references = LoadReferences();

@@ -22,6 +22,10 @@ struct CryptoReference {
     std::string tailPlain;  // the same count of bytes of its zero-extended block, decrypted
 };
 
+// Runs this test program again as a child process with the given arguments and waits for
+// it; its exit code, or -1 when it could not be started.
+int RunThisProgram(const std::vector<std::string>& arguments);
+
 // The reference cases, read from crypto_reference.txt in the working directory; throws
 // std::runtime_error when it is missing or malformed.
 const std::vector<CryptoReference>& CryptoReferences();

@@ -63,7 +63,9 @@ public:
 class VINTREL_COMMON_EXPORT DeviceUtil {
 public:
     // The hardware address of the first network adapter the system lists, as twelve
-    // lowercase hexadecimal digits; empty when the list cannot be obtained.
+    // lowercase hexadecimal digits; empty when the list cannot be obtained. On Linux the
+    // first by interface index whose address is permanent and not zero, else the first
+    // non-zero one: virtual devices there carry random or zero addresses.
     static std::string GetDeviceId();
 
     // There is nothing to copy: returns *this unchanged.
