@@ -21,3 +21,13 @@ NormalizedEntry NormalizeManifestEntry(std::string_view entry) {
   std::replace(normalized.path.begin(), normalized.path.end(), '/', '\\');
   return normalized;
 }
+
+std::size_t ExtendLine(std::string_view chunk, std::size_t limit, BoundedLine& line) {
+  const std::size_t feed = chunk.find('\n');
+  const std::size_t length = feed == std::string_view::npos ? chunk.size() : feed;
+  const std::size_t room = line.kept.size() < limit ? limit - line.kept.size() : 0;
+  line.kept.append(chunk.data(), std::min(length, room));
+  if (length > room) line.cut = true;
+  line.ended = feed != std::string_view::npos;
+  return line.ended ? feed + 1 : chunk.size();
+}
