@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "manifest.h"
+#include "manifest_line.h"
 #include "test_support.h"
 
 using namespace testing_support;
@@ -139,4 +140,33 @@ TEST(LocateManifestFolder, CurrentBrandFirstThenTheEarlierOneForItsInstallations
   // leaves nothing to work on.
   EXPECT_EQ(LocateManifestFolder(appData / L"Elsewhere\\Temp", earlierRoot), std::nullopt);
   EXPECT_EQ(LocateManifestFolder(L"", currentRoot), std::nullopt);
+}
+
+// A line longer than any path is held only up to the bound; the lines after it read as usual.
+TEST_F(ReadManifestTest, LinesLongerThanAnyPathAreCutAndTheRestIsRead) {
+  struct Case {
+    std::string line;
+    bool cut;
+  };
+  const Case cases[] = {
+      {std::string(kMaxKeptLineBytes, 'a'), false},
+      {std::string(kMaxKeptLineBytes + 1, 'b'), true},
+      // Across several reads of the file, with a CR LF at its end.
+      {std::string(5 * kMaxKeptLineBytes + 7, 'c'), true},
+  };
+  for (const Case& c : cases) {
+    WriteBytes(path_, "UpdatedFiles:\r\n" + c.line + "\r\nafter.dll\r\nDeletedFiles:\r\n" +
+                          std::string(3 * kMaxKeptLineBytes, 'z'));
+    std::vector<ManifestEntry> entries;
+    ReadManifest(path_, [&](const ManifestEntry& entry) { entries.push_back(entry); });
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_EQ(entries[0].cut, c.cut);
+    EXPECT_EQ(entries[0].written, c.line.substr(0, kMaxKeptLineBytes));
+    EXPECT_FALSE(entries[1].cut);
+    EXPECT_EQ(entries[1].written, "after.dll");
+    // The last line, without a line break, is cut as well.
+    EXPECT_EQ(entries[2].section, ManifestSection::kDeletedFiles);
+    EXPECT_TRUE(entries[2].cut);
+    EXPECT_EQ(entries[2].written.size(), kMaxKeptLineBytes);
+  }
 }
