@@ -13,6 +13,8 @@
 namespace {
 
 constexpr std::size_t kReadChunkBytes = 64 * 1024;
+// CTRL+Z, where a text-mode read of a file ends.
+constexpr char kEndOfText = '\x1A';
 
 struct FileCloser {
   void operator()(FILE* file) const { fclose(file); }
@@ -63,15 +65,20 @@ std::optional<std::wstring> LocateManifestFolder(const std::wstring& dataTempFol
 
 bool ReadManifest(const std::wstring& path,
                   const std::function<void(const ManifestEntry&)>& onEntry) {
-  // The C runtime's text mode drops a CR right before LF, as the manifest's writers expect.
-  UniqueFile manifest(_wfsopen(path.c_str(), L"rt", _SH_DENYNO));
+  // Read as bytes, with the text mode's rules applied here (CR before LF dropped, CTRL+Z ends
+  // the file): the runtime's own text mode takes half as long again over a long line.
+  UniqueFile manifest(_wfsopen(path.c_str(), L"rb", _SH_DENYNO));
   if (!manifest) return false;
 
   ManifestSection section = ManifestSection::kNone;
   std::string chunk(kReadChunkBytes, '\0');
   BoundedLine line;
+  bool endOfText = false;
   size_t got = 0;
-  while ((got = fread(&chunk[0], 1, chunk.size(), manifest.get())) > 0) {
+  while (!endOfText && (got = fread(&chunk[0], 1, chunk.size(), manifest.get())) > 0) {
+    const size_t endMark = std::string_view(chunk.data(), got).find(kEndOfText);
+    endOfText = endMark != std::string_view::npos;
+    if (endOfText) got = endMark;
     for (size_t at = 0; at < got;) {
       at += ExtendLine(std::string_view(chunk.data() + at, got - at), kMaxKeptLineBytes, line);
       if (!line.ended) continue;
@@ -83,6 +90,7 @@ bool ReadManifest(const std::wstring& path,
     if (ferror(manifest.get())) return true;
   }
   // The last line counts without a line feed too; after a read error it is incomplete.
+  FinishLine(kMaxKeptLineBytes, line);
   if (!ferror(manifest.get()) && (!line.kept.empty() || line.cut)) {
     TakeLine(line, section, onEntry);
   }

@@ -24,8 +24,8 @@ std::optional<std::wstring> LocateManifestFolder(const std::wstring& dataTempFol
 
 // Reads the manifest at path in one pass, one line in memory at a time, and hands each entry of
 // a section to onEntry as soon as its line is read. Of a line longer than kMaxKeptLineBytes
-// only that many bytes are ever held: it comes as a cut entry. Text mode (CR LF reads as LF),
-// and others may read and write the file meanwhile. A read error ends the reading. False when
+// only that many bytes are ever held: it comes as a cut entry. Read by the rules of text mode
+// (CR LF reads as LF, CTRL+Z ends the file); others may read and write the file meanwhile. A read error ends the reading. False when
 // the file cannot be opened.
 bool ReadManifest(const std::wstring& path,
                   const std::function<void(const ManifestEntry&)>& onEntry);

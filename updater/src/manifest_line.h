@@ -26,12 +26,17 @@ inline constexpr std::size_t kMaxKeptLineBytes = 2 * 32767;
 
 // A line as it is read: at most a bounded prefix is kept, the rest up to the line feed dropped.
 struct BoundedLine {
-  std::string kept;    // the line's first bytes, without the line feed
-  bool cut = false;    // bytes beyond the bound were dropped
-  bool ended = false;  // its line feed has been read
+  std::string kept;        // the line's first bytes, without the line feed
+  bool cut = false;        // bytes beyond the bound were dropped
+  bool ended = false;      // its line feed has been read
+  bool pendingCr = false;  // a CR ended the last chunk: dropped if a line feed follows
 };
 
 // Adds the bytes of chunk before its first line feed to line, keeping at most limit bytes in
-// line.kept, and marks the line ended when the line feed is there. Returns how many bytes of
-// chunk it used, the line feed included.
+// line.kept, and marks the line ended when the line feed is there. As in text mode, a CR right
+// before the line feed is dropped and any other CR kept. Returns how many bytes of chunk it
+// used, the line feed included.
 std::size_t ExtendLine(std::string_view chunk, std::size_t limit, BoundedLine& line);
+
+// At the end of the file: a CR held back is part of the last line after all.
+void FinishLine(std::size_t limit, BoundedLine& line);

@@ -81,6 +81,9 @@ TEST_F(ReadManifestTest, LineEndsAndEmptyLines) {
   // The last line is read without a line break, too.
   EXPECT_EQ(Read("UpdatedFiles:\r\na.dll\r\n\r\nDeletedFiles:\r\nb.dll"), expected);
   EXPECT_EQ(written_, (std::vector<std::string>{"a.dll", "", "b.dll"}));
+  // Only a CR right before the line feed goes; as in text mode, CTRL+Z ends the file.
+  Read("UpdatedFiles:\r\na\rb\r\r\nc\r\nd.dll\r\x1A\r\nignored.dll\r\n");
+  EXPECT_EQ(written_, (std::vector<std::string>{"a\rb\r", "c", "d.dll\r"}));
 }
 
 TEST_F(ReadManifestTest, EntriesBecomeWidePathsWithBackslashes) {
@@ -153,6 +156,8 @@ TEST_F(ReadManifestTest, LinesLongerThanAnyPathAreCutAndTheRestIsRead) {
       {std::string(kMaxKeptLineBytes + 1, 'b'), true},
       // Across several reads of the file, with a CR LF at its end.
       {std::string(5 * kMaxKeptLineBytes + 7, 'c'), true},
+      // Its CR the last byte of the first 64 KiB read, its line feed the first of the next.
+      {std::string(65536 - 15 - 1, 'd'), false},
   };
   for (const Case& c : cases) {
     WriteBytes(path_, "UpdatedFiles:\r\n" + c.line + "\r\nafter.dll\r\nDeletedFiles:\r\n" +
