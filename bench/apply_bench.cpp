@@ -26,7 +26,7 @@
 #include "folder_tree.h"
 #include "folders.h"
 #include "log.h"
-#include "path_containment.h"
+#include "paths.h"
 #include "process_kill.h"
 #include "stages.h"
 #include "text.h"
@@ -180,10 +180,10 @@ void PrintBreakdown(const std::wstring& delivery, const std::wstring& root,
              CombinePath(d, f);
              CombinePath(r, f);
          }},
-        {"IsWithinFolder x2", [](const std::wstring& d, const std::wstring& r,
+        {"ResolvesWithinFolder x2", [](const std::wstring& d, const std::wstring& r,
                                  const std::wstring& f) {
-             IsWithinFolder(d + L"\\" + f, d);
-             IsWithinFolder(r + L"\\" + f, r);
+             ResolvesWithinFolder(d + L"\\" + f, d);
+             ResolvesWithinFolder(r + L"\\" + f, r);
          }},
         {"PathExists(parent)", [](const std::wstring&, const std::wstring& r,
                                   const std::wstring&) { PathExists(r + L"\\files"); }},

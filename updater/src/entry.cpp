@@ -8,10 +8,26 @@
 #include "stages.h"
 #include "text.h"
 
+namespace {
+
+// The second stage runs elevated from the user's temporary folder: never load a DLL planted
+// there. SetDefaultDllDirectories is looked up, not imported: Vista and Windows 7 without its
+// loader update lack it, and would refuse to start the program at all.
+void RestrictDllSearch() {
+  using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
+  const HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
+  const auto setDefault = reinterpret_cast<SetDefaultDllDirectoriesFunction>(
+      reinterpret_cast<void*>(kernel32 ? GetProcAddress(kernel32, "SetDefaultDllDirectories")
+                                       : nullptr));
+  if (setDefault && setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32)) return;
+  // Takes the current folder out of the search order.
+  SetDllDirectoryW(L"");
+}
+
+}  // namespace
+
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int) {
-  // The second stage runs elevated from the user's temporary folder: never load a DLL planted
-  // there.
-  SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+  RestrictDllSearch();
 
   WriteLog("开始启动更新程序");
   int argumentCount = 0;

@@ -1,7 +1,8 @@
 #include "file_copy.h"
 
-#include "folders.h"
+#include "handles.h"
 #include "log.h"
+#include "paths.h"
 #include "text.h"
 
 namespace {
@@ -19,9 +20,17 @@ void SetCopyRetrySleepHookForTesting(SleepFunction hook) {
   sleepBetweenDeletes = hook ? hook : SleepMilliseconds;
 }
 
-int CopyFileWithRetry(const std::wstring& source, const std::wstring& destination) {
+int CopyHeldFileWithRetry(const std::wstring& source, const std::wstring& readFrom,
+                          const std::wstring& destination) {
   WriteLog("copy file from : " + WideToNarrow(source) + ",to :" + WideToNarrow(destination));
-  if (CopyFileW(source.c_str(), destination.c_str(), FALSE)) return 1;
+  if (readFrom.empty()) return 0;
+  if (CopyFileW(readFrom.c_str(), destination.c_str(), FALSE)) return 1;
+
+  // Only a copy that can succeed may cost the installed file. Held without write or delete
+  // sharing, the source stays readable until the second copy.
+  const FileHandle readable(CreateFileW(readFrom.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!readable.valid()) return 0;
 
   if (PathExists(destination)) {
     bool deleted = false;
@@ -34,5 +43,9 @@ int CopyFileWithRetry(const std::wstring& source, const std::wstring& destinatio
       return 0;
     }
   }
-  return CopyFileW(source.c_str(), destination.c_str(), FALSE) ? 1 : 0;
+  return CopyFileW(readFrom.c_str(), destination.c_str(), FALSE) ? 1 : 0;
+}
+
+int CopyFileWithRetry(const std::wstring& source, const std::wstring& destination) {
+  return CopyHeldFileWithRetry(source, source, destination);
 }

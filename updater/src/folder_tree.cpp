@@ -2,25 +2,13 @@
 
 #include <windows.h>
 
+#include <vector>
+
 #include "handles.h"
-#include "path_containment.h"
+#include "paths.h"
 
 namespace {
 
-const wchar_t kExtendedPrefix[] = L"\\\\?\\";
-const wchar_t kExtendedUncPrefix[] = L"\\\\?\\UNC\\";
-
-// The path in the form that file calls take literally: names such as "..." or "a." are not
-// rewritten into other names, and a deep tree is not cut at MAX_PATH.
-std::wstring ExtendedPath(const std::wstring& path) {
-  if (path.compare(0, 4, L"\\\\?\\") == 0 || path.compare(0, 4, L"\\\\.\\") == 0) return path;
-  const std::wstring full = ResolveFullPath(path);
-  if (full.empty()) return full;
-  if (full.compare(0, 2, L"\\\\") == 0) return kExtendedUncPrefix + full.substr(2);
-  return kExtendedPrefix + full;
-}
-
-bool IsLink(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
 bool IsFolder(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
 
 // Removes the link itself: what it points to may lie anywhere and is never touched.
@@ -32,25 +20,43 @@ void RemoveLink(const std::wstring& path, DWORD attributes) {
   }
 }
 
-bool DeleteTree(const std::wstring& folder) {
-  WIN32_FIND_DATAW item = {};
-  FindHandle listing(FindFirstFileW((folder + L"\\*.*").c_str(), &item));
-  if (!listing.valid()) return false;
-  do {
-    const std::wstring name = item.cFileName;
-    if (name == L"." || name == L"..") continue;
-    const std::wstring path = folder + L"\\" + name;
-    if (IsLink(item.dwFileAttributes)) {
-      RemoveLink(path, item.dwFileAttributes);
-    } else if (IsFolder(item.dwFileAttributes)) {
-      DeleteTree(path);
-    } else {
-      DeleteFileW(path.c_str());
-    }
-  } while (FindNextFileW(listing.get(), &item));
-  listing.reset();
-  RemoveDirectoryW(folder.c_str());
-  return true;
+// A folder being emptied: held open without delete sharing, so that it cannot be swapped for a
+// link while it is listed, and its listing.
+struct OpenFolder {
+  std::wstring path;
+  FileHandle held;
+  FindHandle listing;
+};
+
+enum class Entered { kListed, kLink, kUnlistable };
+
+// Opens the folder at path without following a link and starts its listing; first is its
+// first item. A link is only reported, never listed.
+Entered Enter(const std::wstring& path, OpenFolder& folder, WIN32_FIND_DATAW& first) {
+  folder.path = path;
+  folder.held.reset(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                nullptr));
+  // Without a handle the path's attributes still tell.
+  if (IsLink(folder.held.get(), path)) return Entered::kLink;
+  folder.listing.reset(FindFirstFileW((path + L"\\*.*").c_str(), &first));
+  return folder.listing.valid() ? Entered::kListed : Entered::kUnlistable;
+}
+
+// Acts on one listed item of folder; returns the path of a subfolder to descend into, or empty.
+std::wstring ActOnItem(const std::wstring& folder, const WIN32_FIND_DATAW& item) {
+  const std::wstring name = item.cFileName;
+  if (name == L"." || name == L"..") return std::wstring();
+  const std::wstring path = folder + L"\\" + name;
+  if (IsLinkAttributes(item.dwFileAttributes)) {
+    RemoveLink(path, item.dwFileAttributes);
+  } else if (IsFolder(item.dwFileAttributes)) {
+    return path;
+  } else {
+    DeleteFileW(path.c_str());
+  }
+  return std::wstring();
 }
 
 }  // namespace
@@ -58,13 +64,49 @@ bool DeleteTree(const std::wstring& folder) {
 bool DeleteFolderTree(const std::wstring& folder) {
   // An empty path would list the current drive's root.
   if (folder.empty()) return false;
-  const std::wstring path = ExtendedPath(folder);
-  if (path.empty()) return false;
-  // The folder itself may be a link (the delivery folder lies where the user can write).
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES && IsLink(attributes) && IsFolder(attributes)) {
-    RemoveDirectoryW(path.c_str());
-    return true;
+  const std::wstring root = ExtendedPath(folder);
+  if (root.empty()) return false;
+
+  std::vector<OpenFolder> stack(1);
+  WIN32_FIND_DATAW item = {};
+  switch (Enter(root, stack.back(), item)) {
+    case Entered::kUnlistable:
+      return false;
+    case Entered::kLink:
+      // The folder itself may be a link (the delivery folder lies where the user can write).
+      stack.clear();
+      RemoveDirectoryW(root.c_str());
+      return true;
+    case Entered::kListed:
+      break;
   }
-  return DeleteTree(path);
+  bool haveItem = true;
+  while (!stack.empty()) {
+    if (!haveItem) {
+      // The folder on top is empty now, or holds what could not be deleted.
+      const std::wstring done = stack.back().path;
+      stack.pop_back();
+      RemoveDirectoryW(done.c_str());
+    } else {
+      const std::wstring subfolder = ActOnItem(stack.back().path, item);
+      if (!subfolder.empty()) {
+        // Checked for a link right before it is listed; one that cannot be listed is passed over.
+        stack.emplace_back();
+        switch (Enter(subfolder, stack.back(), item)) {
+          case Entered::kListed:
+            continue;
+          case Entered::kLink:
+            stack.pop_back();
+            RemoveDirectoryW(subfolder.c_str());
+            break;
+          case Entered::kUnlistable:
+            stack.pop_back();
+            break;
+        }
+      }
+    }
+    if (stack.empty()) break;
+    haveItem = FindNextFileW(stack.back().listing.get(), &item) != FALSE;
+  }
+  return true;
 }

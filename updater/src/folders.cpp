@@ -2,7 +2,6 @@
 
 #include <windows.h>
 #include <shlobj.h>
-#include <shlwapi.h>
 
 #include "app_names.h"
 
@@ -64,17 +63,9 @@ std::wstring GetModulePath() {
   });
 }
 
-bool IsPathInsideFolder(const std::wstring& path, const std::wstring& folder) {
+bool PathTextContainsFolder(const std::wstring& path, const std::wstring& folder) {
   // An unknown temporary folder must not make every executable look inside it.
   return !folder.empty() && path.find(folder) != std::wstring::npos;
 }
 
-bool IsRunningFromTemp() { return IsPathInsideFolder(GetModulePath(), GetTempFolder()); }
-
-std::wstring CombinePath(const std::wstring& folder, const std::wstring& item) {
-  wchar_t joined[MAX_PATH] = {};
-  if (!PathCombineW(joined, folder.c_str(), item.c_str())) return std::wstring();
-  return joined;
-}
-
-bool PathExists(const std::wstring& path) { return !path.empty() && PathFileExistsW(path.c_str()); }
+bool IsRunningFromTemp() { return PathTextContainsFolder(GetModulePath(), GetTempFolder()); }

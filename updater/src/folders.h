@@ -18,13 +18,7 @@ std::wstring GetModulePath();
 // Whether the running executable lies inside the temporary folder (compared case-sensitively).
 bool IsRunningFromTemp();
 
-// Whether folder's text (ending in a backslash) occurs in path, case-sensitively. An empty
-// folder is inside nothing.
-bool IsPathInsideFolder(const std::wstring& path, const std::wstring& folder);
-
-// folder and item joined by PathCombineW, which also resolves "." and ".."; empty when the
-// joined path would not fit MAX_PATH.
-std::wstring CombinePath(const std::wstring& folder, const std::wstring& item);
-
-// Whether a file or folder exists at path.
-bool PathExists(const std::wstring& path);
+// Whether folder's text (ending in a backslash) occurs anywhere in path's text, compared
+// case-sensitively and without resolving either: the stage test, nothing more. An empty folder
+// occurs in nothing.
+bool PathTextContainsFolder(const std::wstring& path, const std::wstring& folder);

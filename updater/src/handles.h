@@ -42,7 +42,8 @@ struct NullIsInvalidTraits {
   static void Close(Handle handle) { CloseFunction(handle); }
 };
 
-// Handles where INVALID_HANDLE_VALUE means "no handle" (FindFirstFileW, Toolhelp snapshots).
+// Handles where INVALID_HANDLE_VALUE means "no handle" (FindFirstFileW, Toolhelp snapshots,
+// CreateFileW).
 template <BOOL(WINAPI* CloseFunction)(HANDLE)>
 struct InvalidValueIsInvalidTraits {
   using Handle = HANDLE;
@@ -53,3 +54,5 @@ struct InvalidValueIsInvalidTraits {
 using ProcessHandle = ScopedHandle<NullIsInvalidTraits<CloseHandle>>;
 using SnapshotHandle = ScopedHandle<InvalidValueIsInvalidTraits<CloseHandle>>;
 using FindHandle = ScopedHandle<InvalidValueIsInvalidTraits<FindClose>>;
+// Files and folders opened with CreateFileW.
+using FileHandle = ScopedHandle<InvalidValueIsInvalidTraits<CloseHandle>>;

@@ -12,6 +12,7 @@ struct ManifestEntry {
   std::string written;        // the line as read, code page 936
   std::wstring relativePath;  // the entry with "\" separators, as wide text
   bool createParentFolder;    // an "UpdatedFiles:" entry written with "/"
+  bool cut;                   // longer than any path: written holds only its first bytes
 };
 
 // The folder holding UpdateInfo.ini and the delivered files: dataTempFolder when it exists;
@@ -22,6 +23,9 @@ std::optional<std::wstring> LocateManifestFolder(const std::wstring& dataTempFol
                                                  const std::wstring& rootFolder);
 
 // Reads the manifest at path in one pass, one line in memory at a time, and hands each entry of
-// a section to onEntry as soon as its line is read. False when the file cannot be opened.
+// a section to onEntry as soon as its line is read. Of a line longer than kMaxKeptLineBytes
+// only that many bytes are ever held: it comes as a cut entry. Read by the rules of text mode
+// (CR LF reads as LF, CTRL+Z ends the file); others may read and write the file meanwhile. A read error ends the reading. False when
+// the file cannot be opened.
 bool ReadManifest(const std::wstring& path,
                   const std::function<void(const ManifestEntry&)>& onEntry);

@@ -21,3 +21,41 @@ NormalizedEntry NormalizeManifestEntry(std::string_view entry) {
   std::replace(normalized.path.begin(), normalized.path.end(), '/', '\\');
   return normalized;
 }
+
+namespace {
+
+void Keep(std::string_view bytes, std::size_t limit, BoundedLine& line) {
+  const std::size_t room = line.kept.size() < limit ? limit - line.kept.size() : 0;
+  line.kept.append(bytes.data(), std::min(bytes.size(), room));
+  if (bytes.size() > room) line.cut = true;
+}
+
+}  // namespace
+
+std::size_t ExtendLine(std::string_view chunk, std::size_t limit, BoundedLine& line) {
+  if (chunk.empty()) return 0;
+  if (line.pendingCr) {
+    line.pendingCr = false;
+    if (chunk.front() == '\n') {
+      line.ended = true;
+      return 1;
+    }
+    Keep("\r", limit, line);
+  }
+  const std::size_t feed = chunk.find('\n');
+  line.ended = feed != std::string_view::npos;
+  std::string_view bytes = chunk.substr(0, feed);
+  if (!bytes.empty() && bytes.back() == '\r') {
+    bytes.remove_suffix(1);
+    // Without the line feed in this chunk, the next one decides.
+    line.pendingCr = !line.ended;
+  }
+  Keep(bytes, limit, line);
+  return line.ended ? feed + 1 : chunk.size();
+}
+
+void FinishLine(std::size_t limit, BoundedLine& line) {
+  if (!line.pendingCr) return;
+  line.pendingCr = false;
+  Keep("\r", limit, line);
+}

@@ -1,7 +1,8 @@
 #pragma once
-// The byte-level reading of one UpdateInfo.ini line; no platform calls, so any input can be fed
-// to it directly.
+// The byte-level reading of UpdateInfo.ini lines; no platform calls, so any input can be fed to
+// it directly.
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -18,3 +19,24 @@ struct NormalizedEntry {
 
 // An entry's relative path with backslash separators, and whether it was written with "/".
 NormalizedEntry NormalizeManifestEntry(std::string_view entry);
+
+// The most of a line that is kept: the longest path the platform takes, 32,767 characters, at
+// up to two bytes each. A longer line can name no file.
+inline constexpr std::size_t kMaxKeptLineBytes = 2 * 32767;
+
+// A line as it is read: at most a bounded prefix is kept, the rest up to the line feed dropped.
+struct BoundedLine {
+  std::string kept;        // the line's first bytes, without the line feed
+  bool cut = false;        // bytes beyond the bound were dropped
+  bool ended = false;      // its line feed has been read
+  bool pendingCr = false;  // a CR ended the last chunk: dropped if a line feed follows
+};
+
+// Adds the bytes of chunk before its first line feed to line, keeping at most limit bytes in
+// line.kept, and marks the line ended when the line feed is there. As in text mode, a CR right
+// before the line feed is dropped and any other CR kept. Returns how many bytes of chunk it
+// used, the line feed included.
+std::size_t ExtendLine(std::string_view chunk, std::size_t limit, BoundedLine& line);
+
+// At the end of the file: a CR held back is part of the last line after all.
+void FinishLine(std::size_t limit, BoundedLine& line);

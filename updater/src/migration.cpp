@@ -3,7 +3,7 @@
 #include <windows.h>
 
 #include "app_names.h"
-#include "folders.h"
+#include "paths.h"
 #include "shortcuts.h"
 #include "text.h"
 

@@ -2,12 +2,14 @@
 
 #include <windows.h>
 #include <shellapi.h>
+#include <shlwapi.h>
 
 #include "app_names.h"
 #include "file_copy.h"
 #include "folders.h"
 #include "handles.h"
 #include "log.h"
+#include "paths.h"
 #include "text.h"
 #include "update_run.h"
 
@@ -50,10 +52,17 @@ bool LaunchProgram(const std::wstring& file, const std::wstring& parameters,
   return launched;
 }
 
+std::wstring PickRelaunchSource(const std::wstring& dataTempFolder) {
+  // Without a data folder the join would be the bare name, found in whatever the current
+  // folder is.
+  if (dataTempFolder.empty() || PathIsRelativeW(dataTempFolder.c_str())) return GetModulePath();
+  const std::wstring delivered = CombinePath(dataTempFolder, kDeliveredUpdaterName);
+  return PathExists(delivered) ? delivered : GetModulePath();
+}
+
 int RunFirstStage() {
   // A freshly delivered updater is preferred over the running one.
-  std::wstring source = CombinePath(GetDataTempFolder(), kDeliveredUpdaterName);
-  if (!PathExists(source)) source = GetModulePath();
+  const std::wstring source = PickRelaunchSource(GetDataTempFolder());
 
   const std::wstring tempFolder = GetTempFolder();
   const std::wstring destination = CombinePath(tempFolder, kRelaunchedUpdaterName);

@@ -16,6 +16,10 @@ std::wstring BuildRelaunchParameters(const std::wstring& installPath, const std:
 bool LaunchProgram(const std::wstring& file, const std::wstring& parameters,
                    const std::wstring& directory);
 
+// The updater the first stage copies: "Updater.exe" in dataTempFolder when it is there, else
+// the running executable; never a bare name found in the current folder.
+std::wstring PickRelaunchSource(const std::wstring& dataTempFolder);
+
 // First stage: copies an updater into the temporary folder and starts it with both paths.
 // Returns the exit code: 0 when the second stage was started, 1 otherwise.
 int RunFirstStage();

@@ -10,7 +10,7 @@
 #include "log.h"
 #include "manifest.h"
 #include "migration.h"
-#include "path_containment.h"
+#include "paths.h"
 #include "process_kill.h"
 #include "stages.h"
 #include "text.h"
@@ -21,9 +21,10 @@ const wchar_t kManifestName[] = L"UpdateInfo.ini";
 constexpr DWORD kWaitForEndedProcessesMs = 2000;
 
 // The manifest lies where any program of the user can write, while the updater runs
-// elevated: an entry may name nothing outside the two folders.
+// elevated: an entry may name nothing outside the two folders, nor reach a delivered file
+// through a link. A cut entry shows the bytes that were read of it.
 void SkipUnsafeEntry(const ManifestEntry& entry) {
-  WriteLog("skip unsafe entry : " + entry.written);
+  WriteLog("skip unsafe entry : " + entry.written + (entry.cut ? " ...(cut)" : ""));
 }
 
 std::wstring ParentFolder(const std::wstring& path) {
@@ -37,23 +38,33 @@ void ReplaceFile(const ManifestEntry& entry, const std::wstring& manifestFolder,
                  const std::wstring& rootFolder) {
   const std::wstring source = CombinePath(manifestFolder, entry.relativePath);
   const std::wstring destination = CombinePath(rootFolder, entry.relativePath);
-  if (!IsWithinFolder(source, manifestFolder) || !IsWithinFolder(destination, rootFolder)) {
+  if (entry.cut || !ResolvesWithinFolder(source, manifestFolder) ||
+      !ResolvesWithinFolder(destination, rootFolder)) {
+    SkipUnsafeEntry(entry);
+    return;
+  }
+  // A delivery is plain files: a link on the way below the manifest folder could carry any file
+  // the elevated updater can read into the installation. Held until the copy is done, so that
+  // nothing on the way can be swapped meanwhile. The root folder's links are followed.
+  const HeldPlainFile held = OpenPlainFileBelow(manifestFolder, source);
+  if (held.state == PlainFileState::kThroughLink) {
     SkipUnsafeEntry(entry);
     return;
   }
   // Only the one missing level above the file is made, and never above the root folder.
   if (entry.createParentFolder) {
     const std::wstring parent = ParentFolder(destination);
-    if (!PathExists(parent) && IsWithinFolder(parent, rootFolder)) {
+    if (!PathExists(parent) && ResolvesWithinFolder(parent, rootFolder)) {
       CreateDirectoryW(parent.c_str(), nullptr);
     }
   }
-  CopyFileWithRetry(source, destination);
+  // A file that is missing or cannot be opened is not copied, and the installed one stays.
+  CopyHeldFileWithRetry(source, held.openedPath, destination);
 }
 
 void DeleteListedFile(const ManifestEntry& entry, const std::wstring& rootFolder) {
   const std::wstring target = CombinePath(rootFolder, entry.relativePath);
-  if (!IsWithinFolder(target, rootFolder)) {
+  if (entry.cut || !ResolvesWithinFolder(target, rootFolder)) {
     SkipUnsafeEntry(entry);
     return;
   }

@@ -87,3 +87,51 @@ TEST(DeleteFolderTree, LinkedFolderOutsideTheTreeIsLeftWhole) {
   RemoveHostSymbolicLink(inner);
   RemoveHostSymbolicLink(whole);
 }
+
+namespace {
+
+// What a walk may use of the stack: a recursive walk needs several hundred bytes a level, so
+// the tree below would need several times this.
+constexpr size_t kStackLeft = 64 * 1024;
+constexpr int kLevels = 300;
+
+struct DeepDeletion {
+  std::wstring folder;
+  bool result = false;
+};
+
+// Uses up all but kStackLeft of this thread's stack, then removes the tree. (Wine gives every
+// thread at least 1 MB whatever it asks for, so the stack is filled rather than made small.)
+DWORD WINAPI DeleteWithLittleStackLeft(void* argument) {
+  DeepDeletion* deletion = static_cast<DeepDeletion*>(argument);
+  MEMORY_BASIC_INFORMATION stack = {};
+  VirtualQuery(&stack, &stack, sizeof(stack));
+  const size_t available =
+      static_cast<size_t>(reinterpret_cast<char*>(&stack) - static_cast<char*>(stack.AllocationBase));
+  volatile char* filler = static_cast<char*>(__builtin_alloca(available - kStackLeft));
+  filler[0] = 0;
+  deletion->result = DeleteFolderTree(deletion->folder);
+  return 0;
+}
+
+}  // namespace
+
+TEST(DeleteFolderTree, DeepTreeIsRemovedWithLittleStack) {
+  ScratchFolder scratch;
+  DeepDeletion deletion{scratch / L"deep"};
+  std::wstring deepest = L"\\\\?\\" + deletion.folder;
+  ASSERT_TRUE(CreateDirectoryW(deepest.c_str(), nullptr));
+  for (int level = 0; level < kLevels; ++level) {
+    deepest += L"\\d";
+    ASSERT_TRUE(CreateDirectoryW(deepest.c_str(), nullptr)) << level;
+  }
+  WriteBytes(deepest + L"\\x.dll", "deepest");
+  ASSERT_EQ(ReadBytes(deepest + L"\\x.dll"), "deepest");
+
+  HANDLE thread = CreateThread(nullptr, 0, DeleteWithLittleStackLeft, &deletion, 0, nullptr);
+  ASSERT_NE(thread, nullptr);
+  EXPECT_EQ(WaitForSingleObject(thread, 120000), WAIT_OBJECT_0);
+  CloseHandle(thread);
+  EXPECT_TRUE(deletion.result);
+  EXPECT_FALSE(FolderExists(deletion.folder));
+}

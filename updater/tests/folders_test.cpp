@@ -3,6 +3,7 @@
 #include <cwctype>
 
 #include "folders.h"
+#include "paths.h"
 #include "test_support.h"
 
 using namespace testing_support;
@@ -46,12 +47,12 @@ TEST(Folders, IsRunningFromTempTellsTheStagesApart) {
 
 TEST(Folders, InsideTheTemporaryFolderIsCaseSensitive) {
   const std::wstring temp = L"C:\\users\\用户\\Temp\\";
-  EXPECT_TRUE(IsPathInsideFolder(temp + L"Kivo直播助手升级程序.exe", temp));
-  EXPECT_TRUE(IsPathInsideFolder(temp + L"sub\\deeper\\Updater.exe", temp));
-  EXPECT_FALSE(IsPathInsideFolder(L"C:\\USERS\\用户\\TEMP\\Updater.exe", temp));
-  EXPECT_FALSE(IsPathInsideFolder(L"C:\\users\\用户\\Temp2\\Updater.exe", temp));
-  EXPECT_FALSE(IsPathInsideFolder(L"C:\\Program Files\\Updater.exe", temp));
-  EXPECT_FALSE(IsPathInsideFolder(L"C:\\Program Files\\Updater.exe", L""));
+  EXPECT_TRUE(PathTextContainsFolder(temp + L"Kivo直播助手升级程序.exe", temp));
+  EXPECT_TRUE(PathTextContainsFolder(temp + L"sub\\deeper\\Updater.exe", temp));
+  EXPECT_FALSE(PathTextContainsFolder(L"C:\\USERS\\用户\\TEMP\\Updater.exe", temp));
+  EXPECT_FALSE(PathTextContainsFolder(L"C:\\users\\用户\\Temp2\\Updater.exe", temp));
+  EXPECT_FALSE(PathTextContainsFolder(L"C:\\Program Files\\Updater.exe", temp));
+  EXPECT_FALSE(PathTextContainsFolder(L"C:\\Program Files\\Updater.exe", L""));
 }
 
 // Run only by the copies above: the exit code tells where the copy believed it was.

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "manifest.h"
+#include "manifest_line.h"
 #include "test_support.h"
 
 using namespace testing_support;
@@ -80,6 +81,9 @@ TEST_F(ReadManifestTest, LineEndsAndEmptyLines) {
   // The last line is read without a line break, too.
   EXPECT_EQ(Read("UpdatedFiles:\r\na.dll\r\n\r\nDeletedFiles:\r\nb.dll"), expected);
   EXPECT_EQ(written_, (std::vector<std::string>{"a.dll", "", "b.dll"}));
+  // Only a CR right before the line feed goes; as in text mode, CTRL+Z ends the file.
+  Read("UpdatedFiles:\r\na\rb\r\r\nc\r\nd.dll\r\x1A\r\nignored.dll\r\n");
+  EXPECT_EQ(written_, (std::vector<std::string>{"a\rb\r", "c", "d.dll\r"}));
 }
 
 TEST_F(ReadManifestTest, EntriesBecomeWidePathsWithBackslashes) {
@@ -139,4 +143,35 @@ TEST(LocateManifestFolder, CurrentBrandFirstThenTheEarlierOneForItsInstallations
   // leaves nothing to work on.
   EXPECT_EQ(LocateManifestFolder(appData / L"Elsewhere\\Temp", earlierRoot), std::nullopt);
   EXPECT_EQ(LocateManifestFolder(L"", currentRoot), std::nullopt);
+}
+
+// A line longer than any path is held only up to the bound; the lines after it read as usual.
+TEST_F(ReadManifestTest, LinesLongerThanAnyPathAreCutAndTheRestIsRead) {
+  struct Case {
+    std::string line;
+    bool cut;
+  };
+  const Case cases[] = {
+      {std::string(kMaxKeptLineBytes, 'a'), false},
+      {std::string(kMaxKeptLineBytes + 1, 'b'), true},
+      // Across several reads of the file, with a CR LF at its end.
+      {std::string(5 * kMaxKeptLineBytes + 7, 'c'), true},
+      // Its CR the last byte of the first 64 KiB read, its line feed the first of the next.
+      {std::string(65536 - 15 - 1, 'd'), false},
+  };
+  for (const Case& c : cases) {
+    WriteBytes(path_, "UpdatedFiles:\r\n" + c.line + "\r\nafter.dll\r\nDeletedFiles:\r\n" +
+                          std::string(3 * kMaxKeptLineBytes, 'z'));
+    std::vector<ManifestEntry> entries;
+    ReadManifest(path_, [&](const ManifestEntry& entry) { entries.push_back(entry); });
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_EQ(entries[0].cut, c.cut);
+    EXPECT_EQ(entries[0].written, c.line.substr(0, kMaxKeptLineBytes));
+    EXPECT_FALSE(entries[1].cut);
+    EXPECT_EQ(entries[1].written, "after.dll");
+    // The last line, without a line break, is cut as well.
+    EXPECT_EQ(entries[2].section, ManifestSection::kDeletedFiles);
+    EXPECT_TRUE(entries[2].cut);
+    EXPECT_EQ(entries[2].written.size(), kMaxKeptLineBytes);
+  }
 }

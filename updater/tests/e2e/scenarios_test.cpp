@@ -108,8 +108,14 @@ TEST_F(Scenario, EarlierBrandIsMigratedToANumberedFolder) {
   MakeFolders(area / L"Kivo直播助手");  // taken: the migration picks the next candidate
   WriteBytes(CommonDesktop() + L"\\Dremoth直播助手.lnk", "earlier shortcut");
   DeliverUsualUpdate(DeliveryFolder());
+  // The main application under its earlier name, still running.
+  const std::wstring earlierApp = root + L"\\bin\\32bit\\Dremoth直播助手.exe";
+  ASSERT_TRUE(CopyFileW(programs.mainAppV1.c_str(), earlierApp.c_str(), FALSE));
+  RunningInstances earlierRunning(earlierApp, 1);
 
   RunUpdater(programs, root + L"\\bin\\32bit", root);
+  EXPECT_EQ(earlierRunning.ExitCodes(), std::vector<DWORD>{9});
+  Checked("the running Dremoth直播助手.exe ended with exit code 9");
   const std::wstring migrated = area / L"Kivo直播助手1";
   EXPECT_FALSE(FolderExists(root));
   ASSERT_TRUE(FolderExists(migrated));
@@ -171,13 +177,23 @@ TEST_F(Scenario, HostileEntriesAndLinksStayInsideTheirFolders) {
   const std::wstring canary = area / L"canary";
   MakeFolders(canary);
   WriteBytes(canary + L"\\keep.txt", "must stay");
+  // A folder of the installation moved to another place, behind a link.
+  const std::wstring moved = area / L"moved-plugins";
+  const std::wstring plugins = root + L"\\bin\\32bit\\plugins";
+  MakeFolders(moved);
+  WriteBytes(moved + L"\\plugin.dll", "plugin 1.0\n");
+  WriteBytes(moved + L"\\old-plugin.dll", "old plugin\n");
+  ASSERT_TRUE(MakeHostSymbolicLink(moved, plugins));
   DeliverUpdate(DeliveryFolder(),
                 {"UpdatedFiles:", "../escaped.txt", "bin/../../escaped2.txt", "C:/escaped3.txt",
-                 "/rooted.txt", "//server/share/x.txt", "readme.txt", "DeletedFiles:",
-                 "../victim.txt", "..\\victim.txt", "bin/32bit/obsolete.dll"},
-                {{L"readme.txt", "readme 2.0\n"}});
+                 "/rooted.txt", "//server/share/x.txt", "linked/keep.txt", "readme.txt",
+                 "bin/32bit/plugins/plugin.dll", "DeletedFiles:", "../victim.txt",
+                 "..\\victim.txt", "bin/32bit/obsolete.dll", "bin/32bit/plugins/old-plugin.dll"},
+                {{L"readme.txt", "readme 2.0\n"},
+                 {L"bin\\32bit\\plugins\\plugin.dll", "plugin 2.0\n"}});
   // Files that the escaping entries would have read from outside the delivery folder.
   WriteBytes(GetDataFolder() + L"\\escaped.txt", "outside the delivery");
+  // A folder link in the delivery, to a folder whose files the user could not read otherwise.
   ASSERT_TRUE(MakeHostSymbolicLink(canary, DeliveryFolder() + L"\\" + kLinkName));
 
   RunUpdater(programs, root + L"\\bin\\32bit", root);
@@ -189,6 +205,12 @@ TEST_F(Scenario, HostileEntriesAndLinksStayInsideTheirFolders) {
   EXPECT_TRUE(LogHas(L"skip unsafe entry : ../escaped.txt"));
   EXPECT_TRUE(LogHas(L"skip unsafe entry : ../victim.txt"));
   Checked("entries leading out of the root or delivery folder skipped and logged");
+  EXPECT_TRUE(LogHas(L"skip unsafe entry : linked/keep.txt"));
+  EXPECT_FALSE(FolderExists(root + L"\\linked"));
+  Checked("nothing copied through the folder link in the delivery");
+  EXPECT_EQ(ReadBytes(moved + L"\\plugin.dll"), "plugin 2.0\n");
+  EXPECT_FALSE(FileExists(moved + L"\\old-plugin.dll"));
+  Checked("a folder of the installation moved behind a link updated and cleaned through it");
   EXPECT_EQ(ReadBytes(canary + L"\\keep.txt"), "must stay");
   EXPECT_FALSE(FileExists(DeliveryFolder() + L"\\UpdateInfo.ini"));
   EXPECT_FALSE(FileExists(DeliveryFolder() + L"\\readme.txt"));
@@ -197,6 +219,7 @@ TEST_F(Scenario, HostileEntriesAndLinksStayInsideTheirFolders) {
   EXPECT_FALSE(FileExists(root + L"\\bin\\32bit\\obsolete.dll"));
   Checked("the sound entries applied");
   DeleteFileW((GetDataFolder() + L"\\escaped.txt").c_str());
+  RemoveHostSymbolicLink(plugins);
 }
 
 TEST_F(Scenario, RootWithTrailingBackslash) {
@@ -254,4 +277,47 @@ TEST_F(Scenario, EarlierBrandOutsideCodePage936) {
   ExpectUsualUpdateApplied(area / L"한국어\\Kivo직播");
   EXPECT_FALSE(FolderExists(root));
   Checked("ANSI code page " + std::to_string(GetACP()) + ": a Korean-named earlier-brand folder renamed");
+}
+
+TEST_F(Scenario, MissingNewFileLeavesTheInstalledOne) {
+  const std::wstring root = area / L"Kivo直播助手";
+  MakeInstallation(root, programs);
+  // A download cut short: the manifest lists the new main application, the delivery lacks it.
+  DeliverUpdate(DeliveryFolder(), {"UpdatedFiles:", "bin/32bit/Kivo直播助手.exe", "readme.txt"},
+                {{L"readme.txt", "readme 2.0\n"}});
+  RunUpdater(programs, root + L"\\bin\\32bit", root);
+  EXPECT_TRUE(ReadBytes(root + kMainApp) == ReadBytes(programs.mainAppV1)) << "main application lost";
+  EXPECT_EQ(ReadBytes(root + L"\\readme.txt"), "readme 2.0\n");
+  const std::vector<std::string> records = ProbeRecords(root + L"\\bin\\32bit");
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].rfind("version=1.0 ", 0), 0u) << records[0];
+  Checked("the installed main application kept and restarted; the other entry applied");
+}
+
+TEST_F(Scenario, ManifestLineOf400MegabytesIsSkipped) {
+  const std::wstring root = area / L"Kivo直播助手";
+  MakeInstallation(root, programs);
+  DeliverUsualUpdate(DeliveryFolder());
+  // The usual manifest with one line of 400 MB in front of its entries.
+  const std::string usual = ReadBytes(DeliveryFolder() + L"\\UpdateInfo.ini");
+  const size_t firstEntry = usual.find("\r\n") + 2;
+  constexpr size_t kChunk = 1024 * 1024;
+  HANDLE manifest = CreateFileW((DeliveryFolder() + L"\\UpdateInfo.ini").c_str(), GENERIC_WRITE,
+                                0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(manifest, INVALID_HANDLE_VALUE);
+  DWORD written = 0;
+  WriteFile(manifest, usual.data(), static_cast<DWORD>(firstEntry), &written, nullptr);
+  const std::string chunk(kChunk, 'x');
+  for (int i = 0; i < 400; ++i) WriteFile(manifest, chunk.data(), kChunk, &written, nullptr);
+  WriteFile(manifest, "\r\n", 2, &written, nullptr);
+  WriteFile(manifest, usual.data() + firstEntry, static_cast<DWORD>(usual.size() - firstEntry),
+            &written, nullptr);
+  CloseHandle(manifest);
+
+  RunUpdater(programs, root + L"\\bin\\32bit", root);
+  EXPECT_TRUE(LogHas(L"skip unsafe entry : " + std::wstring(65534, L'x') + L" ...(cut)"));
+  Checked("the 400 MB line logged cut, as an unsafe entry");
+  ExpectUsualUpdateApplied(root);
+  EXPECT_FALSE(FolderExists(DeliveryFolder()));
+  Checked("the entries after it applied and the delivery removed");
 }
