@@ -1,5 +1,6 @@
 #include "delivery_check.h"
 
+#include <algorithm>
 #include <set>
 #include <unordered_map>
 
@@ -89,7 +90,12 @@ class Checker {
  public:
   Checker(const std::vector<TreeItem>& delivery, const CheckOptions& options, Report& report)
       : options_(options), report_(report) {
-    for (const TreeItem& item : delivery) {
+    for (const TreeItem& item : delivery) listing_.push_back(&item);
+    std::sort(listing_.begin(), listing_.end(), [](const TreeItem* a, const TreeItem* b) {
+      return ParentsFirstLess(a->relative, b->relative);
+    });
+    for (const TreeItem* listed : listing_) {
+      const TreeItem& item = *listed;
       const auto [it, inserted] = delivery_.emplace(CaseKey(item.relative), &item);
       if (!inserted) {
         report_.Problem("case-collision", item.relative, 0,
@@ -139,6 +145,17 @@ class Checker {
                       "diff");
       return;
     }
+    // UTF-8 Chinese is often valid code page 936 too, but names other characters there.
+    bool utf8 = false;
+    DecodeUtf8(line, &utf8);
+    if (utf8 && *text != line) {
+      report_.Problem("not-cp936-utf8", where, number,
+                      "the line is UTF-8 text (\"" + line +
+                          "\"), which the updater reads as code page 936: \"" + *text + "\"",
+                      "save UpdateInfo.ini as code page 936 (GBK), or make it with vintrel-pack "
+                      "diff");
+      return;
+    }
     if (line == kUpdatedMarker) {
       section_ = Section::kUpdated;
       return;
@@ -180,7 +197,8 @@ class Checker {
       report_.Warning("no-entries", kManifestName, 0, "the manifest names no file to copy or delete",
                       "check that this is the intended delivery");
     }
-    for (const auto& [key, item] : delivery_) {
+    for (const TreeItem* item : listing_) {
+      const std::string key = CaseKey(item->relative);
       if (item->kind != ItemKind::kFile || named_.count(key)) continue;
       if (key == CaseKey(kManifestName) || key == CaseKey(kUpdaterName)) continue;
       report_.Problem("unlisted-file", item->relative, 0,
@@ -291,11 +309,14 @@ class Checker {
                           "folder made",
                       "write the entry with \"/\"");
     } else if (!folders_.count(CaseKey(ParentOf(parent)))) {
+      std::string topMissing = ParentOf(parent);
+      while (!folders_.count(CaseKey(ParentOf(topMissing)))) topMissing = ParentOf(topMissing);
       report_.Problem("two-new-folder-levels", written, number,
                       "neither \"" + parent + "\" nor the folder above it exists at this point; "
                           "the updater makes only one missing level",
-                      "list a file directly in \"" + ParentOf(parent) +
-                          "\" before this entry (a placeholder will do)");
+                      "list a file directly in \"" + topMissing +
+                          "\" before this entry (a placeholder will do), and so on for each "
+                          "new level below it");
     } else {
       folders_.insert(parentKey);
     }
@@ -303,6 +324,7 @@ class Checker {
 
   const CheckOptions& options_;
   Report& report_;
+  std::vector<const TreeItem*> listing_;  // the delivery's items, parents first
   std::unordered_map<std::string, const TreeItem*> delivery_;
   std::set<std::string> folders_;         // folders existing at this point of the run
   std::set<std::string> installedFiles_;

@@ -55,9 +55,14 @@ size_t Report::WarningCount() const { return findings.size() - ProblemCount(); }
 
 void PrintText(const Report& report, std::ostream& out) {
   for (const Finding& f : report.findings) {
-    out << SeverityName(f.severity) << " [" << f.code << "] " << f.file;
-    if (f.line > 0) out << ":" << f.line;
-    out << ": " << f.message << "\n    fix: " << f.fix << "\n";
+    out << SeverityName(f.severity) << " [" << f.code << "] ";
+    if (f.line > 0) {
+      out << "UpdateInfo.ini:" << f.line << ": ";
+      if (f.file != "UpdateInfo.ini") out << "\"" << f.file << "\": ";
+    } else {
+      out << f.file << ": ";
+    }
+    out << f.message << "\n    fix: " << f.fix << "\n";
   }
   for (const std::string& note : report.notes) out << note << "\n";
   out << "vintrel-pack " << report.command << ": " << report.ProblemCount() << " problem(s), "

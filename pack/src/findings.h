@@ -15,7 +15,7 @@ struct Finding {
   Severity severity;
   std::string code;     // a short stable name of the rule, e.g. "two-new-folder-levels"
   std::string file;     // the file or folder concerned, relative, or "UpdateInfo.ini"
-  int line;             // the manifest line, or 0
+  int line;             // the line of UpdateInfo.ini the finding is about, or 0
   std::string message;  // what is wrong, in one sentence
   std::string fix;      // what to do about it
 };

@@ -148,8 +148,7 @@ int RunDiff(const Options& options) {
       return Finish(report, options.json);
     }
   }
-  report.notes.push_back("delivery written to " + out.u8string() +
-                         ": copy its contents into the data folder's \"Temp\"");
+  report.notes.push_back("delivery written to " + out.u8string());
   return Finish(report, options.json);
 }
 
