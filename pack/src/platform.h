@@ -1,8 +1,7 @@
 #pragma once
 // The few calls that differ between POSIX and Windows, besides the code page conversion.
 
-#include <string>
-#include <vector>
+#include <filesystem>
 
 // The running process's id.
 unsigned long ProcessId();
@@ -12,3 +11,7 @@ bool StderrIsTerminal();
 
 // Prepares the console for UTF-8 output (Windows); nothing elsewhere.
 void UseUtf8Console();
+
+// Whether path is a link or another reparse point, judged without following it (the
+// standard library's status follows links on Windows).
+bool IsLink(const std::filesystem::path& path);

@@ -10,3 +10,8 @@ unsigned long ProcessId() { return GetCurrentProcessId(); }
 bool StderrIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
 
 void UseUtf8Console() { SetConsoleOutputCP(CP_UTF8); }
+
+bool IsLink(const std::filesystem::path& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}

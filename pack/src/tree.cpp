@@ -5,6 +5,8 @@
 #include <memory>
 #include <system_error>
 
+#include "platform.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -56,7 +58,7 @@ bool ListTree(const fs::path& root, std::vector<TreeItem>& items, std::string& e
     const fs::file_status status = entry.symlink_status(ec);
     if (ec) break;
     TreeItem item{relative, ItemKind::kOther, 0};
-    if (fs::is_symlink(status)) {
+    if (fs::is_symlink(status) || IsLink(entry.path())) {
       item.kind = ItemKind::kLink;
       it.disable_recursion_pending();
     } else if (fs::is_directory(status)) {

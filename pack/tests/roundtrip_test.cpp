@@ -189,10 +189,15 @@ class RoundTrip : public ::testing::Test {
   void TearDown() override { ResetSharedState(); }
 
   // vintrel-pack diff of two trees made in scratch, for an installation root of rootLength.
+  // link, when given, is made in the new tree as a folder link to a folder outside it.
   PackRun Diff(const ScratchFolder& scratch, const Tree& before, const Tree& after,
-               size_t rootLength, const std::wstring& updater) {
+               size_t rootLength, const std::wstring& updater, const std::wstring& link = L"") {
     MakeTree(scratch / L"old", before);
     MakeTree(scratch / L"new", after);
+    if (!link.empty()) {
+      MakeTree(scratch / L"elsewhere", {{L"linked.dll", "through a link"}});
+      EXPECT_TRUE(MakeHostSymbolicLink(scratch / L"elsewhere", scratch / (L"new\\" + link)));
+    }
     return RunPack(L"diff " + Quoted(scratch / L"old") + L" " + Quoted(scratch / L"new") +
                        L" --out " + Quoted(scratch / L"delivery") + L" --updater " +
                        Quoted(updater) + L" --root-length " + std::to_wstring(rootLength) +
@@ -248,6 +253,7 @@ TEST_F(RoundTrip, WhatTheUpdaterCannotApplyIsRefused) {
     size_t rootLength;
     const char* code;
     std::wstring named;  // the file the refusal names
+    std::wstring link = L"";  // a folder link in the new tree
   } rows[] = {
       {"a new folder level without a file of its own", {L"res\\skin.ini"},
        {L"res\\skin.ini", L"res\\\u65B0\\\u6DF1\\x.dll"}, 34, "new-folder-without-file",
@@ -262,6 +268,8 @@ TEST_F(RoundTrip, WhatTheUpdaterCannotApplyIsRefused) {
        "collides-with-updater", L"Updater.exe"},
       {"a file where the manifest goes", {}, {L"updateinfo.ini"}, 34, "collides-with-manifest",
        L"updateinfo.ini"},
+      {"a folder link", {L"res\\skin.ini"}, {L"res\\skin.ini"}, 34, "link", L"res/linked",
+       L"res\\linked"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
@@ -269,13 +277,15 @@ TEST_F(RoundTrip, WhatTheUpdaterCannotApplyIsRefused) {
     Tree before = {{kMainApp, "version 1"}}, after = {{kMainApp, "version 2"}};
     for (const std::wstring& file : row.before) before[file] = "before";
     for (const std::wstring& file : row.after) after[file] = "after";
-    const PackRun pack = Diff(scratch, before, after, row.rootLength, programs.updater);
+    const PackRun pack = Diff(scratch, before, after, row.rootLength, programs.updater, row.link);
     EXPECT_EQ(pack.exitCode, 1u) << pack.output;
     EXPECT_NE(pack.output.find(std::string("problem [") + row.code + "] " + Utf8(row.named)),
               std::string::npos)
         << pack.output;
     EXPECT_NE(pack.output.find("fix: "), std::string::npos) << pack.output;
     EXPECT_FALSE(FolderExists(scratch / L"delivery")) << "a refused delivery was written";
+    // Wine removes a Unix link only from the Unix side.
+    if (!row.link.empty()) RemoveHostSymbolicLink(scratch / (L"new\\" + row.link));
     Checked(std::string(row.what) + ": refused as " + row.code);
   }
 }
