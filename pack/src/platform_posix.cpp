@@ -12,3 +12,7 @@ bool IsLink(const std::filesystem::path& path) {
   std::error_code ec;
   return std::filesystem::is_symlink(std::filesystem::symlink_status(path, ec));
 }
+
+std::FILE* OpenFileForReading(const std::filesystem::path& path) {
+  return std::fopen(path.c_str(), "rb");
+}

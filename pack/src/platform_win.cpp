@@ -15,3 +15,7 @@ bool IsLink(const std::filesystem::path& path) {
   const DWORD attributes = GetFileAttributesW(path.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
+
+std::FILE* OpenFileForReading(const std::filesystem::path& path) {
+  return _wfopen(path.c_str(), L"rb");
+}

@@ -19,11 +19,7 @@ struct FileCloser {
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 FilePtr OpenForReading(const fs::path& path) {
-#ifdef _WIN32
-  FilePtr file(_wfopen(path.c_str(), L"rb"));
-#else
-  FilePtr file(std::fopen(path.c_str(), "rb"));
-#endif
+  FilePtr file(OpenFileForReading(path));
   // The chunks are read straight into our buffers.
   if (file) std::setvbuf(file.get(), nullptr, _IONBF, 0);
   return file;
@@ -50,10 +46,8 @@ bool ListTree(const fs::path& root, std::vector<TreeItem>& items, std::string& e
   for (; it != fs::recursive_directory_iterator(); it.increment(ec)) {
     if (ec) break;
     const fs::directory_entry& entry = *it;
-    std::string relative = fs::path(entry.path().native().substr(rootLength)).u8string();
-#ifdef _WIN32
-    for (char& c : relative) c = c == '\\' ? '/' : c;
-#endif
+    // The generic form has "/" between levels; a "\\" inside a POSIX name stays in the name.
+    std::string relative = fs::path(entry.path().native().substr(rootLength)).generic_u8string();
     while (!relative.empty() && relative.front() == '/') relative.erase(0, 1);
     const fs::file_status status = entry.symlink_status(ec);
     if (ec) break;
