@@ -189,7 +189,7 @@ class Checker {
                       "remove the empty line");
       return;
     }
-    Entry(number, *text);
+    CheckEntry(number, *text);
   }
 
   void Finish() {
@@ -218,9 +218,9 @@ class Checker {
   }
 
  private:
-  void Entry(int number, const std::string& written) {
+  void CheckEntry(int number, const std::string& written) {
     sawEntry_ = true;
-    const ::Entry entry = ResolveEntry(written);
+    const Entry entry = ResolveEntry(written);
     if (entry.outside) {
       report_.Problem("outside-folder", written, number,
                       "the entry leaves its folder (a leading separator, a drive or \"..\"), so "
