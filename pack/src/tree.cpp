@@ -52,7 +52,8 @@ bool ListTree(const fs::path& root, std::vector<TreeItem>& items, std::string& e
     const fs::file_status status = entry.symlink_status(ec);
     if (ec) break;
     TreeItem item{relative, ItemKind::kOther, 0};
-    if (fs::is_symlink(status) || IsLink(entry.path())) {
+    // Folders are asked once more: on Windows the status above has looked through a link.
+    if (fs::is_symlink(status) || (fs::is_directory(status) && IsLink(entry.path()))) {
       item.kind = ItemKind::kLink;
       it.disable_recursion_pending();
     } else if (fs::is_directory(status)) {
