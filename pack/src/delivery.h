@@ -1,0 +1,23 @@
+#pragma once
+// Writing a delivery folder: the delivered files, the optional updater at the top and
+// UpdateInfo.ini, made in a temporary folder beside the destination and moved into place only
+// when complete.
+
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "plan.h"
+
+// UpdateInfo.ini's bytes for a plan: code page 936, CR LF, no byte-order mark; deletions first
+// (so a file that became a folder is gone before its folder is made), then the files to copy,
+// each written with "/". Every name must have passed CheckEntryName.
+std::string ManifestText(const Plan& plan);
+
+// Writes the delivery for plan to out (replacing an existing out when replace is true).
+// Nothing is left at out, nor beside it, when it fails; error then says why.
+bool WriteDelivery(const std::filesystem::path& newRoot, const Plan& plan,
+                   const std::filesystem::path* updater, const std::filesystem::path& out,
+                   bool replace, const std::function<void(std::uint64_t)>& onCopied,
+                   std::string& error);

@@ -1,0 +1,380 @@
+#include "delivery_check.h"
+
+#include <algorithm>
+#include <set>
+#include <unordered_map>
+
+#include "cp936.h"
+#include "names.h"
+#include "plan.h"
+
+namespace {
+
+constexpr std::string_view kUpdatedMarker = "UpdatedFiles:";
+constexpr std::string_view kDeletedMarker = "DeletedFiles:";
+constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
+
+enum class Section { kNone, kUpdated, kDeleted };
+
+// One line as the updater's text-mode stream gives it: up to a line feed, a carriage return
+// just before it dropped; at most kMaxLineLength + 1 bytes kept. False at the end.
+bool ReadLine(std::istream& in, std::string& line, bool& sawCtrlZ) {
+  line.clear();
+  bool readAny = false;
+  std::streambuf* buffer = in.rdbuf();
+  while (true) {
+    const int c = buffer->sbumpc();
+    if (c == std::char_traits<char>::eof()) break;
+    readAny = true;
+    if (c == '\n') {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      return true;
+    }
+    if (c == 0x1A) sawCtrlZ = true;
+    if (line.size() <= kMaxLineLength) line += static_cast<char>(c);
+  }
+  return readAny;
+}
+
+std::string Trimmed(std::string_view text) {
+  std::string out(text);
+  if (out.compare(0, kUtf8Bom.size(), kUtf8Bom) == 0) out.erase(0, kUtf8Bom.size());
+  const size_t first = out.find_first_not_of(" \t\r");
+  if (first == std::string::npos) return std::string();
+  const size_t last = out.find_last_not_of(" \t\r");
+  return out.substr(first, last - first + 1);
+}
+
+// A line meant as a marker: equal to one once blanks, a byte-order mark and case are ignored.
+std::string_view NearMarker(std::string_view line) {
+  const std::string key = CaseKey(Trimmed(line));
+  if (key == CaseKey(kUpdatedMarker)) return kUpdatedMarker;
+  if (key == CaseKey(kDeletedMarker)) return kDeletedMarker;
+  return std::string_view();
+}
+
+struct Entry {
+  std::string resolved;  // "/" between levels, "." and ".." resolved
+  bool outside = false;
+  std::string nameProblem;
+};
+
+// The entry as the platform's path joining makes it: levels split at either separator.
+Entry ResolveEntry(const std::string& written) {
+  Entry entry;
+  std::string slashes = written;
+  for (char& c : slashes) c = c == '\\' ? '/' : c;
+  if (slashes.front() == '/' || slashes.find(':') != std::string::npos) {
+    entry.outside = true;
+    return entry;
+  }
+  std::vector<std::string> kept;
+  for (const std::string& level : SplitLevels(slashes)) {
+    if (level == ".") continue;
+    if (level == "..") {
+      if (kept.empty()) {
+        entry.outside = true;
+        return entry;
+      }
+      kept.pop_back();
+      continue;
+    }
+    kept.push_back(level);
+  }
+  for (size_t i = 0; i < kept.size(); ++i) entry.resolved += (i ? "/" : "") + kept[i];
+  if (entry.resolved.empty()) entry.outside = true;
+  return entry;
+}
+
+class Checker {
+ public:
+  Checker(const std::vector<TreeItem>& delivery, const CheckOptions& options, Report& report)
+      : options_(options), report_(report) {
+    for (const TreeItem& item : delivery) listing_.push_back(&item);
+    std::sort(listing_.begin(), listing_.end(), [](const TreeItem* a, const TreeItem* b) {
+      return ParentsFirstLess(a->relative, b->relative);
+    });
+    for (const TreeItem* listed : listing_) {
+      const TreeItem& item = *listed;
+      const auto [it, inserted] = delivery_.emplace(CaseKey(item.relative), &item);
+      if (!inserted) {
+        report_.Problem("case-collision", item.relative, 0,
+                        "the delivery also holds \"" + it->second->relative +
+                            "\"; Windows holds only one of two names that differ in case",
+                        "keep one of them");
+      }
+      if (item.kind == ItemKind::kLink) {
+        report_.Problem("link-in-delivery", item.relative, 0,
+                        "a link in the delivery; the updater copies nothing through a link",
+                        "put the file itself in the delivery");
+      }
+    }
+    if (options.installed) {
+      folders_.insert(std::string());
+      for (const TreeItem& item : *options.installed) {
+        if (item.kind == ItemKind::kFolder) folders_.insert(CaseKey(item.relative));
+        if (item.kind == ItemKind::kFile) installedFiles_.insert(CaseKey(item.relative));
+      }
+    }
+  }
+
+  void Line(int number, const std::string& line) {
+    const std::string where = kManifestName;
+    if (line.size() > kMaxLineLength) {
+      report_.Problem("line-too-long", where, number,
+                      "the line is longer than the " + std::to_string(kMaxLineLength) +
+                          " characters the updater reads as one line",
+                      "remove the line; no path is that long");
+      return;
+    }
+    if (line.find('\r') != std::string::npos) {
+      report_.Problem("stray-carriage-return", where, number,
+                      "a carriage return not followed by a line feed becomes part of the name",
+                      "end lines with CR LF only");
+      return;
+    }
+    const std::optional<std::string> text = Cp936ToUtf8(line);
+    if (!text) {
+      bool utf8 = false;
+      DecodeUtf8(line, &utf8);
+      report_.Problem(utf8 ? "not-cp936-utf8" : "not-cp936", where, number,
+                      utf8 ? "the line is UTF-8, not code page 936, so the updater reads other "
+                             "characters than were written"
+                           : "the line holds bytes that are not valid code page 936",
+                      "save UpdateInfo.ini as code page 936 (GBK), or make it with vintrel-pack "
+                      "diff");
+      return;
+    }
+    // UTF-8 Chinese is often valid code page 936 too, but names other characters there.
+    bool utf8 = false;
+    DecodeUtf8(line, &utf8);
+    if (utf8 && *text != line) {
+      report_.Problem("not-cp936-utf8", where, number,
+                      "the line is UTF-8 text (\"" + line +
+                          "\"), which the updater reads as code page 936: \"" + *text + "\"",
+                      "save UpdateInfo.ini as code page 936 (GBK), or make it with vintrel-pack "
+                      "diff");
+      return;
+    }
+    if (line == kUpdatedMarker) {
+      section_ = Section::kUpdated;
+      return;
+    }
+    if (line == kDeletedMarker) {
+      section_ = Section::kDeleted;
+      return;
+    }
+    const std::string_view meant = NearMarker(*text);
+    if (!meant.empty()) {
+      report_.Problem("marker-not-exact", where, number,
+                      "the line looks like the marker \"" + std::string(meant) +
+                          "\" but is not exactly it, so the updater reads it as an entry and "
+                          "stays in the section before it",
+                      "write the marker exactly \"" + std::string(meant) +
+                          "\": that case, no blanks, no byte-order mark");
+      return;
+    }
+    if (section_ == Section::kNone) {
+      if (!line.empty()) {
+        report_.Problem("before-first-marker", where, number,
+                        "\"" + *text + "\" comes before the first marker, so it is ignored",
+                        "put it below \"UpdatedFiles:\" or \"DeletedFiles:\"");
+      }
+      return;
+    }
+    if (line.empty()) {
+      report_.Problem("empty-entry", where, number,
+                      "an empty entry names the folder itself: the updater would copy the "
+                      "delivery onto the root or delete the root",
+                      "remove the empty line");
+      return;
+    }
+    CheckEntry(number, *text);
+  }
+
+  void Finish() {
+    if (!sawEntry_) {
+      report_.Warning("no-entries", kManifestName, 0, "the manifest names no file to copy or delete",
+                      "check that this is the intended delivery");
+    }
+    for (const TreeItem* item : listing_) {
+      const std::string key = CaseKey(item->relative);
+      if (item->kind != ItemKind::kFile || named_.count(key)) continue;
+      if (key == CaseKey(kManifestName) || key == CaseKey(kUpdaterName)) continue;
+      report_.Problem("unlisted-file", item->relative, 0,
+                      "no entry names this file, so the updater never copies it and deletes it "
+                      "with the delivery",
+                      "add it under \"UpdatedFiles:\" or remove it from the delivery");
+    }
+    const auto updater = delivery_.find(CaseKey(kUpdaterName));
+    if (updater != delivery_.end() && updater->second->kind == ItemKind::kFile) {
+      report_.notes.push_back(std::string("the first stage starts the delivered ") +
+                              kUpdaterName + " as the updater");
+    }
+    if (!options_.installed) {
+      report_.notes.push_back(
+          "new folders were not followed level by level: give --installed OLD to do that");
+    }
+  }
+
+ private:
+  void CheckEntry(int number, const std::string& written) {
+    sawEntry_ = true;
+    const Entry entry = ResolveEntry(written);
+    if (entry.outside) {
+      report_.Problem("outside-folder", written, number,
+                      "the entry leaves its folder (a leading separator, a drive or \"..\"), so "
+                      "the updater skips it as unsafe",
+                      "write the path relative to the installation root, without \"..\"");
+      return;
+    }
+    const bool updated = section_ == Section::kUpdated;
+    const std::string key = CaseKey(entry.resolved);
+    // Named, even when it cannot be copied: one finding for the entry is enough.
+    if (updated) named_.insert(key);
+    const size_t before = report_.findings.size();
+    CheckEntryName(entry.resolved, updated, options_.rootLength, options_.deliveryLength, number,
+                   report_);
+    // A written form longer than its resolved one is what the path limit meets first.
+    const size_t writtenLength = Utf16Length(written);
+    if (report_.findings.size() == before && written.size() > entry.resolved.size() &&
+        options_.rootLength + 1 + writtenLength > kMaxPathLength) {
+      report_.Problem("path-too-long", written, number,
+                      "as written the entry makes a path of " +
+                          std::to_string(options_.rootLength + 1 + writtenLength) +
+                          " characters, past the limit of " + std::to_string(kMaxPathLength),
+                      "write the path without \".\" and \"..\" levels");
+    }
+    if (report_.findings.size() != before) return;
+    if (updated) {
+      Source(number, written, entry.resolved, key);
+      Folder(number, written, entry.resolved);
+      copied_.insert(key);
+    } else {
+      if (copied_.count(key)) {
+        report_.Problem("deleted-after-copied", written, number,
+                        "an earlier \"UpdatedFiles:\" entry copies this file, and this entry "
+                        "deletes it again",
+                        "remove one of the two entries, or put the deletion first");
+      } else if (options_.installed && installedFiles_.count(key) == 0) {
+        report_.Warning("delete-missing", written, number,
+                        "the installation has no such file, so nothing is deleted",
+                        "check the name");
+      }
+    }
+  }
+
+  void Source(int number, const std::string& written, const std::string& resolved,
+              const std::string& key) {
+    // A link at any level above the source: the updater copies nothing through it.
+    for (std::string parent = ParentOf(resolved); !parent.empty(); parent = ParentOf(parent)) {
+      const auto found = delivery_.find(CaseKey(parent));
+      if (found != delivery_.end() && found->second->kind == ItemKind::kLink) {
+        report_.Problem("source-through-link", written, number,
+                        "the delivered file lies below the link \"" + parent +
+                            "\", so the updater skips it",
+                        "put the folder itself in the delivery");
+        return;
+      }
+    }
+    const auto found = delivery_.find(key);
+    if (found == delivery_.end()) {
+      report_.Problem("source-missing", written, number,
+                      "the delivery has no such file, so there is nothing to copy",
+                      "add the file to the delivery at this path, or remove the entry");
+    } else if (found->second->kind != ItemKind::kFile) {
+      report_.Problem("source-not-file", written, number,
+                      "the delivery holds a folder or link here, not a file",
+                      "deliver the file itself");
+    }
+  }
+
+  void Folder(int number, const std::string& written, const std::string& resolved) {
+    const std::string parent = ParentOf(resolved);
+    const bool slash = written.find('/') != std::string::npos;
+    if (!options_.installed) {
+      if (!slash && !parent.empty()) {
+        report_.Warning("backslash-entry", written, number,
+                        "written with \"\\\" only, so its folder is not made if it is missing",
+                        "write the entry with \"/\"");
+      }
+      return;
+    }
+    const std::string parentKey = CaseKey(parent);
+    if (folders_.count(parentKey)) return;
+    if (!slash) {
+      report_.Problem("backslash-in-new-folder", written, number,
+                      "the folder \"" + parent +
+                          "\" does not exist yet, and an entry written with \"\\\" only gets no "
+                          "folder made",
+                      "write the entry with \"/\"");
+    } else if (!folders_.count(CaseKey(ParentOf(parent)))) {
+      std::string topMissing = ParentOf(parent);
+      while (!folders_.count(CaseKey(ParentOf(topMissing)))) topMissing = ParentOf(topMissing);
+      report_.Problem("two-new-folder-levels", written, number,
+                      "neither \"" + parent + "\" nor the folder above it exists at this point; "
+                          "the updater makes only one missing level",
+                      "list a file directly in \"" + topMissing +
+                          "\" before this entry (a placeholder will do), and so on for each "
+                          "new level below it");
+    } else {
+      folders_.insert(parentKey);
+    }
+  }
+
+  const CheckOptions& options_;
+  Report& report_;
+  std::vector<const TreeItem*> listing_;  // the delivery's items, parents first
+  std::unordered_map<std::string, const TreeItem*> delivery_;
+  std::set<std::string> folders_;         // folders existing at this point of the run
+  std::set<std::string> installedFiles_;
+  std::set<std::string> named_;           // delivered files some entry names
+  std::set<std::string> copied_;
+  Section section_ = Section::kNone;
+  bool sawEntry_ = false;
+};
+
+}  // namespace
+
+void CheckDelivery(std::istream* manifest, const std::vector<TreeItem>& delivery,
+                   const CheckOptions& options, Report& report) {
+  Checker checker(delivery, options, report);
+  if (!manifest) {
+    report.Problem("no-manifest", kManifestName, 0,
+                   "the delivery has no UpdateInfo.ini, so the updater applies nothing",
+                   "make the delivery with vintrel-pack diff");
+    return;
+  }
+  std::string line;
+  bool sawCtrlZ = false;
+  int number = 0;
+  while (ReadLine(*manifest, line, sawCtrlZ)) {
+    ++number;
+    if (number == 1) {
+      if (line.compare(0, 2, "\xFF\xFE") == 0 || line.compare(0, 2, "\xFE\xFF") == 0) {
+        report.Problem("utf16", kManifestName, 1,
+                       "the file is UTF-16 text; the updater reads code page 936 bytes",
+                       "save it as code page 936 (GBK) without a byte-order mark");
+        return;
+      }
+      if (line.compare(0, kUtf8Bom.size(), kUtf8Bom) == 0) {
+        report.Problem("byte-order-mark", kManifestName, 1,
+                       "the file begins with a UTF-8 byte-order mark, so its first line is not "
+                       "read as a marker and the entries up to the next marker are ignored",
+                       "save it as code page 936 (GBK) without a byte-order mark");
+        // Past the mark the line is what was meant; to the updater it is an entry before any
+        // marker, which the finding above says.
+        line.erase(0, kUtf8Bom.size());
+        if (line == kUpdatedMarker || line == kDeletedMarker) continue;
+      }
+    }
+    if (sawCtrlZ) {
+      report.Problem("ctrl-z", kManifestName, number,
+                     "the byte 0x1A ends a text-mode read, so the updater reads no further",
+                     "remove the byte");
+      break;
+    }
+    checker.Line(number, line);
+  }
+  checker.Finish();
+}

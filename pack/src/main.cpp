@@ -1,0 +1,242 @@
+// vintrel-pack: makes a delivery for the updater from two installation trees, and checks an
+// existing delivery against the updater's rules.
+
+#include <CLI/CLI.hpp>
+
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "delivery.h"
+#include "delivery_check.h"
+#include "findings.h"
+#include "names.h"
+#include "plan.h"
+#include "platform.h"
+#include "progress.h"
+#include "tree.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kExitFine = 0;
+constexpr int kExitProblems = 1;
+constexpr int kExitUsage = 2;
+
+struct Options {
+  std::string oldTree, newTree, out, updater, delivery, installed;
+  size_t rootLength = kDefaultRootLength;
+  size_t deliveryLength = kDefaultDeliveryLength;
+  bool force = false;
+  bool json = false;
+};
+
+int UsageError(const std::string& message) {
+  std::cerr << "vintrel-pack: " << message << "\n";
+  return kExitUsage;
+}
+
+bool IsFolder(const fs::path& path) {
+  std::error_code ec;
+  return fs::is_directory(path, ec);
+}
+
+// Whether inner is folder itself or lies below it.
+bool IsInside(const fs::path& inner, const fs::path& folder) {
+  std::error_code ec;
+  const fs::path a = fs::weakly_canonical(fs::absolute(inner, ec), ec);
+  const fs::path b = fs::weakly_canonical(fs::absolute(folder, ec), ec);
+  auto ai = a.begin();
+  for (auto bi = b.begin(); bi != b.end(); ++bi, ++ai) {
+    if (bi->empty()) continue;
+    if (ai == a.end() || *ai != *bi) return false;
+  }
+  return true;
+}
+
+int Finish(const Report& report, bool json) {
+  if (json) {
+    PrintJson(report, std::cout);
+  } else {
+    PrintText(report, std::cout);
+  }
+  return report.ProblemCount() == 0 ? kExitFine : kExitProblems;
+}
+
+int RunDiff(const Options& options) {
+  const fs::path oldRoot = fs::u8path(options.oldTree);
+  const fs::path newRoot = fs::u8path(options.newTree);
+  const fs::path out = fs::absolute(fs::u8path(options.out));
+  if (!IsFolder(oldRoot)) return UsageError(options.oldTree + ": OLD is not a folder");
+  if (!IsFolder(newRoot)) return UsageError(options.newTree + ": NEW is not a folder");
+  std::optional<fs::path> updater;
+  if (!options.updater.empty()) {
+    updater = fs::u8path(options.updater);
+    std::error_code ec;
+    if (!fs::is_regular_file(*updater, ec)) {
+      return UsageError(options.updater + ": --updater is not a file");
+    }
+  }
+  std::error_code ec;
+  if (fs::exists(out, ec) && !options.force) {
+    return UsageError(options.out + ": already exists; pass --force to replace it");
+  }
+  if (IsInside(out, oldRoot) || IsInside(out, newRoot)) {
+    return UsageError(options.out + ": --out must lie outside OLD and NEW");
+  }
+
+  Report report{"diff", out.u8string(), {}, {}, {}};
+  std::vector<TreeItem> oldItems, newItems;
+  std::string error;
+  if (!ListTree(oldRoot, oldItems, error) || !ListTree(newRoot, newItems, error)) {
+    report.Problem("unreadable", error, 0, "the tree cannot be listed", "check its permissions");
+    return Finish(report, options.json);
+  }
+
+  std::uint64_t filesCompared = 0, bytesCompared = 0;
+  Plan plan;
+  {
+    Progress progress("compared");
+    PlanOptions planOptions;
+    planOptions.rootLength = options.rootLength;
+    planOptions.deliveryLength = options.deliveryLength;
+    planOptions.deliversUpdater = updater.has_value();
+    planOptions.sameAsUpdater = [&](const std::string& relative) {
+      bool same = false;
+      std::error_code sizeError;
+      const fs::path file = JoinRelative(newRoot, relative);
+      return fs::file_size(file, sizeError) == fs::file_size(*updater, sizeError) &&
+             SameContents(file, *updater, nullptr, same, error) && same;
+    };
+    planOptions.sameContents = [&](const TreeItem& oldFile, const TreeItem& newFile, bool& same) {
+      ++filesCompared;
+      progress.AddFile(0);
+      return SameContents(JoinRelative(oldRoot, oldFile.relative),
+                          JoinRelative(newRoot, newFile.relative),
+                          [&](std::uint64_t bytes) {
+                            bytesCompared += bytes;
+                            progress.AddBytes(bytes);
+                          },
+                          same, error);
+    };
+    plan = PlanDelivery(oldItems, newItems, planOptions, report);
+  }
+  report.counts = {{"files to copy", plan.updated.size()},
+                   {"files to delete", plan.deleted.size()},
+                   {"unchanged", plan.unchanged},
+                   {"files compared by content", filesCompared},
+                   {"bytes compared", bytesCompared},
+                   {"bytes delivered", plan.updatedBytes}};
+  if (report.ProblemCount() > 0) {
+    report.notes.push_back("nothing was written: fix the problems above and run again");
+    return Finish(report, options.json);
+  }
+  {
+    Progress progress("copied");
+    if (!WriteDelivery(newRoot, plan, updater ? &*updater : nullptr, out, options.force,
+                       [&](std::uint64_t bytes) { progress.AddFile(bytes); }, error)) {
+      report.Problem("write-failed", out.u8string(), 0, error,
+                     "check the space and permissions of the destination and run again");
+      return Finish(report, options.json);
+    }
+  }
+  report.notes.push_back("delivery written to " + out.u8string());
+  return Finish(report, options.json);
+}
+
+int RunCheck(const Options& options) {
+  const fs::path delivery = fs::u8path(options.delivery);
+  if (!IsFolder(delivery)) return UsageError(options.delivery + ": DELIVERY is not a folder");
+  if (!options.installed.empty() && !IsFolder(fs::u8path(options.installed))) {
+    return UsageError(options.installed + ": --installed is not a folder");
+  }
+  Report report{"check", delivery.u8string(), {}, {}, {}};
+  std::vector<TreeItem> items, installed;
+  std::string error;
+  if (!ListTree(delivery, items, error) ||
+      (!options.installed.empty() && !ListTree(fs::u8path(options.installed), installed, error))) {
+    report.Problem("unreadable", error, 0, "the folder cannot be listed", "check its permissions");
+    return Finish(report, options.json);
+  }
+  // Windows finds the manifest whatever the case of its name.
+  std::ifstream manifest;
+  for (const TreeItem& item : items) {
+    if (item.kind == ItemKind::kFile && CaseKey(item.relative) == CaseKey(kManifestName)) {
+      manifest.open(JoinRelative(delivery, item.relative), std::ios::binary);
+    }
+  }
+  CheckOptions checkOptions{options.rootLength, options.deliveryLength,
+                            options.installed.empty() ? nullptr : &installed};
+  CheckDelivery(manifest.is_open() ? &manifest : nullptr, items, checkOptions, report);
+  return Finish(report, options.json);
+}
+
+int Run(int argc, char** argv) {
+  CLI::App app{"vintrel-pack: makes a delivery for the updater from two installation trees, and "
+               "checks an existing delivery against the updater's rules.\n"
+               "Exit codes: 0 fine, 1 problems found (all listed), 2 wrong usage."};
+  app.require_subcommand(1);
+  Options options;
+  CLI::App* diff = app.add_subcommand(
+      "diff", "Compare the installed tree OLD with the new tree NEW and write the delivery");
+  diff->add_option("OLD", options.oldTree, "the old version as installed")->required();
+  diff->add_option("NEW", options.newTree, "the new version as built")->required();
+  diff->add_option("--out", options.out, "the delivery folder to write")->required();
+  diff->add_option("--updater", options.updater,
+                   "an Updater.exe to put at the top of the delivery (the first stage runs it)");
+  diff->add_flag("--force", options.force, "replace an existing --out");
+  CLI::App* check =
+      app.add_subcommand("check", "Report every problem the updater would meet with DELIVERY");
+  check->add_option("DELIVERY", options.delivery, "the delivery folder")->required();
+  check->add_option("--installed", options.installed,
+                    "the installation before the update, to follow new folders level by level");
+  for (CLI::App* command : {diff, check}) {
+    command->add_option("--root-length", options.rootLength,
+                        "characters of the installation root the paths must fit (default " +
+                            std::to_string(kDefaultRootLength) + ")");
+    command->add_option("--delivery-length", options.deliveryLength,
+                        "characters of the delivery folder on the user's machine (default " +
+                            std::to_string(kDefaultDeliveryLength) + ")");
+    command->add_flag("--json", options.json, "print the report as JSON");
+  }
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e) == 0 ? kExitFine : kExitUsage;
+  }
+  if (options.rootLength >= kMaxPathLength || options.deliveryLength >= kMaxPathLength) {
+    return UsageError("--root-length and --delivery-length must be below " +
+                      std::to_string(kMaxPathLength));
+  }
+  return diff->parsed() ? RunDiff(options) : RunCheck(options);
+}
+
+}  // namespace
+
+#ifdef _WIN32
+// The arguments as UTF-8, whatever the ANSI code page: names outside it stay intact.
+int wmain(int argc, wchar_t** argv) {
+  UseUtf8Console();
+  std::vector<std::string> args;
+  for (int i = 0; i < argc; ++i) {
+    const int length = WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, nullptr, 0, nullptr, nullptr);
+    std::string arg(length > 0 ? static_cast<size_t>(length) : 1, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, &arg[0], length, nullptr, nullptr);
+    arg.resize(arg.find('\0'));
+    args.push_back(arg);
+  }
+  std::vector<char*> pointers;
+  for (std::string& arg : args) pointers.push_back(&arg[0]);
+  return Run(argc, pointers.data());
+}
+#else
+int main(int argc, char** argv) { return Run(argc, argv); }
+#endif

@@ -1,0 +1,33 @@
+#pragma once
+// The two installation trees on disk: their listing (never following a link) and the
+// comparison of two files in chunks, so that no file is ever held whole in memory.
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+enum class ItemKind { kFile, kFolder, kLink, kOther };
+
+struct TreeItem {
+  std::string relative;  // UTF-8 (the bytes of the name where it is not), "/" between levels
+  ItemKind kind;
+  std::uint64_t size;    // files only
+};
+
+// Every file, folder, link and other item below root, folders before their contents. A link is
+// listed as a link and not entered. False, with error set, when root cannot be read.
+bool ListTree(const std::filesystem::path& root, std::vector<TreeItem>& items,
+              std::string& error);
+
+// root joined with a relative name as listed.
+std::filesystem::path JoinRelative(const std::filesystem::path& root, const std::string& relative);
+
+// Called with the number of bytes just read from each side.
+using BytesRead = std::function<void(std::uint64_t)>;
+
+// Whether two files of equal size hold the same bytes, read in chunks side by side and stopped
+// at the first difference. False, with error set, when either cannot be read whole.
+bool SameContents(const std::filesystem::path& a, const std::filesystem::path& b,
+                  const BytesRead& onRead, bool& same, std::string& error);

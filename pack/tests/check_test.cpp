@@ -1,0 +1,202 @@
+// vintrel-pack check on hand-written deliveries, one row per problem the updater would meet,
+// and on a delivery that vintrel-pack diff made: the real program, on real folders.
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct PackRun {
+  int exitCode;
+  std::string output;
+};
+
+class Scratch {
+ public:
+  Scratch() {
+    std::string pattern = (fs::temp_directory_path() / "vintrel-pack-check.XXXXXX").string();
+    path_ = mkdtemp(&pattern[0]);
+  }
+  ~Scratch() { fs::remove_all(path_); }
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
+void WriteFile(const fs::path& path, const std::string& bytes) {
+  fs::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+PackRun RunPack(const std::string& arguments, const fs::path& scratch) {
+  const char* program = std::getenv("VINTREL_PACK");
+  const fs::path output = scratch / "output.txt";
+  const std::string command = std::string(program ? program : "vintrel-pack") + " " + arguments +
+                              " > '" + output.string() + "' 2>&1";
+  const int status = std::system(command.c_str());
+  std::ifstream in(output, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text.str()};
+}
+
+// The codes of the problems a text report lists.
+std::set<std::string> ProblemCodes(const std::string& output) {
+  std::set<std::string> codes;
+  const std::regex problem(R"(^problem \[([a-z0-9-]+)\])");
+  std::istringstream lines(output);
+  std::string line;
+  std::smatch match;
+  while (std::getline(lines, line)) {
+    if (std::regex_search(line, match, problem)) codes.insert(match[1]);
+  }
+  return codes;
+}
+
+struct Row {
+  const char* name;
+  std::string manifest;                      // UpdateInfo.ini's bytes; empty: no manifest
+  std::map<std::string, std::string> files;  // delivered files (relative -> bytes)
+  std::vector<std::string> installed;        // files of the installation, for --installed
+  std::string arguments;                     // more arguments
+  std::set<std::string> problems;            // codes that must be listed, and no others
+};
+
+std::string Lines(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) text += line + "\r\n";
+  return text;
+}
+
+const std::string kChineseCp936 = "\xB2\xE5\xBC\xFE.dll";  // 插件.dll in code page 936
+
+const Row kRows[] = {
+    {"byte-order mark", "\xEF\xBB\xBF" + Lines({"UpdatedFiles:", "a.txt"}), {{"a.txt", "a"}}, {},
+     "", {"byte-order-mark", "before-first-marker", "unlisted-file"}},
+    {"UTF-16", std::string("\xFF\xFEU\0p\0", 6), {}, {}, "", {"utf16"}},
+    {"UTF-8 text", Lines({"UpdatedFiles:", u8"播.dll"}), {{u8"播.dll", "b"}}, {}, "",
+     {"not-cp936-utf8", "unlisted-file"}},
+    {"marker with a blank", Lines({"UpdatedFiles: ", "a.txt"}), {{"a.txt", "a"}}, {}, "",
+     {"marker-not-exact", "before-first-marker", "unlisted-file"}},
+    {"marker in lower case", Lines({"UpdatedFiles:", "a.txt", "deletedfiles:"}),
+     {{"a.txt", "a"}}, {}, "", {"marker-not-exact"}},
+    {"entry before the first marker", Lines({"a.txt", "UpdatedFiles:"}), {{"a.txt", "a"}}, {},
+     "", {"before-first-marker", "unlisted-file"}},
+    {"empty entry", Lines({"UpdatedFiles:", "a.txt", "", "DeletedFiles:"}), {{"a.txt", "a"}}, {},
+     "", {"empty-entry"}},
+    {"entries outside their folder", Lines({"UpdatedFiles:", "../x.dll", "DeletedFiles:",
+                                            "\\Windows\\x.dll", "C:x.dll"}),
+     {}, {}, "", {"outside-folder"}},
+    {"source missing", Lines({"UpdatedFiles:", kChineseCp936}), {}, {}, "", {"source-missing"}},
+    {"source is a folder", Lines({"UpdatedFiles:", "plugins"}), {{"plugins/p.dll", "p"}}, {}, "",
+     {"source-not-file", "unlisted-file"}},
+    {"two new folder levels", Lines({"UpdatedFiles:", "bin/new/deeper/x.dll"}),
+     {{"bin/new/deeper/x.dll", "x"}}, {"bin/app.exe"}, "", {"two-new-folder-levels"}},
+    {"new folder written with backslashes", Lines({"UpdatedFiles:", "bin\\new\\x.dll"}),
+     {{"bin/new/x.dll", "x"}}, {"bin/app.exe"}, "", {"backslash-in-new-folder"}},
+    {"path too long for the root", Lines({"UpdatedFiles:", std::string(20, 'n') + ".dll"}),
+     {{std::string(20, 'n') + ".dll", "n"}}, {}, "--root-length 240", {"path-too-long"}},
+    {"path too long for the delivery folder", Lines({"UpdatedFiles:", std::string(20, 'n') + ".dll"}),
+     {{std::string(20, 'n') + ".dll", "n"}}, {}, "--delivery-length 240", {"path-too-long"}},
+    {"name Windows cannot hold", Lines({"UpdatedFiles:", "con.txt", "a?.txt"}),
+     {{"con.txt", "c"}, {"a?.txt", "q"}}, {}, "", {"name-not-windows"}},
+    {"file no entry names", Lines({"UpdatedFiles:", "a.txt"}), {{"a.txt", "a"}, {"b.txt", "b"}},
+     {}, "", {"unlisted-file"}},
+    {"deleted after it was copied", Lines({"UpdatedFiles:", "a.txt", "DeletedFiles:", "A.TXT"}),
+     {{"a.txt", "a"}}, {}, "", {"deleted-after-copied"}},
+    {"byte 0x1A ends the reading", Lines({"UpdatedFiles:", "a.txt\x1A", "b.txt"}),
+     {{"a.txt", "a"}, {"b.txt", "b"}}, {}, "", {"ctrl-z", "unlisted-file"}},
+    {"stray carriage return", "UpdatedFiles:\r\na.txt\r\r\n", {{"a.txt", "a"}}, {}, "",
+     {"stray-carriage-return", "unlisted-file"}},
+    {"names that differ only in case", Lines({"UpdatedFiles:", "A.txt"}),
+     {{"A.txt", "1"}, {"a.txt", "2"}}, {}, "", {"case-collision"}},
+    {"no manifest", "", {{"a.txt", "a"}}, {}, "", {"no-manifest"}},
+};
+
+TEST(Check, FindsEveryProblemOfAHandWrittenDelivery) {
+  for (const Row& row : kRows) {
+    SCOPED_TRACE(row.name);
+    Scratch scratch;
+    const fs::path delivery = scratch.path() / "delivery";
+    fs::create_directories(delivery);
+    if (!row.manifest.empty()) WriteFile(delivery / "UpdateInfo.ini", row.manifest);
+    for (const auto& [relative, bytes] : row.files) WriteFile(delivery / fs::u8path(relative), bytes);
+    std::string arguments = "check '" + delivery.string() + "' " + row.arguments;
+    if (!row.installed.empty()) {
+      for (const std::string& file : row.installed) {
+        WriteFile(scratch.path() / "installed" / fs::u8path(file), "installed");
+      }
+      arguments += " --installed '" + (scratch.path() / "installed").string() + "'";
+    }
+    const PackRun run = RunPack(arguments, scratch.path());
+    EXPECT_EQ(run.exitCode, 1) << run.output;
+    EXPECT_EQ(ProblemCodes(run.output), row.problems) << run.output;
+    // Every refusal names its file and says what to do.
+    EXPECT_NE(run.output.find("    fix: "), std::string::npos) << run.output;
+  }
+}
+
+TEST(Check, FindsALinkInTheDelivery) {
+  Scratch scratch;
+  const fs::path delivery = scratch.path() / "delivery";
+  WriteFile(scratch.path() / "elsewhere" / "x.dll", "x");
+  WriteFile(delivery / "UpdateInfo.ini", Lines({"UpdatedFiles:", "linked/x.dll"}));
+  fs::create_directory_symlink(scratch.path() / "elsewhere", delivery / "linked");
+  const PackRun run = RunPack("check '" + delivery.string() + "'", scratch.path());
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(ProblemCodes(run.output),
+            (std::set<std::string>{"link-in-delivery", "source-through-link"}))
+      << run.output;
+}
+
+TEST(Check, ADeliveryFromDiffChecksClean) {
+  Scratch scratch;
+  const fs::path oldTree = scratch.path() / "old";
+  const fs::path newTree = scratch.path() / "new";
+  WriteFile(oldTree / fs::u8path(u8"bin/32bit/Kivo直播助手.exe"), "version 1");
+  WriteFile(newTree / fs::u8path(u8"bin/32bit/Kivo直播助手.exe"), "version 2");
+  WriteFile(oldTree / "bin/32bit/Codec.dll", "codec");
+  WriteFile(newTree / "bin/32bit/codec.dll", "codec 2");
+  WriteFile(oldTree / fs::u8path(u8"旧 文件.txt"), "old");
+  WriteFile(newTree / fs::u8path(u8"skins/默认 皮肤/skin.ini"), "skin");
+  WriteFile(newTree / fs::u8path(u8"skins/read me.txt"), "skins");
+  WriteFile(scratch.path() / "Updater.exe", "the updater");
+  const fs::path delivery = scratch.path() / "delivery";
+  const PackRun diff = RunPack("diff '" + oldTree.string() + "' '" + newTree.string() + "' --out '" +
+                               delivery.string() + "' --updater '" +
+                               (scratch.path() / "Updater.exe").string() + "'",
+                           scratch.path());
+  ASSERT_EQ(diff.exitCode, 0) << diff.output;
+  const PackRun check = RunPack("check '" + delivery.string() + "' --installed '" +
+                                oldTree.string() + "'", scratch.path());
+  EXPECT_EQ(check.exitCode, 0) << check.output;
+  EXPECT_NE(check.output.find("vintrel-pack check: 0 problem(s), 0 warning(s)"), std::string::npos)
+      << check.output;
+  // JSON says the same for a build pipeline.
+  const PackRun json = RunPack("check '" + delivery.string() + "' --json", scratch.path());
+  EXPECT_EQ(json.exitCode, 0);
+  EXPECT_NE(json.output.find("\"ok\":true,\"problems\":0"), std::string::npos) << json.output;
+}
+
+TEST(Check, WrongUsageExitsWithTwo) {
+  Scratch scratch;
+  EXPECT_EQ(RunPack("check", scratch.path()).exitCode, 2);
+  EXPECT_EQ(RunPack("check '" + (scratch.path() / "missing").string() + "'", scratch.path()).exitCode, 2);
+  EXPECT_EQ(RunPack("pack x", scratch.path()).exitCode, 2);
+}
+
+}  // namespace

@@ -1,0 +1,293 @@
+// The round trip: random pairs of installation trees are packed by the real vintrel-pack.exe,
+// and its delivery is applied by the real Updater.exe from stage 1; the installation must then
+// equal the new tree file by file. Trees the updater cannot apply must be refused, with nothing
+// written. All under Wine with the ANSI code page 936.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "e2e_support.h"
+#include "test_support.h"
+
+namespace fs = std::filesystem;
+using namespace e2e;
+using namespace testing_support;
+
+namespace {
+
+const wchar_t kMainApp[] = L"bin\\32bit\\Kivo\u76F4\u64AD\u52A9\u624B.exe";  // Kivo直播助手.exe
+const wchar_t kProbeRecord[] = L"bin\\32bit\\probe-record.txt";
+
+// Relative name ("\" between levels) -> contents.
+using Tree = std::map<std::wstring, std::string>;
+
+// CreateFileW's handle: INVALID_HANDLE_VALUE means none.
+using FileHandle = ScopedHandle<InvalidValueIsInvalidTraits<CloseHandle>>;
+
+std::string Utf8(const std::wstring& text) { return ToCodePage(text, CP_UTF8); }
+
+std::wstring Upper(std::wstring text) {
+  CharUpperBuffW(&text[0], static_cast<DWORD>(text.size()));
+  return text;
+}
+
+void MakeTree(const std::wstring& root, const Tree& tree) {
+  MakeFolders(root);
+  for (const auto& [relative, contents] : tree) {
+    const std::wstring path = root + L"\\" + relative;
+    MakeFolders(path.substr(0, path.find_last_of(L'\\')));
+    WriteBytes(path, contents);
+  }
+}
+
+// The files below root under their case keys, as Windows tells names apart.
+std::map<std::wstring, std::pair<std::wstring, std::string>> ReadTree(const std::wstring& root) {
+  std::map<std::wstring, std::pair<std::wstring, std::string>> files;
+  for (const auto& entry : fs::recursive_directory_iterator(fs::path(root))) {
+    if (!entry.is_regular_file()) continue;
+    const std::wstring relative = entry.path().wstring().substr(root.size() + 1);
+    files[Upper(relative)] = {relative, ReadBytes(entry.path().wstring())};
+  }
+  return files;
+}
+
+struct PackRun {
+  DWORD exitCode;
+  std::string output;  // UTF-8
+};
+
+// Runs vintrel-pack.exe with arguments, its output (both streams) caught in a file.
+PackRun RunPack(const std::wstring& arguments, const std::wstring& scratch) {
+  const std::wstring outputPath = scratch + L"\\pack-output.txt";
+  SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+  FileHandle output(CreateFileW(outputPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = output.get();
+  startup.hStdError = output.get();
+  PROCESS_INFORMATION process = {};
+  std::wstring commandLine =
+      L"\"" + FromHostPath(std::getenv("VINTREL_PACK") ? std::getenv("VINTREL_PACK") : "") +
+      L"\" " + arguments;
+  DWORD exitCode = static_cast<DWORD>(-1);
+  if (CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                     &startup, &process)) {
+    WaitForSingleObject(process.hProcess, 120000);
+    GetExitCodeProcess(process.hProcess, &exitCode);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+  }
+  output.reset();
+  return {exitCode, ReadBytes(outputPath)};
+}
+
+std::wstring Quoted(const std::wstring& text) { return L"\"" + text + L"\""; }
+
+std::string RandomBytes(std::mt19937& random, size_t size) {
+  std::string bytes(size, '\0');
+  for (char& c : bytes) c = static_cast<char>(random() & 0xFF);
+  return bytes;
+}
+
+// Names with Chinese characters, blanks and mixed case.
+const std::vector<std::wstring> kNames = {
+    L"config.dat",         L"\u76F4\u64AD\u63D2\u4EF6.dll",  // 直播插件.dll
+    L"read me.txt",        L"\u7F8E\u989C \u6EE4\u955C.dat",  // 美颜 滤镜.dat
+    L"Codec.DLL",          L"skin.ini",
+    L"\u8BED\u8A00\u5305.lng",  // 语言包.lng
+    L"Log Settings.xml",   L"\u8BF4\u660E \u6587\u6863.txt",  // 说明 文档.txt
+    L"avcodec-58.dll",
+};
+const std::vector<std::wstring> kFolders = {L"", L"bin\\32bit", L"bin\\32bit\\plugins", L"res",
+                                            L"res\\\u76AE\u80A4"};  // res\皮肤
+
+std::wstring Join(const std::wstring& folder, const std::wstring& name) {
+  return folder.empty() ? name : folder + L"\\" + name;
+}
+
+struct TreePair {
+  Tree before, after;
+  int caseRenames = 0;
+};
+
+// An installation and its next version: a new main application, files changed with and without
+// a change of size, deleted, renamed in case only, added in existing folders, in a new folder one
+// level deep and in a new folder below that (each new level with a file of its own), and a
+// file that became a folder.
+TreePair RandomPair(unsigned seed, const Programs& programs) {
+  std::mt19937 random(seed);
+  TreePair pair;
+  pair.before[kMainApp] = ReadBytes(programs.mainAppV1);
+  for (const std::wstring& folder : kFolders) {
+    std::vector<std::wstring> names = kNames;
+    std::shuffle(names.begin(), names.end(), random);
+    const size_t count = 2 + random() % 4;
+    for (size_t i = 0; i < count; ++i) {
+      pair.before[Join(folder, names[i])] = RandomBytes(random, random() % 5000);
+    }
+  }
+  pair.before[L"res\\extras"] = "a file that becomes a folder";
+
+  for (const auto& [relative, contents] : pair.before) {
+    if (relative == kMainApp || relative == L"res\\extras") continue;
+    const unsigned action = random() % 10;
+    const size_t slash = relative.find_last_of(L'\\');
+    const std::wstring folder = slash == std::wstring::npos ? L"" : relative.substr(0, slash);
+    const std::wstring name = relative.substr(slash == std::wstring::npos ? 0 : slash + 1);
+    std::wstring caseRenamed = name;
+    CharLowerBuffW(&caseRenamed[0], static_cast<DWORD>(caseRenamed.size()));
+    if (caseRenamed == name) CharUpperBuffW(&caseRenamed[0], static_cast<DWORD>(caseRenamed.size()));
+    switch (action) {
+      case 0: {  // same size, other bytes
+        std::string changed = contents;
+        if (changed.empty()) changed = "x";
+        changed.back() = static_cast<char>(changed.back() ^ 0x5A);
+        pair.after[relative] = changed;
+        break;
+      }
+      case 1:
+        pair.after[relative] = RandomBytes(random, random() % 5000 + 1);
+        break;
+      case 2:  // deleted
+        break;
+      case 3:
+        pair.after[Join(folder, caseRenamed)] = contents;
+        pair.caseRenames += caseRenamed != name;
+        break;
+      case 4:
+        pair.after[Join(folder, caseRenamed)] = contents + "changed";
+        pair.caseRenames += caseRenamed != name;
+        break;
+      default:
+        pair.after[relative] = contents;
+    }
+  }
+  pair.after[kMainApp] = ReadBytes(programs.mainAppV2);
+  pair.after[L"bin\\32bit\\new " + std::to_wstring(seed) + L".dll"] = RandomBytes(random, 300);
+  pair.after[L"bin\\32bit\\\u65B0 \u63D2\u4EF6\\a.dll"] = RandomBytes(random, 200);  // 新 插件
+  pair.after[L"bin\\32bit\\\u65B0 \u63D2\u4EF6\\B.dat"] = RandomBytes(random, 10);
+  pair.after[L"res\\\u4E3B\u9898\\theme.ini"] = "theme";                      // 主题
+  pair.after[L"res\\\u4E3B\u9898\\\u6DF1\u8272\\dark.ini"] = "dark";          // 主题\深色
+  pair.after[L"res\\extras\\extra.dat"] = "now a folder";
+  return pair;
+}
+
+class RoundTrip : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    programs = Programs::FromEnvironment();
+    ASSERT_TRUE(FileExists(programs.updater)) << "UPDATER_EXE not set";
+    ResetSharedState();
+  }
+  void TearDown() override { ResetSharedState(); }
+
+  // vintrel-pack diff of two trees made in scratch, for an installation root of rootLength.
+  // link, when given, is made in the new tree as a folder link to a folder outside it.
+  PackRun Diff(const ScratchFolder& scratch, const Tree& before, const Tree& after,
+               size_t rootLength, const std::wstring& updater, const std::wstring& link = L"") {
+    MakeTree(scratch / L"old", before);
+    MakeTree(scratch / L"new", after);
+    if (!link.empty()) {
+      MakeTree(scratch / L"elsewhere", {{L"linked.dll", "through a link"}});
+      EXPECT_TRUE(MakeHostSymbolicLink(scratch / L"elsewhere", scratch / (L"new\\" + link)));
+    }
+    return RunPack(L"diff " + Quoted(scratch / L"old") + L" " + Quoted(scratch / L"new") +
+                       L" --out " + Quoted(scratch / L"delivery") + L" --updater " +
+                       Quoted(updater) + L" --root-length " + std::to_wstring(rootLength) +
+                       L" --delivery-length " + std::to_wstring(DeliveryFolder().size()),
+                   scratch.path());
+  }
+
+  Programs programs;
+};
+
+TEST_F(RoundTrip, TheUpdaterAppliesWhatVintrelPackPacked) {
+  for (unsigned seed = 1; seed <= 5; ++seed) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    ResetSharedState();
+    ScratchFolder scratch;
+    const std::wstring root = scratch / L"\u5B89\u88C5 \u76EE\u5F55";  // 安装 目录
+    const TreePair pair = RandomPair(seed, programs);
+    const PackRun pack = Diff(scratch, pair.before, pair.after, root.size(), programs.updater);
+    ASSERT_EQ(pack.exitCode, 0u) << pack.output;
+    EXPECT_EQ(pack.output.find("case-only-rename") != std::string::npos, pair.caseRenames > 0)
+        << pack.output;
+
+    // The installation as it was, the delivery where the main application puts it.
+    MakeTree(root, pair.before);
+    fs::copy(fs::path(scratch / L"delivery"), fs::path(DeliveryFolder()),
+             fs::copy_options::recursive);
+    ASSERT_EQ(RunUpdater(programs, root + L"\\bin\\32bit", root), 0u);
+
+    std::map<std::wstring, std::pair<std::wstring, std::string>> installed = ReadTree(root);
+    installed.erase(Upper(kProbeRecord));
+    for (const auto& [relative, contents] : pair.after) {
+      const auto found = installed.find(Upper(relative));
+      ASSERT_NE(found, installed.end()) << Utf8(relative) << " missing\n" << pack.output;
+      EXPECT_TRUE(found->second.second == contents) << Utf8(relative) << " differs";
+      installed.erase(found);
+    }
+    for (const auto& [key, file] : installed) ADD_FAILURE() << Utf8(file.first) << " left over";
+    EXPECT_FALSE(FolderExists(DeliveryFolder())) << "the delivery was not removed";
+    const std::vector<std::string> records = ProbeRecords(root + L"\\bin\\32bit");
+    ASSERT_FALSE(records.empty());
+    EXPECT_EQ(records.back().rfind("version=2.0 ", 0), 0u) << records.back();
+    Checked("seed " + std::to_string(seed) + ": " + std::to_string(pair.after.size()) +
+            " files equal the new tree, " + std::to_string(pair.caseRenames) +
+            " renamed in case only; the new main application restarted");
+  }
+}
+
+TEST_F(RoundTrip, WhatTheUpdaterCannotApplyIsRefused) {
+  const struct {
+    const char* what;
+    std::vector<std::wstring> before;  // files beside the main application
+    std::vector<std::wstring> after;
+    size_t rootLength;
+    const char* code;
+    std::wstring named;  // the file the refusal names
+    std::wstring link = L"";  // a folder link in the new tree
+  } rows[] = {
+      {"a new folder level without a file of its own", {L"res\\skin.ini"},
+       {L"res\\skin.ini", L"res\\\u65B0\\\u6DF1\\x.dll"}, 34, "new-folder-without-file",
+       L"res/\u65B0"},
+      {"a name code page 936 cannot write", {}, {L"bin\\32bit\\\uD55C\uAD6D\uC5B4.dll"}, 34,
+       "name-not-cp936", L"bin/32bit/\uD55C\uAD6D\uC5B4.dll"},
+      {"a path past the limit", {}, {L"bin\\32bit\\" + std::wstring(60, L'n') + L".dll"}, 200,
+       "path-too-long", L"bin/32bit/nnnn"},
+      {"a folder that became a file", {L"res\\extras\\a.dat"}, {L"res\\extras"}, 34,
+       "folder-became-file", L"res/extras"},
+      {"an Updater.exe at the top that is not the updater", {}, {L"Updater.exe"}, 34,
+       "collides-with-updater", L"Updater.exe"},
+      {"a file where the manifest goes", {}, {L"updateinfo.ini"}, 34, "collides-with-manifest",
+       L"updateinfo.ini"},
+      {"a folder link", {L"res\\skin.ini"}, {L"res\\skin.ini"}, 34, "link", L"res/linked",
+       L"res\\linked"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    ScratchFolder scratch;
+    Tree before = {{kMainApp, "version 1"}}, after = {{kMainApp, "version 2"}};
+    for (const std::wstring& file : row.before) before[file] = "before";
+    for (const std::wstring& file : row.after) after[file] = "after";
+    const PackRun pack = Diff(scratch, before, after, row.rootLength, programs.updater, row.link);
+    EXPECT_EQ(pack.exitCode, 1u) << pack.output;
+    EXPECT_NE(pack.output.find(std::string("problem [") + row.code + "] " + Utf8(row.named)),
+              std::string::npos)
+        << pack.output;
+    EXPECT_NE(pack.output.find("fix: "), std::string::npos) << pack.output;
+    EXPECT_FALSE(FolderExists(scratch / L"delivery")) << "a refused delivery was written";
+    // Wine removes a Unix link only from the Unix side.
+    if (!row.link.empty()) RemoveHostSymbolicLink(scratch / (L"new\\" + row.link));
+    Checked(std::string(row.what) + ": refused as " + row.code);
+  }
+}
+
+}  // namespace
