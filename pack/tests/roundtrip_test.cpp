@@ -179,15 +179,8 @@ TreePair RandomPair(unsigned seed, const Programs& programs) {
   return pair;
 }
 
-class RoundTrip : public ::testing::Test {
+class RoundTrip : public UpdaterTest {
  protected:
-  void SetUp() override {
-    programs = Programs::FromEnvironment();
-    ASSERT_TRUE(FileExists(programs.updater)) << "UPDATER_EXE not set";
-    ResetSharedState();
-  }
-  void TearDown() override { ResetSharedState(); }
-
   // vintrel-pack diff of two trees made in scratch, for an installation root of rootLength.
   // link, when given, is made in the new tree as a folder link to a folder outside it.
   PackRun Diff(const ScratchFolder& scratch, const Tree& before, const Tree& after,
@@ -204,8 +197,6 @@ class RoundTrip : public ::testing::Test {
                        L" --delivery-length " + std::to_wstring(DeliveryFolder().size()),
                    scratch.path());
   }
-
-  Programs programs;
 };
 
 TEST_F(RoundTrip, TheUpdaterAppliesWhatVintrelPackPacked) {

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <map>
 #include <string>
 #include <vector>
@@ -60,5 +62,20 @@ constexpr wchar_t kLinkName[] = L"linked";
 
 // Removes the data folder's delivery folders and the desktop shortcuts the scenarios touch.
 void ResetSharedState();
+
+// A test on the real Updater.exe: the programs from the environment, and the shared state reset
+// before and after it.
+class UpdaterTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    programs = Programs::FromEnvironment();
+    ASSERT_TRUE(GetFileAttributesW(programs.updater.c_str()) != INVALID_FILE_ATTRIBUTES)
+        << "UPDATER_EXE not set";
+    ResetSharedState();
+  }
+  void TearDown() override { ResetSharedState(); }
+
+  Programs programs;
+};
 
 }  // namespace e2e

@@ -42,15 +42,8 @@ std::wstring ShortcutTarget(const std::wstring& shortcut) {
   return target;
 }
 
-class Scenario : public ::testing::Test {
+class Scenario : public UpdaterTest {
  protected:
-  void SetUp() override {
-    programs = Programs::FromEnvironment();
-    ASSERT_TRUE(FileExists(programs.updater)) << "UPDATER_EXE not set";
-    ResetSharedState();
-  }
-  void TearDown() override { ResetSharedState(); }
-
   // The usual update: a new main application, a changed file, a file in a new folder, a
   // deletion.
   void DeliverUsualUpdate(const std::wstring& folder) {
@@ -78,7 +71,6 @@ class Scenario : public ::testing::Test {
     Checked("the main application restarted from the new files: " + records.back());
   }
 
-  Programs programs;
   ScratchFolder area{L"C:"};
 };
 
