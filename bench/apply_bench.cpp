@@ -202,6 +202,15 @@ void PrintBreakdown(const std::wstring& delivery, const std::wstring& root,
                   for (const std::wstring& file : files) step.run(delivery, root, file);
               }));
     }
+    // The delivered file checked for links and held, through one PlainFolders as the apply does.
+    {
+        PlainFolders folders(delivery);
+        print("OpenPlainFileBelow", Seconds([&] {
+                  for (const std::wstring& file : files) {
+                      OpenPlainFileBelow(folders, delivery + L"\\" + file);
+                  }
+              }));
+    }
     // Once per run, not per entry.
     std::printf("%-40s %9.3f %9s\n", "KillProcessByName x3, once, none running", Seconds([] {
                     KillProcessByName(kEarlierMainAppProcess);

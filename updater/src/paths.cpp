@@ -98,42 +98,68 @@ bool IsLink(HANDLE handle, const std::wstring& path) {
   return IsLinkAttributes(GetFileAttributesW(path.c_str()));
 }
 
-HeldPlainFile OpenPlainFileBelow(const std::wstring& folder, const std::wstring& path) {
+PlainFolders::PlainFolders(const std::wstring& folder) : base(ResolveFolder(folder)) {
+  if (base.empty()) return;
+  FileHandle top = OpenHeld(ExtendedPath(base), kHeldFolderSharing, 0);
+  if (!top.valid()) return;
+  finalBase = FinalPathOf(top.get(), ExtendedPath(base));
+  held.push_back(std::move(top));
+}
+
+namespace {
+
+// Opens the item at path without following a link: a folder when folder, else a file. Invalid
+// when it is missing, of the other kind, or a link (then *throughLink is set).
+FileHandle OpenPlainItem(const std::wstring& path, bool folder, bool* throughLink) {
+  FileHandle item = OpenHeld(path, folder ? kHeldFolderSharing : kHeldFileSharing,
+                             FILE_FLAG_OPEN_REPARSE_POINT);
+  if (!item.valid()) return item;
+  BY_HANDLE_FILE_INFORMATION info = {};
+  if (!GetFileInformationByHandle(item.get(), &info)) return FileHandle();
+  // The handle tells what the item is. Wine opens through a Unix link to a folder and shows
+  // it only in the path's attributes; a link to a file it shows as a plain file either way.
+  if (IsLinkAttributes(info.dwFileAttributes) ||
+      (folder && IsLinkAttributes(GetFileAttributesW(path.c_str())))) {
+    *throughLink = true;
+    return FileHandle();
+  }
+  const bool isFolder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  if (isFolder != folder) return FileHandle();
+  return item;
+}
+
+}  // namespace
+
+HeldPlainFile OpenPlainFileBelow(PlainFolders& folders, const std::wstring& path) {
   HeldPlainFile result;
+  if (folders.finalBase.empty()) return result;
   const std::wstring full = ResolveFullPath(path);
-  const std::wstring base = ResolveFolder(folder);
+  const std::wstring& base = folders.base;
   // The folder itself is no file.
-  if (!ResolvesWithinFolder(path, folder) || full.size() <= base.size() + 1) return result;
+  if (full.size() <= base.size() + 1 || !ResolvesWithinFolder(full, base)) return result;
   const std::wstring below = full.substr(base.size() + 1);
 
-  FileHandle top = OpenHeld(ExtendedPath(base), kHeldFolderSharing, 0);
-  if (!top.valid()) return result;
-  std::wstring current = FinalPathOf(top.get(), ExtendedPath(base));
-  std::vector<FileHandle> held;
-  held.push_back(std::move(top));
-
-  for (size_t start = 0; start <= below.size();) {
-    const size_t end = below.find(L'\\', start);
-    const bool last = end == std::wstring::npos;
-    current += L"\\" + below.substr(start, last ? std::wstring::npos : end - start);
-    FileHandle item = OpenHeld(current, last ? kHeldFileSharing : kHeldFolderSharing,
-                               FILE_FLAG_OPEN_REPARSE_POINT);
-    if (!item.valid()) return result;
-    if (IsLink(item.get(), current)) {
-      result.state = PlainFileState::kThroughLink;
+  // The folders on the way, each checked once and then held by folders.
+  bool throughLink = false;
+  for (size_t end = below.find(L'\\'); end != std::wstring::npos;
+       end = below.find(L'\\', end + 1)) {
+    const std::wstring way = below.substr(0, end);
+    if (folders.checked.count(way) != 0) continue;
+    FileHandle folder = OpenPlainItem(folders.finalBase + L"\\" + way, true, &throughLink);
+    if (!folder.valid()) {
+      if (throughLink) result.state = PlainFileState::kThroughLink;
       return result;
     }
-    BY_HANDLE_FILE_INFORMATION info = {};
-    if (!GetFileInformationByHandle(item.get(), &info)) return result;
-    // Folders on the way, a file at the end.
-    const bool isFolder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    if (isFolder == last) return result;
-    held.push_back(std::move(item));
-    if (last) break;
-    start = end + 1;
+    folders.held.push_back(std::move(folder));
+    folders.checked.insert(way);
+  }
+  const std::wstring file = folders.finalBase + L"\\" + below;
+  result.held = OpenPlainItem(file, false, &throughLink);
+  if (!result.held.valid()) {
+    if (throughLink) result.state = PlainFileState::kThroughLink;
+    return result;
   }
   result.state = PlainFileState::kPlain;
-  result.openedPath = current;
-  result.held = std::move(held);
+  result.openedPath = file;
   return result;
 }

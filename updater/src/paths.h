@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -44,16 +45,27 @@ enum class PlainFileState {
   kUnavailable,  // something on the way is missing, is no file, or cannot be opened
 };
 
-// A file below a folder, with every folder on the way held open without delete sharing (so
-// none of them can be renamed, removed or replaced) and the file without write or delete
-// sharing, for as long as this lives.
+// A file below a folder, held open without write or delete sharing for as long as this lives.
+// The folders on the way are held by the PlainFolders it was opened through.
 struct HeldPlainFile {
   PlainFileState state = PlainFileState::kUnavailable;
   // The file's path through the folder as its handle resolved it, for reading it while held.
   std::wstring openedPath;
-  std::vector<FileHandle> held;
+  FileHandle held;
 };
 
-// Opens path, which must resolve below folder, one component after the other without following
-// a link. folder itself may be reached through links; the way below it must be plain.
-HeldPlainFile OpenPlainFileBelow(const std::wstring& folder, const std::wstring& path);
+// The plain folders below one folder that files were opened through. Each is opened without
+// following a link, checked once and then held without delete sharing (so none of them can be
+// renamed, removed or replaced) for as long as this lives: entries of one folder share its check.
+struct PlainFolders {
+  explicit PlainFolders(const std::wstring& folder);
+  std::wstring base;                        // the folder, resolved, without trailing separator
+  std::wstring finalBase;                   // the same as its handle resolved it; empty: none
+  std::set<std::wstring> checked;           // the ways below base checked and held
+  std::vector<FileHandle> held;             // the folder itself and every checked folder
+};
+
+// Opens path, which must resolve below the folders' folder, one component after the other
+// without following a link. The folder itself may be reached through links; the way below it
+// must be plain.
+HeldPlainFile OpenPlainFileBelow(PlainFolders& folders, const std::wstring& path);

@@ -35,7 +35,7 @@ std::wstring ParentFolder(const std::wstring& path) {
 }
 
 void ReplaceFile(const ManifestEntry& entry, const std::wstring& manifestFolder,
-                 const std::wstring& rootFolder) {
+                 PlainFolders& deliveryFolders, const std::wstring& rootFolder) {
   const std::wstring source = CombinePath(manifestFolder, entry.relativePath);
   const std::wstring destination = CombinePath(rootFolder, entry.relativePath);
   if (entry.cut || !ResolvesWithinFolder(source, manifestFolder) ||
@@ -46,7 +46,7 @@ void ReplaceFile(const ManifestEntry& entry, const std::wstring& manifestFolder,
   // A delivery is plain files: a link on the way below the manifest folder could carry any file
   // the elevated updater can read into the installation. Held until the copy is done, so that
   // nothing on the way can be swapped meanwhile. The root folder's links are followed.
-  const HeldPlainFile held = OpenPlainFileBelow(manifestFolder, source);
+  const HeldPlainFile held = OpenPlainFileBelow(deliveryFolders, source);
   if (held.state == PlainFileState::kThroughLink) {
     SkipUnsafeEntry(entry);
     return;
@@ -78,9 +78,12 @@ void DeleteListedFile(const ManifestEntry& entry, const std::wstring& rootFolder
 void ApplyManifest(const std::wstring& manifestFolder, const std::wstring& rootFolder) {
   const std::wstring manifestPath = CombinePath(manifestFolder, kManifestName);
   if (manifestPath.empty()) return;
+  // The delivery's folders stay held until every entry is applied, and are let go before the
+  // delivery is removed.
+  PlainFolders deliveryFolders(manifestFolder);
   ReadManifest(manifestPath, [&](const ManifestEntry& entry) {
     if (entry.section == ManifestSection::kUpdatedFiles) {
-      ReplaceFile(entry, manifestFolder, rootFolder);
+      ReplaceFile(entry, manifestFolder, deliveryFolders, rootFolder);
     } else if (entry.section == ManifestSection::kDeletedFiles) {
       DeleteListedFile(entry, rootFolder);
     }
