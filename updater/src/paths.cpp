@@ -2,6 +2,7 @@
 
 #include <shlwapi.h>
 
+#include <algorithm>
 #include <utility>
 
 namespace {
@@ -144,14 +145,17 @@ HeldPlainFile OpenPlainFileBelow(PlainFolders& folders, const std::wstring& path
   for (size_t end = below.find(L'\\'); end != std::wstring::npos;
        end = below.find(L'\\', end + 1)) {
     const std::wstring way = below.substr(0, end);
-    if (folders.checked.count(way) != 0) continue;
+    // A delivery has a handful of folders: a plain list costs less code than a tree.
+    if (std::find(folders.checked.begin(), folders.checked.end(), way) != folders.checked.end()) {
+      continue;
+    }
     FileHandle folder = OpenPlainItem(folders.finalBase + L"\\" + way, true, &throughLink);
     if (!folder.valid()) {
       if (throughLink) result.state = PlainFileState::kThroughLink;
       return result;
     }
     folders.held.push_back(std::move(folder));
-    folders.checked.insert(way);
+    folders.checked.push_back(way);
   }
   const std::wstring file = folders.finalBase + L"\\" + below;
   result.held = OpenPlainItem(file, false, &throughLink);

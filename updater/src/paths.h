@@ -4,7 +4,6 @@
 
 #include <windows.h>
 
-#include <set>
 #include <string>
 #include <vector>
 
@@ -61,7 +60,7 @@ struct PlainFolders {
   explicit PlainFolders(const std::wstring& folder);
   std::wstring base;                        // the folder, resolved, without trailing separator
   std::wstring finalBase;                   // the same as its handle resolved it; empty: none
-  std::set<std::wstring> checked;           // the ways below base checked and held
+  std::vector<std::wstring> checked;        // the ways below base checked and held
   std::vector<FileHandle> held;             // the folder itself and every checked folder
 };
 
