@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "cp936.h"
+#include "manifest_line.h"
 #include "names.h"
 #include "platform.h"
 
@@ -62,10 +63,10 @@ std::string ManifestText(const Plan& plan) {
     text += "\r\n";
   };
   if (!plan.deleted.empty()) {
-    line("DeletedFiles:");
+    line(std::string(kDeletedFilesMarker));
     for (const std::string& relative : plan.deleted) line(relative);
   }
-  line("UpdatedFiles:");
+  line(std::string(kUpdatedFilesMarker));
   for (const std::string& relative : plan.updated) line(relative);
   return text;
 }

@@ -5,34 +5,32 @@
 #include <unordered_map>
 
 #include "cp936.h"
+#include "manifest_line.h"
 #include "names.h"
 #include "plan.h"
 
 namespace {
 
-constexpr std::string_view kUpdatedMarker = "UpdatedFiles:";
-constexpr std::string_view kDeletedMarker = "DeletedFiles:";
 constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
 
 enum class Section { kNone, kUpdated, kDeleted };
 
-// One line as the updater's text-mode stream gives it: up to a line feed, a carriage return
-// just before it dropped; at most kMaxLineLength + 1 bytes kept. False at the end.
-bool ReadLine(std::istream& in, std::string& line, bool& sawCtrlZ) {
-  line.clear();
+// One line as the updater reads it, by the updater's own line rules: up to a line feed, a
+// carriage return just before it dropped, a bounded prefix kept. False at the end.
+bool ReadLine(std::istream& in, BoundedLine& line, bool& sawCtrlZ) {
+  line = BoundedLine();
   bool readAny = false;
   std::streambuf* buffer = in.rdbuf();
   while (true) {
     const int c = buffer->sbumpc();
     if (c == std::char_traits<char>::eof()) break;
     readAny = true;
-    if (c == '\n') {
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      return true;
-    }
     if (c == 0x1A) sawCtrlZ = true;
-    if (line.size() <= kMaxLineLength) line += static_cast<char>(c);
+    const char byte = static_cast<char>(c);
+    ExtendLine(std::string_view(&byte, 1), kMaxKeptLineBytes, line);
+    if (line.ended) return true;
   }
+  FinishLine(kMaxKeptLineBytes, line);
   return readAny;
 }
 
@@ -48,8 +46,8 @@ std::string Trimmed(std::string_view text) {
 // A line meant as a marker: equal to one once blanks, a byte-order mark and case are ignored.
 std::string_view NearMarker(std::string_view line) {
   const std::string key = CaseKey(Trimmed(line));
-  if (key == CaseKey(kUpdatedMarker)) return kUpdatedMarker;
-  if (key == CaseKey(kDeletedMarker)) return kDeletedMarker;
+  if (key == CaseKey(kUpdatedFilesMarker)) return kUpdatedFilesMarker;
+  if (key == CaseKey(kDeletedFilesMarker)) return kDeletedFilesMarker;
   return std::string_view();
 }
 
@@ -118,12 +116,12 @@ class Checker {
     }
   }
 
-  void Line(int number, const std::string& line) {
+  void Line(int number, const std::string& line, bool cut) {
     const std::string where = kManifestName;
-    if (line.size() > kMaxLineLength) {
+    if (cut) {
       report_.Problem("line-too-long", where, number,
-                      "the line is longer than the " + std::to_string(kMaxLineLength) +
-                          " characters the updater reads as one line",
+                      "the line is longer than the " + std::to_string(kMaxKeptLineBytes) +
+                          " bytes the updater keeps of a line, so it skips it as unsafe",
                       "remove the line; no path is that long");
       return;
     }
@@ -156,13 +154,15 @@ class Checker {
                       "diff");
       return;
     }
-    if (line == kUpdatedMarker) {
-      section_ = Section::kUpdated;
-      return;
-    }
-    if (line == kDeletedMarker) {
-      section_ = Section::kDeleted;
-      return;
+    switch (ClassifyManifestLine(line)) {
+      case ManifestLineKind::kUpdatedFilesMarker:
+        section_ = Section::kUpdated;
+        return;
+      case ManifestLineKind::kDeletedFilesMarker:
+        section_ = Section::kDeleted;
+        return;
+      case ManifestLineKind::kEntry:
+        break;
     }
     const std::string_view meant = NearMarker(*text);
     if (!meant.empty()) {
@@ -345,10 +345,11 @@ void CheckDelivery(std::istream* manifest, const std::vector<TreeItem>& delivery
                    "make the delivery with vintrel-pack diff");
     return;
   }
-  std::string line;
+  BoundedLine read;
   bool sawCtrlZ = false;
   int number = 0;
-  while (ReadLine(*manifest, line, sawCtrlZ)) {
+  while (ReadLine(*manifest, read, sawCtrlZ)) {
+    std::string& line = read.kept;
     ++number;
     if (number == 1) {
       if (line.compare(0, 2, "\xFF\xFE") == 0 || line.compare(0, 2, "\xFE\xFF") == 0) {
@@ -365,7 +366,7 @@ void CheckDelivery(std::istream* manifest, const std::vector<TreeItem>& delivery
         // Past the mark the line is what was meant; to the updater it is an entry before any
         // marker, which the finding above says.
         line.erase(0, kUtf8Bom.size());
-        if (line == kUpdatedMarker || line == kDeletedMarker) continue;
+        if (ClassifyManifestLine(line) != ManifestLineKind::kEntry) continue;
       }
     }
     if (sawCtrlZ) {
@@ -374,7 +375,7 @@ void CheckDelivery(std::istream* manifest, const std::vector<TreeItem>& delivery
                      "remove the byte");
       break;
     }
-    checker.Line(number, line);
+    checker.Line(number, line, read.cut);
   }
   checker.Finish();
 }

@@ -17,9 +17,6 @@ struct CheckOptions {
   const std::vector<TreeItem>* installed;
 };
 
-// The longest line the updater reads as one; a longer one is not an entry it can use.
-constexpr size_t kMaxLineLength = 32767;
-
 // Every problem the updater would meet with this delivery. manifest is null when the delivery
 // has no UpdateInfo.ini; delivery lists the delivery folder's items.
 void CheckDelivery(std::istream* manifest, const std::vector<TreeItem>& delivery,

@@ -2,13 +2,6 @@
 
 #include <algorithm>
 
-namespace {
-
-constexpr std::string_view kUpdatedFilesMarker = "UpdatedFiles:";
-constexpr std::string_view kDeletedFilesMarker = "DeletedFiles:";
-
-}  // namespace
-
 ManifestLineKind ClassifyManifestLine(std::string_view line) {
   if (line == kUpdatedFilesMarker) return ManifestLineKind::kUpdatedFilesMarker;
   if (line == kDeletedFilesMarker) return ManifestLineKind::kDeletedFilesMarker;

@@ -8,6 +8,10 @@
 
 enum class ManifestLineKind { kUpdatedFilesMarker, kDeletedFilesMarker, kEntry };
 
+// The two markers, as a line must hold them exactly.
+inline constexpr std::string_view kUpdatedFilesMarker = "UpdatedFiles:";
+inline constexpr std::string_view kDeletedFilesMarker = "DeletedFiles:";
+
 // What a line (as read, without its line feed) is: a marker only when it equals one whole,
 // byte for byte; every other line, the empty one included, is an entry.
 ManifestLineKind ClassifyManifestLine(std::string_view line);
