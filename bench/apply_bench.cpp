@@ -2,8 +2,9 @@
 // by the updater's own code and by a bare CopyFileW loop over the same files in the same prefix.
 //
 // Timed, in alternating rounds, each into an emptied root folder, median reported:
-//   apply          ApplyManifest: reads UpdateInfo.ini and copies each entry through
-//                  CopyFileWithRetry, logging each copy, as the update run does after its wait
+//   apply          ApplyManifest: reads UpdateInfo.ini, opens each delivered file without
+//                  following a link, checks it through its handle and copies from that handle,
+//                  logging each copy, as the update run does after its wait
 //   apply, no log  the same with the log folder missing, so WriteLog gives up at its open
 //   bare loop      CopyFileW(source, destination, FALSE) per file, after one CreateDirectoryW
 //   bare, logged   the same with the apply's WriteLog line before each copy
@@ -23,6 +24,7 @@
 #include <vector>
 
 #include "app_names.h"
+#include "checked_items.h"
 #include "folder_tree.h"
 #include "folders.h"
 #include "log.h"
@@ -202,12 +204,14 @@ void PrintBreakdown(const std::wstring& delivery, const std::wstring& root,
                   for (const std::wstring& file : files) step.run(delivery, root, file);
               }));
     }
-    // The delivered file checked for links and held, through one PlainFolders as the apply does.
+    // The delivered file opened without following a link and checked through its handle, as
+    // the apply does before it copies from that handle.
     {
-        PlainFolders folders(delivery);
-        print("OpenPlainFileBelow", Seconds([&] {
+        const std::wstring finalDelivery = ExtendedPath(delivery);
+        print("OpenChecked (delivered file)", Seconds([&] {
                   for (const std::wstring& file : files) {
-                      OpenPlainFileBelow(folders, delivery + L"\\" + file);
+                      OpenChecked(finalDelivery + L"\\" + file, GENERIC_READ, FILE_SHARE_READ,
+                                  ItemKind::kFile);
                   }
               }));
     }

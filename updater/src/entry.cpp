@@ -28,6 +28,9 @@ void RestrictDllSearch() {
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int) {
   RestrictDllSearch();
+  // The second stage runs elevated, and its log lies where any program of the user can write.
+  const bool secondStage = IsRunningFromTemp();
+  if (secondStage) GuardLogAgainstLinks();
 
   WriteLog("开始启动更新程序");
   int argumentCount = 0;
@@ -45,5 +48,5 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int) {
   rootPathArg = szArglist[1];
   WriteLog("rootPathArg = " + WideToNarrow(rootPathArg));
 
-  return IsRunningFromTemp() ? RunSecondStage() : RunFirstStage();
+  return secondStage ? RunSecondStage() : RunFirstStage();
 }

@@ -1,21 +1,32 @@
 #pragma once
-// The logged file copy that both stages use.
+// The logged file copy that both stages use, and the copy from an open file it stands on.
 
 #include <windows.h>
 
+#include <cstddef>
+#include <functional>
 #include <string>
 
-// Copies source over destination and logs the copy. When the copy fails and source can be
-// opened for reading, a destination that blocks the copy is deleted (three tries, 100 ms apart)
-// and the copy tried once more; a source that cannot be read leaves the destination as it is.
-// Nonzero when the destination now holds a copy of the source.
-int CopyFileWithRetry(const std::wstring& source, const std::wstring& destination);
+// Sees every block of bytes a copy moves, in order.
+using CopiedBytesFunction = std::function<void(const char* bytes, std::size_t size)>;
 
-// The same for a source that the caller has checked and holds open: the log names source, the
-// copy reads readFrom, the path by which the caller opened it. An empty readFrom (nothing could
-// be opened) gives the log line and 0, and touches nothing.
-int CopyHeldFileWithRetry(const std::wstring& source, const std::wstring& readFrom,
+// Copies the whole of source, an open file read from its start, into destination, created or
+// replaced; destination gets source's attributes and last-write time, as CopyFileW gives them.
+// Nothing is left at destination when the copy fails.
+bool CopyOpenFile(HANDLE source, const std::wstring& destination,
+                  const CopiedBytesFunction& onBytes = nullptr);
+
+// Copies the file that the caller checked and holds open (held, read from its start) over
+// destination, and logs the copy under the name source. When the copy fails, a destination
+// that blocks it is deleted (three tries, 100 ms apart) and the copy tried once more. An
+// invalid held (nothing could be opened) gives the log line and 0, and touches nothing.
+// Nonzero when the destination now holds a copy of the file.
+int CopyHeldFileWithRetry(const std::wstring& source, HANDLE held,
                           const std::wstring& destination);
+
+// The same for a source opened here by its path: a source that cannot be read leaves the
+// destination as it is.
+int CopyFileWithRetry(const std::wstring& source, const std::wstring& destination);
 
 // Tests see the waits between delete attempts through this hook instead of sleeping.
 using SleepFunction = void (*)(DWORD milliseconds);

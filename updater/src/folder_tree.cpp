@@ -2,111 +2,138 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <vector>
 
+#include "checked_items.h"
 #include "handles.h"
 #include "paths.h"
 
 namespace {
 
-bool IsFolder(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0; }
+// A folder being emptied is held without delete sharing: nobody else can rename or remove it.
+constexpr DWORD kHeldFolderSharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
+constexpr DWORD kAnySharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr DWORD kListingBytes = 64 * 1024;
 
-// Removes the link itself: what it points to may lie anywhere and is never touched.
-void RemoveLink(const std::wstring& path, DWORD attributes) {
-  if (IsFolder(attributes)) {
-    RemoveDirectoryW(path.c_str());
-  } else {
-    DeleteFileW(path.c_str());
-  }
-}
-
-// A folder being emptied: held open without delete sharing, so that it cannot be swapped for a
-// link while it is listed, and its listing.
-struct OpenFolder {
-  std::wstring path;
-  FileHandle held;
-  FindHandle listing;
+struct ListedItem {
+  std::wstring name;
+  bool folder;
+  bool link;  // listed as a link (a reparse point's tag comes in the EA size)
+  ItemIdentity identity;
 };
 
-enum class Entered { kListed, kLink, kUnlistable };
+// A folder being emptied: checked and held, with what its handle listed and how far the walk
+// has come through it.
+struct OpenFolder {
+  CheckedItem folder;
+  std::vector<ListedItem> items;
+  std::size_t next = 0;
+};
 
-// Opens the folder at path without following a link and starts its listing; first is its
-// first item. A link is only reported, never listed.
-Entered Enter(const std::wstring& path, OpenFolder& folder, WIN32_FIND_DATAW& first) {
-  folder.path = path;
-  folder.held.reset(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                nullptr));
-  // Without a handle the path's attributes still tell.
-  if (IsLink(folder.held.get(), path)) return Entered::kLink;
-  folder.listing.reset(FindFirstFileW((path + L"\\*.*").c_str(), &first));
-  return folder.listing.valid() ? Entered::kListed : Entered::kUnlistable;
+// The items of an open folder (without "." and ".."), listed through its handle.
+std::vector<ListedItem> ListThroughHandle(const CheckedItem& opened) {
+  const HANDLE folder = opened.handle.get();
+  const DWORD volume = opened.info.dwVolumeSerialNumber;
+  std::vector<ListedItem> items;
+  const std::unique_ptr<char[]> buffer(new char[kListingBytes]);
+  while (GetFileInformationByHandleEx(folder, FileIdBothDirectoryInfo, buffer.get(),
+                                      kListingBytes)) {
+    for (DWORD offset = 0;;) {
+      const auto* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(buffer.get() + offset);
+      std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
+      if (name != L"." && name != L"..") {
+        items.push_back({std::move(name), (entry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0,
+                         IsLinkReparse(entry->FileAttributes, entry->EaSize),
+                         {volume, static_cast<ULONGLONG>(entry->FileId.QuadPart)}});
+      }
+      if (entry->NextEntryOffset == 0) break;
+      offset += entry->NextEntryOffset;
+    }
+  }
+  return items;
 }
 
-// Acts on one listed item of folder; returns the path of a subfolder to descend into, or empty.
-std::wstring ActOnItem(const std::wstring& folder, const WIN32_FIND_DATAW& item) {
-  const std::wstring name = item.cFileName;
-  if (name == L"." || name == L"..") return std::wstring();
-  const std::wstring path = folder + L"\\" + name;
-  if (IsLinkAttributes(item.dwFileAttributes)) {
-    RemoveLink(path, item.dwFileAttributes);
-  } else if (IsFolder(item.dwFileAttributes)) {
-    return path;
-  } else {
-    DeleteFileW(path.c_str());
-  }
-  return std::wstring();
+// Opens the item at path (in final form) for removal, without following a link; a folder for
+// listing too. Given what the listing showed, it must be that very item.
+CheckedItem OpenForRemoval(const std::wstring& path, bool folder,
+                           const ItemIdentity* listed = nullptr) {
+  return folder ? OpenChecked(path, DELETE, kHeldFolderSharing, ItemKind::kFolder, listed)
+                : OpenChecked(path, DELETE, kAnySharing, ItemKind::kAny, listed);
+}
+
+bool IsFolder(const CheckedItem& item) {
+  return (item.info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 }  // namespace
 
 bool DeleteFolderTree(const std::wstring& folder) {
-  // An empty path would list the current drive's root.
+  // An empty path would name the current folder.
   if (folder.empty()) return false;
-  const std::wstring root = ExtendedPath(folder);
-  if (root.empty()) return false;
+  std::wstring full = ExtendedPath(folder);
+  while (!full.empty() && full.back() == L'\\') full.pop_back();
+  const size_t cut = full.find_last_of(L'\\');
+  if (full.empty() || cut == std::wstring::npos) return false;
 
+  // The folder above is taken as it is, links and all; from the folder itself down, nothing is
+  // followed.
+  const FileHandle parent(CreateFileW(full.substr(0, cut + 1).c_str(), FILE_READ_ATTRIBUTES,
+                                      kAnySharing, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  std::wstring parentPath = parent.valid() ? FinalPathOf(parent.get()) : std::wstring();
+  // A drive's root ends in its separator.
+  if (!parentPath.empty() && parentPath.back() == L'\\') parentPath.pop_back();
+  if (parentPath.empty()) return false;
   std::vector<OpenFolder> stack(1);
-  WIN32_FIND_DATAW item = {};
-  switch (Enter(root, stack.back(), item)) {
-    case Entered::kUnlistable:
-      return false;
-    case Entered::kLink:
-      // The folder itself may be a link (the delivery folder lies where the user can write).
-      stack.clear();
-      RemoveDirectoryW(root.c_str());
+  stack.back().folder = OpenForRemoval(parentPath + L"\\" + full.substr(cut + 1), true);
+  switch (stack.back().folder.state) {
+    case CheckedState::kLink:
+      // The link goes, never what it points to.
+      RemoveThroughHandle(stack.back().folder.handle.get());
       return true;
-    case Entered::kListed:
-      break;
+    case CheckedState::kElsewhere:
+      // A link the platform opened through without showing it: left alone.
+      return true;
+    case CheckedState::kChecked:
+      if (IsFolder(stack.back().folder)) break;
+      return false;
+    case CheckedState::kHardLinked:
+    case CheckedState::kUnavailable:
+      return false;
   }
-  bool haveItem = true;
+  stack.back().items = ListThroughHandle(stack.back().folder);
+
   while (!stack.empty()) {
-    if (!haveItem) {
-      // The folder on top is empty now, or holds what could not be deleted.
-      const std::wstring done = stack.back().path;
+    OpenFolder& top = stack.back();
+    if (top.next == top.items.size()) {
+      // Empty now, or holding what could not be removed (then it stays).
+      RemoveThroughHandle(top.folder.handle.get());
       stack.pop_back();
-      RemoveDirectoryW(done.c_str());
-    } else {
-      const std::wstring subfolder = ActOnItem(stack.back().path, item);
-      if (!subfolder.empty()) {
-        // Checked for a link right before it is listed; one that cannot be listed is passed over.
-        stack.emplace_back();
-        switch (Enter(subfolder, stack.back(), item)) {
-          case Entered::kListed:
-            continue;
-          case Entered::kLink:
-            stack.pop_back();
-            RemoveDirectoryW(subfolder.c_str());
-            break;
-          case Entered::kUnlistable:
-            stack.pop_back();
-            break;
-        }
-      }
+      continue;
     }
-    if (stack.empty()) break;
-    haveItem = FindNextFileW(stack.back().listing.get(), &item) != FALSE;
+    const ListedItem& listed = top.items[top.next++];
+    CheckedItem item =
+        OpenForRemoval(top.folder.finalPath + L"\\" + listed.name, listed.folder, &listed.identity);
+    // Listed as a link but opened as a plain item: the platform went through the link (Wine
+    // does so with a Unix link), and what it reached is not ours.
+    if (listed.link && item.state != CheckedState::kLink) continue;
+    switch (item.state) {
+      case CheckedState::kChecked:
+        if (IsFolder(item)) {
+          std::vector<ListedItem> items = ListThroughHandle(item);
+          stack.push_back(OpenFolder{std::move(item), std::move(items), 0});
+          continue;
+        }
+        [[fallthrough]];
+      case CheckedState::kLink:        // the link itself, never its target
+      case CheckedState::kHardLinked:  // this name only; the file keeps its other names
+        RemoveThroughHandle(item.handle.get());
+        break;
+      case CheckedState::kElsewhere:  // reached through a link: not ours to remove
+      case CheckedState::kUnavailable:  // gone, or held by another program
+        break;
+    }
   }
   return true;
 }

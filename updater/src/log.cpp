@@ -5,12 +5,16 @@
 #include <cstdio>
 #include <memory>
 
+#include "checked_items.h"
 #include "folders.h"
 
 namespace {
 
 // False until this process has opened the log once: its first line empties the file.
 bool logStarted = false;
+bool guardedAgainstLinks = false;
+const wchar_t kLogFolderName[] = L"logs";
+const wchar_t kLogFileName[] = L"updater.log";
 
 struct FileCloser {
   void operator()(FILE* file) const { fclose(file); }
@@ -22,9 +26,74 @@ std::string TwoDigits(std::uint64_t value) {
   return text.size() == 1 ? "0" + text : text;
 }
 
+// What text mode makes of the line on disk: each "\n" becomes CR LF.
+std::string WithCrLf(const std::string& line) {
+  std::string bytes;
+  bytes.reserve(line.size() + 2);
+  for (const char byte : line) {
+    if (byte == '\n') bytes += '\r';
+    bytes += byte;
+  }
+  return bytes;
+}
+
+// The "logs" folder below the data folder, checked and held once found: a file is then only
+// ever created relative to this handle, so no link can redirect the creation.
+const AnchoredFolder& CheckedLogFolder() {
+  static AnchoredFolder logs;
+  if (logs.finalPath.empty()) {
+    static const std::wstring dataFolder = GetDataFolder();
+    const size_t cut = dataFolder.find_last_of(L'\\');
+    if (cut == std::wstring::npos) return logs;
+    logs = OpenAnchoredFolder(dataFolder.substr(0, cut + 1),
+                              {dataFolder.substr(cut + 1), kLogFolderName});
+  }
+  return logs;
+}
+
+// Writes bytes to updater.log through checked handles only; false when the file cannot be
+// opened or is not plainly where it should be.
+bool WriteCheckedLog(const std::string& bytes, bool startAfresh) {
+  const AnchoredFolder& logs = CheckedLogFolder();
+  if (logs.finalPath.empty()) return false;
+  const FileHandle file = OpenOrCreateInFolder(logs.held.back().get(), kLogFileName,
+                                               FILE_WRITE_DATA | FILE_APPEND_DATA,
+                                               FILE_SHARE_READ);
+  if (!file.valid()) return false;
+  BY_HANDLE_FILE_INFORMATION info = {};
+  FILE_ATTRIBUTE_TAG_INFO tag = {};
+  if (!GetFileInformationByHandle(file.get(), &info) ||
+      !GetFileInformationByHandleEx(file.get(), FileAttributeTagInfo, &tag, sizeof(tag)) ||
+      IsLinkReparse(tag.FileAttributes, tag.ReparseTag) || info.nNumberOfLinks != 1 ||
+      !SameFinalPath(FinalPathOf(file.get()), logs.finalPath + L"\\" + kLogFileName)) {
+    return false;
+  }
+  LARGE_INTEGER position = {};
+  if (startAfresh) {
+    FILE_END_OF_FILE_INFO empty = {};
+    if (!SetFileInformationByHandle(file.get(), FileEndOfFileInfo, &empty, sizeof(empty))) {
+      return false;
+    }
+  } else if (!SetFilePointerEx(file.get(), position, nullptr, FILE_END)) {
+    return false;
+  }
+  DWORD written = 0;
+  WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  return true;
+}
+
+std::tm LocalTimeNow() {
+  __time64_t now = _time64(nullptr);
+  std::tm localTime = {};
+  _localtime64_s(&localTime, &now);
+  return localTime;
+}
+
 }  // namespace
 
 void ResetLogForTesting() { logStarted = false; }
+
+void GuardLogAgainstLinks() { guardedAgainstLinks = true; }
 
 std::wstring GetLogPath() { return GetDataFolder() + L"\\logs\\updater.log"; }
 
@@ -45,6 +114,10 @@ std::string FormatLogLine(const std::tm& time, const std::string& message) {
 }
 
 void WriteLog(const std::string& message) {
+  if (guardedAgainstLinks) {
+    logStarted = WriteCheckedLog(WithCrLf(FormatLogLine(LocalTimeNow(), message)), !logStarted);
+    return;
+  }
   // The wide path: the data folder's name need not fit the system's ANSI code page.
   // Looked up once: the data folder stays where it is while the updater runs, and looking it
   // up costs more than writing the line.
@@ -58,10 +131,7 @@ void WriteLog(const std::string& message) {
   UniqueFile file(opened);
   logStarted = true;
 
-  __time64_t now = _time64(nullptr);
-  std::tm localTime = {};
-  _localtime64_s(&localTime, &now);
   // Written whole, however long the message is.
-  const std::string line = FormatLogLine(localTime, message);
+  const std::string line = FormatLogLine(LocalTimeNow(), message);
   fwrite(line.data(), 1, line.size(), file.get());
 }

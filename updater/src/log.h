@@ -9,6 +9,12 @@
 // Writes nothing, silently, when the file cannot be opened (the "logs" folder is never created).
 void WriteLog(const std::string& message);
 
+// From now on this process writes the log only where no link leads: the data folder, its
+// "logs" folder and updater.log are opened without following links and checked through their
+// handles, and a line that would go through a link is not written. For the elevated stage,
+// whose log lies where the user can write.
+void GuardLogAgainstLinks();
+
 // Decimal text of an unsigned 64-bit value.
 std::string FormatUInt64(std::uint64_t value);
 

@@ -4,6 +4,7 @@
 #include <shlwapi.h>
 
 #include "app_names.h"
+#include "checked_items.h"
 #include "file_copy.h"
 #include "folder_tree.h"
 #include "folders.h"
@@ -34,8 +35,29 @@ std::wstring ParentFolder(const std::wstring& path) {
   return parent;
 }
 
+// The elevated stage reads the delivery only below the roaming application data folder, taken as
+// it is: the data folder above the delivery folder, and with throughDelivery the delivery folder
+// itself, must be plain folders, and are held for as long as the result lives.
+AnchoredFolder OpenPlainDataFolder(const std::wstring& deliveryFolder, bool throughDelivery) {
+  std::wstring path = ExtendedPath(deliveryFolder);
+  while (!path.empty() && path.back() == L'\\') path.pop_back();
+  std::vector<std::wstring> names;
+  for (int level = 0; level < 2; ++level) {
+    const size_t cut = path.find_last_of(L'\\');
+    if (cut == std::wstring::npos) return AnchoredFolder();
+    names.insert(names.begin(), path.substr(cut + 1));
+    path.resize(cut);
+  }
+  if (!throughDelivery) names.pop_back();
+  return OpenAnchoredFolder(path + L"\\", names);
+}
+
+void SkipUnsafeFolder(const std::wstring& folder) {
+  WriteLog("skip unsafe folder : " + WideToNarrow(folder));
+}
+
 void ReplaceFile(const ManifestEntry& entry, const std::wstring& manifestFolder,
-                 PlainFolders& deliveryFolders, const std::wstring& rootFolder) {
+                 const std::wstring& deliveryFinalPath, const std::wstring& rootFolder) {
   const std::wstring source = CombinePath(manifestFolder, entry.relativePath);
   const std::wstring destination = CombinePath(rootFolder, entry.relativePath);
   if (entry.cut || !ResolvesWithinFolder(source, manifestFolder) ||
@@ -43,11 +65,17 @@ void ReplaceFile(const ManifestEntry& entry, const std::wstring& manifestFolder,
     SkipUnsafeEntry(entry);
     return;
   }
-  // A delivery is plain files: a link on the way below the manifest folder could carry any file
-  // the elevated updater can read into the installation. Held until the copy is done, so that
-  // nothing on the way can be swapped meanwhile. The root folder's links are followed.
-  const HeldPlainFile held = OpenPlainFileBelow(deliveryFolders, source);
-  if (held.state == PlainFileState::kThroughLink) {
+  // A delivery is plain files with one name each: a link on the way, or a second name of a file
+  // the user could not read, would carry that file into the installation. Held without write or
+  // delete sharing, and copied through this handle only. The root folder's links are followed.
+  // The manifest folder itself (an empty entry) is no file.
+  const std::wstring below = PathBelowFolder(source, manifestFolder);
+  const CheckedItem delivered =
+      below.empty() ? CheckedItem()
+                    : OpenChecked(deliveryFinalPath + L"\\" + below, GENERIC_READ,
+                                  FILE_SHARE_READ, ItemKind::kFile);
+  if (delivered.state != CheckedState::kChecked &&
+      delivered.state != CheckedState::kUnavailable) {
     SkipUnsafeEntry(entry);
     return;
   }
@@ -59,7 +87,7 @@ void ReplaceFile(const ManifestEntry& entry, const std::wstring& manifestFolder,
     }
   }
   // A file that is missing or cannot be opened is not copied, and the installed one stays.
-  CopyHeldFileWithRetry(source, held.openedPath, destination);
+  CopyHeldFileWithRetry(source, delivered.handle.get(), destination);
 }
 
 void DeleteListedFile(const ManifestEntry& entry, const std::wstring& rootFolder) {
@@ -75,19 +103,31 @@ void DeleteListedFile(const ManifestEntry& entry, const std::wstring& rootFolder
 
 }  // namespace
 
-void ApplyManifest(const std::wstring& manifestFolder, const std::wstring& rootFolder) {
+bool ApplyManifest(const std::wstring& manifestFolder, const std::wstring& rootFolder) {
   const std::wstring manifestPath = CombinePath(manifestFolder, kManifestName);
-  if (manifestPath.empty()) return;
-  // The delivery's folders stay held until every entry is applied, and are let go before the
-  // delivery is removed.
-  PlainFolders deliveryFolders(manifestFolder);
-  ReadManifest(manifestPath, [&](const ManifestEntry& entry) {
+  if (manifestPath.empty()) return true;
+  // Held until every entry is applied; let go before the delivery is removed.
+  const AnchoredFolder delivery = OpenPlainDataFolder(manifestFolder, true);
+  if (delivery.throughLink) {
+    SkipUnsafeFolder(manifestFolder);
+    return false;
+  }
+  if (delivery.finalPath.empty()) return true;
+  // The manifest is read while held without write or delete sharing: it stays the file checked.
+  const CheckedItem manifest = OpenChecked(delivery.finalPath + L"\\" + kManifestName,
+                                           GENERIC_READ, FILE_SHARE_READ, ItemKind::kFile);
+  if (manifest.state != CheckedState::kChecked) {
+    if (manifest.state != CheckedState::kUnavailable) SkipUnsafeFolder(manifestPath);
+    return true;
+  }
+  ReadManifest(manifest.finalPath, [&](const ManifestEntry& entry) {
     if (entry.section == ManifestSection::kUpdatedFiles) {
-      ReplaceFile(entry, manifestFolder, deliveryFolders, rootFolder);
+      ReplaceFile(entry, manifestFolder, delivery.finalPath, rootFolder);
     } else if (entry.section == ManifestSection::kDeletedFiles) {
       DeleteListedFile(entry, rootFolder);
     }
   });
+  return true;
 }
 
 void ApplyDeliveredUpdate(const std::wstring& dataTempFolder, std::wstring& rootFolder) {
@@ -95,10 +135,16 @@ void ApplyDeliveredUpdate(const std::wstring& dataTempFolder, std::wstring& root
   const std::optional<std::wstring> manifestFolder =
       LocateManifestFolder(dataTempFolder, rootFolder);
   if (!manifestFolder) return;
+  // The data folder stays held, and so plain, from the apply through the removal below it.
+  const AnchoredFolder dataFolder = OpenPlainDataFolder(*manifestFolder, false);
   // 5, 6. Each entry acted on as soon as it is read.
-  ApplyManifest(*manifestFolder, rootFolder);
-  // 7. The delivery goes whole: manifest, new files and any delivered updater.
-  DeleteFolderTree(*manifestFolder);
+  if (dataFolder.throughLink) {
+    SkipUnsafeFolder(*manifestFolder);
+  } else if (ApplyManifest(*manifestFolder, rootFolder)) {
+    // 7. The delivery goes whole: manifest, new files and any delivered updater. A delivery
+    // folder that is a link was not applied, and is not entered.
+    DeleteFolderTree(*manifestFolder);
+  }
   // 8. An installation of the earlier brand moves to the current one.
   MigrateEarlierBrand(rootFolder);
 }

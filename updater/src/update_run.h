@@ -13,5 +13,7 @@ void ApplyDeliveredUpdate(const std::wstring& dataTempFolder, std::wstring& root
 
 // Acts on each entry of manifestFolder's UpdateInfo.ini as soon as it is read: copies the
 // "UpdatedFiles:" from manifestFolder to rootFolder and deletes the "DeletedFiles:" below
-// rootFolder. An entry that would reach outside either folder is skipped with a log line.
-void ApplyManifest(const std::wstring& manifestFolder, const std::wstring& rootFolder);
+// rootFolder. An entry that would reach outside either folder, or a delivered file that is a
+// link, lies behind one or has a second name, is skipped with a log line. False, with a log
+// line and nothing applied, when manifestFolder or the data folder above it is a link.
+bool ApplyManifest(const std::wstring& manifestFolder, const std::wstring& rootFolder);

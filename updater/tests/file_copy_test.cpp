@@ -46,8 +46,16 @@ TEST_F(CopyFileWithRetryTest, CopiesOntoAbsentAndWritableDestinations) {
   EXPECT_EQ(ReadBytes(destination), "new contents");
 
   WriteBytes(destination, "old contents, longer than the new ones");
+  // What CopyFileW keeps that users see: the attributes and the last-write time.
+  SetFileAttributesW(source.c_str(), FILE_ATTRIBUTE_HIDDEN);
+  SetFileAttributesW(destination.c_str(), FILE_ATTRIBUTE_HIDDEN);
   EXPECT_NE(CopyFileWithRetry(source, destination), 0);
   EXPECT_EQ(ReadBytes(destination), "new contents");
+  EXPECT_TRUE(GetFileAttributesW(destination.c_str()) & FILE_ATTRIBUTE_HIDDEN);
+  WIN32_FILE_ATTRIBUTE_DATA sourceData = {}, copyData = {};
+  GetFileAttributesExW(source.c_str(), GetFileExInfoStandard, &sourceData);
+  GetFileAttributesExW(destination.c_str(), GetFileExInfoStandard, &copyData);
+  EXPECT_EQ(CompareFileTime(&sourceData.ftLastWriteTime, &copyData.ftLastWriteTime), 0);
 
   const std::vector<std::wstring> messages = MessagesAfterStart();
   ASSERT_EQ(messages.size(), 2u);

@@ -132,9 +132,14 @@ std::vector<DWORD> RunningInstances::ExitCodes(DWORD timeoutMs) {
 }
 
 void ResetSharedState() {
-  // A link a scenario placed in the delivery folder: Wine removes such links only from Unix.
-  const std::wstring link = DeliveryFolder() + L"\\" + kLinkName;
-  if (GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES) RemoveHostSymbolicLink(link);
+  // Links a scenario placed in or for the data folder: Wine removes such links only from Unix.
+  for (const std::wstring& link : {DeliveryFolder() + L"\\" + kLinkName, DeliveryFolder(),
+                                   GetDataFolder() + L"\\logs"}) {
+    const DWORD attributes = GetFileAttributesW(link.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+      RemoveHostSymbolicLink(link);
+    }
+  }
   RemoveTree(DeliveryFolder());
   RemoveTree(EarlierBrandDeliveryFolder());
   DeleteFileW((CommonDesktop() + L"\\Kivo直播助手.lnk").c_str());

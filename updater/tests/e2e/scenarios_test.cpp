@@ -178,8 +178,8 @@ TEST_F(Scenario, HostileEntriesAndLinksStayInsideTheirFolders) {
   ASSERT_TRUE(MakeHostSymbolicLink(moved, plugins));
   DeliverUpdate(DeliveryFolder(),
                 {"UpdatedFiles:", "../escaped.txt", "bin/../../escaped2.txt", "C:/escaped3.txt",
-                 "/rooted.txt", "//server/share/x.txt", "linked/keep.txt", "readme.txt",
-                 "bin/32bit/plugins/plugin.dll", "DeletedFiles:", "../victim.txt",
+                 "/rooted.txt", "//server/share/x.txt", "linked/keep.txt", "hard.txt",
+                 "readme.txt", "bin/32bit/plugins/plugin.dll", "DeletedFiles:", "../victim.txt",
                  "..\\victim.txt", "bin/32bit/obsolete.dll", "bin/32bit/plugins/old-plugin.dll"},
                 {{L"readme.txt", "readme 2.0\n"},
                  {L"bin\\32bit\\plugins\\plugin.dll", "plugin 2.0\n"}});
@@ -187,6 +187,9 @@ TEST_F(Scenario, HostileEntriesAndLinksStayInsideTheirFolders) {
   WriteBytes(GetDataFolder() + L"\\escaped.txt", "outside the delivery");
   // A folder link in the delivery, to a folder whose files the user could not read otherwise.
   ASSERT_TRUE(MakeHostSymbolicLink(canary, DeliveryFolder() + L"\\" + kLinkName));
+  // A second name, in the delivery, of a file outside it.
+  ASSERT_TRUE(CreateHardLinkW((DeliveryFolder() + L"\\hard.txt").c_str(),
+                              (canary + L"\\keep.txt").c_str(), nullptr));
 
   RunUpdater(programs, root + L"\\bin\\32bit", root);
   EXPECT_FALSE(FileExists(area / L"escaped.txt"));
@@ -199,7 +202,9 @@ TEST_F(Scenario, HostileEntriesAndLinksStayInsideTheirFolders) {
   Checked("entries leading out of the root or delivery folder skipped and logged");
   EXPECT_TRUE(LogHas(L"skip unsafe entry : linked/keep.txt"));
   EXPECT_FALSE(FolderExists(root + L"\\linked"));
-  Checked("nothing copied through the folder link in the delivery");
+  EXPECT_TRUE(LogHas(L"skip unsafe entry : hard.txt"));
+  EXPECT_FALSE(FileExists(root + L"\\hard.txt"));
+  Checked("nothing copied through the folder link or the hard link in the delivery");
   EXPECT_EQ(ReadBytes(moved + L"\\plugin.dll"), "plugin 2.0\n");
   EXPECT_FALSE(FileExists(moved + L"\\old-plugin.dll"));
   Checked("a folder of the installation moved behind a link updated and cleaned through it");
@@ -212,6 +217,36 @@ TEST_F(Scenario, HostileEntriesAndLinksStayInsideTheirFolders) {
   Checked("the sound entries applied");
   DeleteFileW((GetDataFolder() + L"\\escaped.txt").c_str());
   RemoveHostSymbolicLink(plugins);
+}
+
+TEST_F(Scenario, LinkedLogsAndDeliveryFoldersAreNotUsed) {
+  const std::wstring root = area / L"Kivo直播助手";
+  MakeInstallation(root, programs);
+  const std::string readmeBefore = ReadBytes(root + L"\\readme.txt");
+  // "Temp" made a link to a folder that holds a whole update.
+  const std::wstring planted = area / L"planted";
+  DeliverUsualUpdate(planted);
+  RemoveTree(DeliveryFolder());
+  ASSERT_TRUE(MakeHostSymbolicLink(planted, DeliveryFolder()));
+  // "logs" made a link to another folder.
+  const std::wstring otherLogs = area / L"other-logs";
+  MakeFolders(otherLogs);
+  RemoveTree(GetDataFolder() + L"\\logs");
+  ASSERT_TRUE(MakeHostSymbolicLink(otherLogs, GetDataFolder() + L"\\logs"));
+
+  RunUpdater(programs, root + L"\\bin\\32bit", root);
+  EXPECT_EQ(ReadBytes(root + L"\\readme.txt"), readmeBefore);
+  EXPECT_TRUE(ReadBytes(root + kMainApp) == ReadBytes(programs.mainAppV1));
+  EXPECT_TRUE(FileExists(planted + L"\\UpdateInfo.ini"));
+  const std::vector<std::string> records = ProbeRecords(root + L"\\bin\\32bit");
+  ASSERT_FALSE(records.empty());
+  EXPECT_EQ(records.back().rfind("version=1.0 ", 0), 0u) << records.back();
+  Checked("a delivery folder that is a link not applied, the old main application restarted");
+  // The first stage, which runs as the user, still logs through the link; the second none.
+  const std::string log = ReadBytes(otherLogs + L"\\updater.log");
+  EXPECT_NE(log.find(ToCodePage(L"开始启动更新程序")), std::string::npos);
+  EXPECT_EQ(log.find(ToCodePage(L"主工程安装路径")), std::string::npos) << log;
+  Checked("a logs folder that is a link got no line from the second stage");
 }
 
 TEST_F(Scenario, RootWithTrailingBackslash) {

@@ -1,0 +1,150 @@
+#include "checked_items.h"
+
+#include <winternl.h>
+
+#include <utility>
+
+namespace {
+
+// An open folder that others may read and write in, but not rename or remove.
+constexpr DWORD kHeldFolderSharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
+using NtCreateFileFunction = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES,
+                                              PIO_STATUS_BLOCK, PLARGE_INTEGER, ULONG, ULONG,
+                                              ULONG, ULONG, PVOID, ULONG);
+
+// Looked up, not imported: ntdll is in every process, and the import table stays the one the
+// import check knows.
+NtCreateFileFunction NtCreateFileEntry() {
+  static const auto entry = reinterpret_cast<NtCreateFileFunction>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtCreateFile")));
+  return entry;
+}
+
+}  // namespace
+
+bool IsLinkReparse(DWORD attributes, DWORD reparseTag) {
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    return false;
+  }
+  return reparseTag == 0 || IsReparseTagNameSurrogate(reparseTag);
+}
+
+bool SameFinalPath(const std::wstring& a, const std::wstring& b) {
+  return a.size() == b.size() &&
+         CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
+                              static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+std::wstring FinalPathOf(HANDLE item) {
+  const DWORD flags = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
+  // Asked for the size first: no path is too long for the buffer.
+  const DWORD needed = GetFinalPathNameByHandleW(item, nullptr, 0, flags);
+  if (needed == 0) return std::wstring();
+  std::wstring path(needed, L'\0');
+  const DWORD length = GetFinalPathNameByHandleW(item, &path[0], needed, flags);
+  if (length == 0 || length >= needed) return std::wstring();
+  path.resize(length);
+  return path;
+}
+
+CheckedItem OpenChecked(const std::wstring& path, DWORD access, DWORD sharing, ItemKind kind,
+                        const ItemIdentity* expected) {
+  CheckedItem item;
+  if (kind == ItemKind::kFolder) access |= FILE_LIST_DIRECTORY;
+  FileHandle handle(CreateFileW(path.c_str(), access | FILE_READ_ATTRIBUTES, sharing, nullptr,
+                                OPEN_EXISTING,
+                                FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
+                                nullptr));
+  if (!handle.valid()) return item;
+  FILE_ATTRIBUTE_TAG_INFO tag = {};
+  if (!GetFileInformationByHandle(handle.get(), &item.info) ||
+      !GetFileInformationByHandleEx(handle.get(), FileAttributeTagInfo, &tag, sizeof(tag))) {
+    return item;
+  }
+  if (IsLinkReparse(tag.FileAttributes, tag.ReparseTag)) {
+    item.state = CheckedState::kLink;
+    item.handle = std::move(handle);
+    return item;
+  }
+  // Any link on the way, or one the platform opened through without showing it (Wine's Unix
+  // links), puts the item somewhere else.
+  std::wstring finalPath = FinalPathOf(handle.get());
+  const bool inPlace =
+      expected ? expected->volume == item.info.dwVolumeSerialNumber &&
+                     expected->number == (static_cast<ULONGLONG>(item.info.nFileIndexHigh) << 32 |
+                                           item.info.nFileIndexLow)
+               : !finalPath.empty() && SameFinalPath(finalPath, path);
+  if (!inPlace) {
+    item.state = CheckedState::kElsewhere;
+    return item;
+  }
+  const bool isFolder = (item.info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  if ((kind == ItemKind::kFile && isFolder) || (kind == ItemKind::kFolder && !isFolder)) {
+    return item;
+  }
+  // A second name may be a file of someone else's, linked into a folder the user can write.
+  if (!isFolder && item.info.nNumberOfLinks > 1) {
+    item.state = CheckedState::kHardLinked;
+    item.handle = std::move(handle);
+    return item;
+  }
+  item.state = CheckedState::kChecked;
+  item.handle = std::move(handle);
+  // Proven by identity, the path opened names the item, whatever the platform made of its name.
+  item.finalPath = expected ? path : std::move(finalPath);
+  return item;
+}
+
+AnchoredFolder OpenAnchoredFolder(const std::wstring& anchor,
+                                  const std::vector<std::wstring>& names) {
+  AnchoredFolder folder;
+  if (anchor.empty()) return folder;
+  FileHandle top(CreateFileW(anchor.c_str(), FILE_READ_ATTRIBUTES,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!top.valid()) return folder;
+  std::wstring reached = FinalPathOf(top.get());
+  if (reached.empty()) return folder;
+  for (const std::wstring& name : names) {
+    CheckedItem below = OpenChecked(reached + L"\\" + name, FILE_READ_ATTRIBUTES,
+                                    kHeldFolderSharing, ItemKind::kFolder);
+    if (below.state != CheckedState::kChecked) {
+      folder.throughLink =
+          below.state == CheckedState::kLink || below.state == CheckedState::kElsewhere;
+      folder.held.clear();
+      return folder;
+    }
+    reached = std::move(below.finalPath);
+    folder.held.push_back(std::move(below.handle));
+  }
+  folder.finalPath = std::move(reached);
+  return folder;
+}
+
+FileHandle OpenOrCreateInFolder(HANDLE folder, const std::wstring& name, DWORD access,
+                                DWORD sharing) {
+  const NtCreateFileFunction ntCreateFile = NtCreateFileEntry();
+  if (!ntCreateFile || name.empty() || name.size() > 32767) return FileHandle();
+  UNICODE_STRING relativeName;
+  relativeName.Buffer = const_cast<wchar_t*>(name.c_str());
+  relativeName.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+  relativeName.MaximumLength = relativeName.Length;
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &relativeName, OBJ_CASE_INSENSITIVE, folder, nullptr);
+  IO_STATUS_BLOCK status = {};
+  HANDLE opened = INVALID_HANDLE_VALUE;
+  const NTSTATUS result = ntCreateFile(
+      &opened, access | SYNCHRONIZE | FILE_READ_ATTRIBUTES, &attributes, &status, nullptr,
+      FILE_ATTRIBUTE_NORMAL, sharing, FILE_OPEN_IF,
+      FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT, nullptr,
+      0);
+  return result >= 0 ? FileHandle(opened) : FileHandle();
+}
+
+bool RemoveThroughHandle(HANDLE item) {
+  FILE_DISPOSITION_INFO disposition = {};
+  disposition.DeleteFile = TRUE;
+  return SetFileInformationByHandle(item, FileDispositionInfo, &disposition,
+                                    sizeof(disposition)) != FALSE;
+}
