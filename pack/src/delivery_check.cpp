@@ -216,6 +216,13 @@ class Checker {
                       "remove the empty line");
       return;
     }
+    if (readsBothWays && DeliveredAsUtf8(*text, line)) {
+      report_.Problem("not-cp936-utf8", where, number,
+                      "the line is UTF-8 text (\"" + line +
+                          "\"), which the updater reads as code page 936: \"" + *text + "\"",
+                      kSaveAsCp936);
+      return;
+    }
     const size_t before = report_.findings.size();
     // A line that also reads as UTF-8 is code page 936 here: only an entry nothing confirms is
     // worth a word.
@@ -256,6 +263,18 @@ class Checker {
   }
 
  private:
+  // Whether an entry to copy names no delivered file as code page 936 but does as UTF-8: the
+  // delivery shows what the line meant.
+  bool DeliveredAsUtf8(const std::string& cp936Reading, const std::string& utf8Reading) const {
+    if (section_ != Section::kUpdated) return false;
+    const auto delivered = [this](const std::string& written) {
+      const Entry entry = ResolveEntry(written);
+      const auto found = delivery_.find(CaseKey(entry.resolved));
+      return !entry.outside && found != delivery_.end() && found->second->kind == ItemKind::kFile;
+    };
+    return !delivered(cp936Reading) && delivered(utf8Reading);
+  }
+
   // Acts on one entry in thought. Returns whether the file it names is there: the delivered
   // file to copy, or, with the installation known, the file to delete.
   bool CheckEntry(int number, const std::string& written) {
