@@ -75,15 +75,28 @@ bool WriteDelivery(const fs::path& newRoot, const Plan& plan, const fs::path* up
                    const fs::path& out, bool replace,
                    const std::function<void(std::uint64_t)>& onCopied, std::string& error) {
   std::error_code ec;
+  // The highest of out's missing parents: made here, and removed again if the run fails.
+  fs::path madeParent;
+  for (fs::path parent = out.parent_path(); !parent.empty() && !fs::exists(parent, ec) && !ec;
+       parent = parent.parent_path()) {
+    madeParent = parent;
+    if (parent == parent.parent_path()) break;
+  }
+  const auto failed = [&]() {
+    std::error_code ignored;
+    if (!madeParent.empty()) fs::remove_all(madeParent, ignored);
+    return false;
+  };
   const fs::path partial = SiblingName(out, "partial");
   fs::remove_all(partial, ec);
   if (!fs::create_directories(partial, ec) || ec) {
     error = partial.u8string() + ": cannot be made: " + ec.message();
-    return false;
+    fs::remove_all(partial, ec);
+    return failed();
   }
   if (!WriteFiles(newRoot, plan, updater, partial, onCopied, error)) {
     fs::remove_all(partial, ec);
-    return false;
+    return failed();
   }
   // The old delivery moves aside first, so out is never half one and half the other.
   const fs::path previous = SiblingName(out, "previous");
@@ -94,7 +107,7 @@ bool WriteDelivery(const fs::path& newRoot, const Plan& plan, const fs::path* up
     if (ec) {
       error = out.u8string() + ": cannot be replaced: " + ec.message();
       fs::remove_all(partial, ec);
-      return false;
+      return failed();
     }
   }
   fs::rename(partial, out, ec);
@@ -103,7 +116,7 @@ bool WriteDelivery(const fs::path& newRoot, const Plan& plan, const fs::path* up
     std::error_code ignored;
     if (hadPrevious) fs::rename(previous, out, ignored);
     fs::remove_all(partial, ignored);
-    return false;
+    return failed();
   }
   if (hadPrevious) fs::remove_all(previous, ec);
   return true;

@@ -15,8 +15,9 @@
 // each written with "/". Every name must have passed CheckEntryName.
 std::string ManifestText(const Plan& plan);
 
-// Writes the delivery for plan to out (replacing an existing out when replace is true).
-// Nothing is left at out, nor beside it, when it fails; error then says why.
+// Writes the delivery for plan to out, an absolute path without a trailing separator
+// (replacing an existing out when replace is true), making its missing parents. Nothing is
+// left at out, beside it or of those parents when it fails; error then says why.
 bool WriteDelivery(const std::filesystem::path& newRoot, const Plan& plan,
                    const std::filesystem::path* updater, const std::filesystem::path& out,
                    bool replace, const std::function<void(std::uint64_t)>& onCopied,

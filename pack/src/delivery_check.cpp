@@ -12,26 +12,54 @@
 namespace {
 
 constexpr std::string_view kUtf8Bom = "\xEF\xBB\xBF";
+constexpr char kSaveAsCp936[] =
+    "save UpdateInfo.ini as code page 936 (GBK), or make it with vintrel-pack diff";
 
 enum class Section { kNone, kUpdated, kDeleted };
 
-// One line as the updater reads it, by the updater's own line rules: up to a line feed, a
-// carriage return just before it dropped, a bounded prefix kept. False at the end.
-bool ReadLine(std::istream& in, BoundedLine& line, bool& sawCtrlZ) {
-  line = BoundedLine();
-  bool readAny = false;
-  std::streambuf* buffer = in.rdbuf();
-  while (true) {
-    const int c = buffer->sbumpc();
-    if (c == std::char_traits<char>::eof()) break;
-    readAny = true;
-    if (c == 0x1A) sawCtrlZ = true;
-    const char byte = static_cast<char>(c);
-    ExtendLine(std::string_view(&byte, 1), kMaxKeptLineBytes, line);
-    if (line.ended) return true;
+constexpr size_t kReadChunkBytes = 64 * 1024;
+
+// The manifest's lines as the updater reads them, by its own reader, CTRL+Z included. Returns
+// whether bytes follow a CTRL+Z (the updater never reads them).
+bool ReadLines(std::istream& in, const ManifestLineReader::OnLine& onLine) {
+  in.clear();
+  in.seekg(0);
+  std::string chunk(kReadChunkBytes, '\0');
+  ManifestLineReader reader;
+  while (in.read(&chunk[0], static_cast<std::streamsize>(chunk.size())) || in.gcount() > 0) {
+    const size_t got = static_cast<size_t>(in.gcount());
+    const size_t used = reader.Feed(std::string_view(chunk.data(), got), onLine);
+    if (reader.Ended()) {
+      reader.Finish(onLine);
+      return used + 1 < got || in.peek() != std::char_traits<char>::eof();
+    }
   }
-  FinishLine(kMaxKeptLineBytes, line);
-  return readAny;
+  reader.Finish(onLine);
+  return false;
+}
+
+// A line without a UTF-8 byte-order mark at its start.
+std::string_view WithoutBom(std::string_view line) {
+  if (line.compare(0, kUtf8Bom.size(), kUtf8Bom) == 0) line.remove_prefix(kUtf8Bom.size());
+  return line;
+}
+
+// Whether the manifest was saved as UTF-8: the whole file decodes as UTF-8 and holds a
+// sequence that is not code page 936. A file that reads both ways is code page 936, as the
+// updater reads it. Neither encoding has a line feed inside a character, so line by line is
+// the whole file.
+bool SavedAsUtf8(std::istream& in) {
+  bool utf8 = true, cp936 = true, first = true;
+  ReadLines(in, [&](const BoundedLine& line) {
+    const std::string_view text = first ? WithoutBom(line.kept) : std::string_view(line.kept);
+    first = false;
+    if (line.cut || !utf8) return;
+    bool valid = false;
+    DecodeUtf8(text, &valid);
+    utf8 = valid;
+    if (cp936 && !Cp936ToUtf8(text)) cp936 = false;
+  });
+  return utf8 && !cp936;
 }
 
 std::string Trimmed(std::string_view text) {
@@ -113,6 +141,7 @@ class Checker {
         if (item.kind == ItemKind::kFolder) folders_.insert(CaseKey(item.relative));
         if (item.kind == ItemKind::kFile) installedFiles_.insert(CaseKey(item.relative));
       }
+      files_ = installedFiles_;
     }
   }
 
@@ -132,26 +161,24 @@ class Checker {
       return;
     }
     const std::optional<std::string> text = Cp936ToUtf8(line);
-    if (!text) {
-      bool utf8 = false;
-      DecodeUtf8(line, &utf8);
-      report_.Problem(utf8 ? "not-cp936-utf8" : "not-cp936", where, number,
-                      utf8 ? "the line is UTF-8, not code page 936, so the updater reads other "
-                             "characters than were written"
-                           : "the line holds bytes that are not valid code page 936",
-                      "save UpdateInfo.ini as code page 936 (GBK), or make it with vintrel-pack "
-                      "diff");
-      return;
-    }
-    // UTF-8 Chinese is often valid code page 936 too, but names other characters there.
     bool utf8 = false;
     DecodeUtf8(line, &utf8);
-    if (utf8 && *text != line) {
+    // Valid both ways, the two readings of non-ASCII bytes always differ.
+    const bool readsBothWays = text && utf8 && *text != line;
+    if (!text) {
+      report_.Problem(savedAsUtf8_ ? "not-cp936-utf8" : "not-cp936", where, number,
+                      savedAsUtf8_ ? "the file is UTF-8, not code page 936, so the updater "
+                                     "reads other characters than were written"
+                                   : "the line holds bytes that are not valid code page 936",
+                      kSaveAsCp936);
+      return;
+    }
+    if (savedAsUtf8_ && readsBothWays) {
       report_.Problem("not-cp936-utf8", where, number,
-                      "the line is UTF-8 text (\"" + line +
-                          "\"), which the updater reads as code page 936: \"" + *text + "\"",
-                      "save UpdateInfo.ini as code page 936 (GBK), or make it with vintrel-pack "
-                      "diff");
+                      "the file is UTF-8 text, and this line (\"" + line +
+                          "\") reads as code page 936, as the updater reads it: \"" + *text +
+                          "\"",
+                      kSaveAsCp936);
       return;
     }
     switch (ClassifyManifestLine(line)) {
@@ -189,8 +216,26 @@ class Checker {
                       "remove the empty line");
       return;
     }
-    CheckEntry(number, *text);
+    if (readsBothWays && DeliveredAsUtf8(*text, line)) {
+      report_.Problem("not-cp936-utf8", where, number,
+                      "the line is UTF-8 text (\"" + line +
+                          "\"), which the updater reads as code page 936: \"" + *text + "\"",
+                      kSaveAsCp936);
+      return;
+    }
+    const size_t before = report_.findings.size();
+    // A line that also reads as UTF-8 is code page 936 here: only an entry nothing confirms is
+    // worth a word.
+    if (!CheckEntry(number, *text) && readsBothWays && report_.findings.size() == before) {
+      report_.Warning("reads-both-ways", where, number,
+                      "the line reads as \"" + *text + "\" in code page 936, as the updater "
+                          "reads it, and as \"" + line + "\" in UTF-8",
+                      "if the UTF-8 reading was meant, " + std::string(kSaveAsCp936));
+    }
   }
+
+  // Whether the manifest as a whole was saved as UTF-8 (SavedAsUtf8).
+  void SetSavedAsUtf8(bool savedAsUtf8) { savedAsUtf8_ = savedAsUtf8; }
 
   void Finish() {
     if (!sawEntry_) {
@@ -218,7 +263,21 @@ class Checker {
   }
 
  private:
-  void CheckEntry(int number, const std::string& written) {
+  // Whether an entry to copy names no delivered file as code page 936 but does as UTF-8: the
+  // delivery shows what the line meant.
+  bool DeliveredAsUtf8(const std::string& cp936Reading, const std::string& utf8Reading) const {
+    if (section_ != Section::kUpdated) return false;
+    const auto delivered = [this](const std::string& written) {
+      const Entry entry = ResolveEntry(written);
+      const auto found = delivery_.find(CaseKey(entry.resolved));
+      return !entry.outside && found != delivery_.end() && found->second->kind == ItemKind::kFile;
+    };
+    return !delivered(cp936Reading) && delivered(utf8Reading);
+  }
+
+  // Acts on one entry in thought. Returns whether the file it names is there: the delivered
+  // file to copy, or, with the installation known, the file to delete.
+  bool CheckEntry(int number, const std::string& written) {
     sawEntry_ = true;
     const Entry entry = ResolveEntry(written);
     if (entry.outside) {
@@ -226,7 +285,7 @@ class Checker {
                       "the entry leaves its folder (a leading separator, a drive or \"..\"), so "
                       "the updater skips it as unsafe",
                       "write the path relative to the installation root, without \"..\"");
-      return;
+      return false;
     }
     const bool updated = section_ == Section::kUpdated;
     const std::string key = CaseKey(entry.resolved);
@@ -245,26 +304,30 @@ class Checker {
                           " characters, past the limit of " + std::to_string(kMaxPathLength),
                       "write the path without \".\" and \"..\" levels");
     }
-    if (report_.findings.size() != before) return;
+    if (report_.findings.size() != before) return false;
     if (updated) {
-      Source(number, written, entry.resolved, key);
+      const bool delivered = Source(number, written, entry.resolved, key);
       Folder(number, written, entry.resolved);
       copied_.insert(key);
-    } else {
-      if (copied_.count(key)) {
-        report_.Problem("deleted-after-copied", written, number,
-                        "an earlier \"UpdatedFiles:\" entry copies this file, and this entry "
-                        "deletes it again",
-                        "remove one of the two entries, or put the deletion first");
-      } else if (options_.installed && installedFiles_.count(key) == 0) {
-        report_.Warning("delete-missing", written, number,
-                        "the installation has no such file, so nothing is deleted",
-                        "check the name");
-      }
+      files_.insert(key);
+      return delivered;
     }
+    const bool installed = files_.erase(key) > 0;
+    if (copied_.count(key)) {
+      report_.Problem("deleted-after-copied", written, number,
+                      "an earlier \"UpdatedFiles:\" entry copies this file, and this entry "
+                      "deletes it again",
+                      "remove one of the two entries, or put the deletion first");
+    } else if (options_.installed && installedFiles_.count(key) == 0) {
+      report_.Warning("delete-missing", written, number,
+                      "the installation has no such file, so nothing is deleted",
+                      "check the name");
+    }
+    return options_.installed && installed;
   }
 
-  void Source(int number, const std::string& written, const std::string& resolved,
+  // Whether the delivered file is there to be copied; a finding when it is not.
+  bool Source(int number, const std::string& written, const std::string& resolved,
               const std::string& key) {
     // A link at any level above the source: the updater copies nothing through it.
     for (std::string parent = ParentOf(resolved); !parent.empty(); parent = ParentOf(parent)) {
@@ -274,7 +337,7 @@ class Checker {
                         "the delivered file lies below the link \"" + parent +
                             "\", so the updater skips it",
                         "put the folder itself in the delivery");
-        return;
+        return false;
       }
     }
     const auto found = delivery_.find(key);
@@ -282,13 +345,19 @@ class Checker {
       report_.Problem("source-missing", written, number,
                       "the delivery has no such file, so there is nothing to copy",
                       "add the file to the delivery at this path, or remove the entry");
-    } else if (found->second->kind != ItemKind::kFile) {
+      return false;
+    }
+    if (found->second->kind != ItemKind::kFile) {
       report_.Problem("source-not-file", written, number,
                       "the delivery holds a folder or link here, not a file",
                       "deliver the file itself");
+      return false;
     }
+    return true;
   }
 
+  // The destination's folder as the updater makes it: when the entry has a "/" and the folder
+  // is missing, one level, with CreateDirectoryW.
   void Folder(int number, const std::string& written, const std::string& resolved) {
     const std::string parent = ParentOf(resolved);
     const bool slash = written.find('/') != std::string::npos;
@@ -299,6 +368,20 @@ class Checker {
                         "write the entry with \"/\"");
       }
       return;
+    }
+    // A file where a folder of the path belongs: the updater finds the path there (or cannot
+    // make the level below it), makes no folder, and the copy fails.
+    std::string above;
+    for (const std::string& level : SplitLevels(parent)) {
+      if (parent.empty()) break;
+      above += (above.empty() ? "" : "/") + level;
+      if (files_.count(CaseKey(above))) {
+        report_.Problem("folder-is-a-file", written, number,
+                        "\"" + above + "\" is a file at this point of the update, so the updater "
+                            "makes no folder there and the copy fails",
+                        "delete \"" + above + "\" under \"DeletedFiles:\" before this entry");
+        return;
+      }
     }
     const std::string parentKey = CaseKey(parent);
     if (folders_.count(parentKey)) return;
@@ -317,6 +400,13 @@ class Checker {
                       "list a file directly in \"" + topMissing +
                           "\" before this entry (a placeholder will do), and so on for each "
                           "new level below it");
+    } else if (options_.rootLength + 1 + Utf16Length(parent) > kMaxFolderPathLength) {
+      report_.Problem("folder-path-too-long", written, number,
+                      "with an installation root of " + std::to_string(options_.rootLength) +
+                          " characters the new folder \"" + parent + "\" passes the " +
+                          std::to_string(kMaxFolderPathLength) +
+                          " characters Windows allows for making a folder",
+                      "shorten the folder names");
     } else {
       folders_.insert(parentKey);
     }
@@ -328,10 +418,12 @@ class Checker {
   std::unordered_map<std::string, const TreeItem*> delivery_;
   std::set<std::string> folders_;         // folders existing at this point of the run
   std::set<std::string> installedFiles_;
+  std::set<std::string> files_;           // files existing at this point of the run
   std::set<std::string> named_;           // delivered files some entry names
   std::set<std::string> copied_;
   Section section_ = Section::kNone;
   bool sawEntry_ = false;
+  bool savedAsUtf8_ = false;
 };
 
 }  // namespace
@@ -345,17 +437,21 @@ void CheckDelivery(std::istream* manifest, const std::vector<TreeItem>& delivery
                    "make the delivery with vintrel-pack diff");
     return;
   }
-  BoundedLine read;
-  bool sawCtrlZ = false;
+  checker.SetSavedAsUtf8(SavedAsUtf8(*manifest));
   int number = 0;
-  while (ReadLine(*manifest, read, sawCtrlZ)) {
-    std::string& line = read.kept;
+  bool lastEnded = true;  // the last line read ended with its line feed
+  bool utf16 = false;
+  const bool afterCtrlZ = ReadLines(*manifest, [&](const BoundedLine& read) {
+    if (utf16) return;
     ++number;
+    lastEnded = read.ended;
+    std::string_view line = read.kept;
     if (number == 1) {
       if (line.compare(0, 2, "\xFF\xFE") == 0 || line.compare(0, 2, "\xFE\xFF") == 0) {
         report.Problem("utf16", kManifestName, 1,
                        "the file is UTF-16 text; the updater reads code page 936 bytes",
                        "save it as code page 936 (GBK) without a byte-order mark");
+        utf16 = true;
         return;
       }
       if (line.compare(0, kUtf8Bom.size(), kUtf8Bom) == 0) {
@@ -365,17 +461,19 @@ void CheckDelivery(std::istream* manifest, const std::vector<TreeItem>& delivery
                        "save it as code page 936 (GBK) without a byte-order mark");
         // Past the mark the line is what was meant; to the updater it is an entry before any
         // marker, which the finding above says.
-        line.erase(0, kUtf8Bom.size());
-        if (ClassifyManifestLine(line) != ManifestLineKind::kEntry) continue;
+        line = WithoutBom(line);
+        if (ClassifyManifestLine(line) != ManifestLineKind::kEntry) return;
       }
     }
-    if (sawCtrlZ) {
-      report.Problem("ctrl-z", kManifestName, number,
-                     "the byte 0x1A ends a text-mode read, so the updater reads no further",
-                     "remove the byte");
-      break;
-    }
-    checker.Line(number, line, read.cut);
+    checker.Line(number, std::string(line), read.cut);
+  });
+  if (utf16) return;
+  // A CTRL+Z at the very end is harmless; what follows one is never read.
+  if (afterCtrlZ) {
+    report.Warning("ctrl-z", kManifestName, lastEnded ? number + 1 : number,
+                   "the byte 0x1A (CTRL+Z) ends the file for the updater, so it reads nothing "
+                   "after it",
+                   "remove the byte, or everything after it");
   }
   checker.Finish();
 }

@@ -8,6 +8,7 @@
 #include <iostream>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "delivery.h"
@@ -49,17 +50,54 @@ bool IsFolder(const fs::path& path) {
   return fs::is_directory(path, ec);
 }
 
-// Whether inner is folder itself or lies below it.
+// The path made absolute, with "." and ".." levels and a trailing separator gone: "dir/" and
+// "dir" name one folder, and its last level is its own name.
+fs::path Normalized(const std::string& utf8) {
+  std::error_code ec;
+  fs::path path = fs::absolute(fs::u8path(utf8), ec).lexically_normal();
+  if (!path.has_filename() && path.has_relative_path()) path = path.parent_path();
+  return path;
+}
+
+// Whether two levels of a path name one folder: Windows compares names without case.
+bool SameLevel(const fs::path& a, const fs::path& b) {
+#ifdef _WIN32
+  return CaseKey(a.u8string()) == CaseKey(b.u8string());
+#else
+  return a == b;
+#endif
+}
+
+// Whether inner is folder itself or lies below it, links resolved as far as the paths exist.
 bool IsInside(const fs::path& inner, const fs::path& folder) {
   std::error_code ec;
-  const fs::path a = fs::weakly_canonical(fs::absolute(inner, ec), ec);
-  const fs::path b = fs::weakly_canonical(fs::absolute(folder, ec), ec);
+  const fs::path a = fs::weakly_canonical(inner, ec);
+  const fs::path b = fs::weakly_canonical(folder, ec);
   auto ai = a.begin();
   for (auto bi = b.begin(); bi != b.end(); ++bi, ++ai) {
     if (bi->empty()) continue;
-    if (ai == a.end() || *ai != *bi) return false;
+    if (ai == a.end() || !SameLevel(*ai, *bi)) return false;
   }
   return true;
+}
+
+// Why out cannot take the delivery, or empty: it must not be, hold or lie inside a tree or the
+// updater (replacing it would destroy them), and --force replaces only an earlier delivery.
+std::string OutProblem(const fs::path& out,
+                       const std::vector<std::pair<const char*, fs::path>>& inputs, bool force) {
+  for (const auto& [name, input] : inputs) {
+    const std::string where = std::string(name) + " (" + input.u8string() + ")";
+    if (IsInside(out, input)) return "--out is or lies inside " + where + "; choose another";
+    if (IsInside(input, out)) return "--out holds " + where + "; choose another";
+  }
+  std::error_code ec;
+  if (!fs::exists(fs::symlink_status(out, ec))) return std::string();
+  if (!force) return "already exists; pass --force to replace it";
+  if (!IsFolder(out) || !fs::is_regular_file(out / kManifestName, ec)) {
+    return std::string("is not a delivery (no ") + kManifestName +
+           " at its top); --force replaces only a delivery: choose another --out";
+  }
+  return std::string();
 }
 
 int Finish(const Report& report, bool json) {
@@ -72,26 +110,23 @@ int Finish(const Report& report, bool json) {
 }
 
 int RunDiff(const Options& options) {
-  const fs::path oldRoot = fs::u8path(options.oldTree);
-  const fs::path newRoot = fs::u8path(options.newTree);
-  const fs::path out = fs::absolute(fs::u8path(options.out));
+  const fs::path oldRoot = Normalized(options.oldTree);
+  const fs::path newRoot = Normalized(options.newTree);
+  const fs::path out = Normalized(options.out);
   if (!IsFolder(oldRoot)) return UsageError(options.oldTree + ": OLD is not a folder");
   if (!IsFolder(newRoot)) return UsageError(options.newTree + ": NEW is not a folder");
   std::optional<fs::path> updater;
+  std::vector<std::pair<const char*, fs::path>> inputs = {{"OLD", oldRoot}, {"NEW", newRoot}};
   if (!options.updater.empty()) {
-    updater = fs::u8path(options.updater);
+    updater = Normalized(options.updater);
     std::error_code ec;
     if (!fs::is_regular_file(*updater, ec)) {
       return UsageError(options.updater + ": --updater is not a file");
     }
+    inputs.emplace_back("--updater", *updater);
   }
-  std::error_code ec;
-  if (fs::exists(out, ec) && !options.force) {
-    return UsageError(options.out + ": already exists; pass --force to replace it");
-  }
-  if (IsInside(out, oldRoot) || IsInside(out, newRoot)) {
-    return UsageError(options.out + ": --out must lie outside OLD and NEW");
-  }
+  const std::string outProblem = OutProblem(out, inputs, options.force);
+  if (!outProblem.empty()) return UsageError(options.out + ": " + outProblem);
 
   Report report{"diff", out.u8string(), {}, {}, {}};
   std::vector<TreeItem> oldItems, newItems;

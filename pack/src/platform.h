@@ -13,9 +13,10 @@ bool StderrIsTerminal();
 // Prepares the console for UTF-8 output (Windows); nothing elsewhere.
 void UseUtf8Console();
 
-// Whether path is a link or another reparse point, judged without following it (the
-// standard library's status follows links on Windows).
-bool IsLink(const std::filesystem::path& path);
+// Whether a listed item, file or folder, is a link, judged without following it: on Windows
+// any reparse point, as the updater judges them (the standard library's status looks through
+// links there).
+bool IsLink(const std::filesystem::directory_entry& entry);
 
 // path opened for binary reading (the caller closes it); null when it cannot be opened.
 std::FILE* OpenFileForReading(const std::filesystem::path& path);

@@ -8,9 +8,10 @@ bool StderrIsTerminal() { return isatty(STDERR_FILENO) != 0; }
 
 void UseUtf8Console() {}
 
-bool IsLink(const std::filesystem::path& path) {
+bool IsLink(const std::filesystem::directory_entry& entry) {
+  // The listing's own file type answers: no further call.
   std::error_code ec;
-  return std::filesystem::is_symlink(std::filesystem::symlink_status(path, ec));
+  return entry.is_symlink(ec);
 }
 
 std::FILE* OpenFileForReading(const std::filesystem::path& path) {

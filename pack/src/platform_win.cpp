@@ -11,8 +11,9 @@ bool StderrIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
 
 void UseUtf8Console() { SetConsoleOutputCP(CP_UTF8); }
 
-bool IsLink(const std::filesystem::path& path) {
-  const DWORD attributes = GetFileAttributesW(path.c_str());
+bool IsLink(const std::filesystem::directory_entry& entry) {
+  // Not followed: a link's own attributes carry the reparse flag, for files as for folders.
+  const DWORD attributes = GetFileAttributesW(entry.path().c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 

@@ -52,8 +52,8 @@ bool ListTree(const fs::path& root, std::vector<TreeItem>& items, std::string& e
     const fs::file_status status = entry.symlink_status(ec);
     if (ec) break;
     TreeItem item{relative, ItemKind::kOther, 0};
-    // Folders are asked once more: on Windows the status above has looked through a link.
-    if (fs::is_symlink(status) || (fs::is_directory(status) && IsLink(entry.path()))) {
+    // The platform is asked: on Windows the status above has looked through a link.
+    if (IsLink(entry)) {
       item.kind = ItemKind::kLink;
       it.disable_recursion_pending();
     } else if (fs::is_directory(status)) {

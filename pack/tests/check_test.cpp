@@ -54,10 +54,10 @@ PackRun RunPack(const std::string& arguments, const fs::path& scratch) {
   return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text.str()};
 }
 
-// The codes of the problems a text report lists.
-std::set<std::string> ProblemCodes(const std::string& output) {
+// The codes of the findings of one severity ("problem" or "warning") a text report lists.
+std::set<std::string> Codes(const std::string& output, const std::string& severity) {
   std::set<std::string> codes;
-  const std::regex problem(R"(^problem \[([a-z0-9-]+)\])");
+  const std::regex problem("^" + severity + R"( \[([a-z0-9-]+)\])");
   std::istringstream lines(output);
   std::string line;
   std::smatch match;
@@ -67,6 +67,8 @@ std::set<std::string> ProblemCodes(const std::string& output) {
   return codes;
 }
 
+std::set<std::string> ProblemCodes(const std::string& output) { return Codes(output, "problem"); }
+
 struct Row {
   const char* name;
   std::string manifest;                      // UpdateInfo.ini's bytes; empty: no manifest
@@ -74,6 +76,7 @@ struct Row {
   std::vector<std::string> installed;        // files of the installation, for --installed
   std::string arguments;                     // more arguments
   std::set<std::string> problems;            // codes that must be listed, and no others
+  std::set<std::string> warnings = {};       // codes that must be listed among the warnings
 };
 
 std::string Lines(const std::vector<std::string>& lines) {
@@ -83,6 +86,10 @@ std::string Lines(const std::vector<std::string>& lines) {
 }
 
 const std::string kChineseCp936 = "\xB2\xE5\xBC\xFE.dll";  // 插件.dll in code page 936
+// 楼 in code page 936, bytes that are also the UTF-8 of ¥.
+const std::string kBothWaysCp936 = "\xC2\xA5";
+// A new folder's name long enough to pass the folder limit under a root of 34 characters.
+const std::string kLongFolder = "bin/" + std::string(210, 'n');
 
 const Row kRows[] = {
     {"byte-order mark", "\xEF\xBB\xBF" + Lines({"UpdatedFiles:", "a.txt"}), {{"a.txt", "a"}}, {},
@@ -119,7 +126,29 @@ const Row kRows[] = {
     {"deleted after it was copied", Lines({"UpdatedFiles:", "a.txt", "DeletedFiles:", "A.TXT"}),
      {{"a.txt", "a"}}, {}, "", {"deleted-after-copied"}},
     {"byte 0x1A ends the reading", Lines({"UpdatedFiles:", "a.txt\x1A", "b.txt"}),
-     {{"a.txt", "a"}, {"b.txt", "b"}}, {}, "", {"ctrl-z", "unlisted-file"}},
+     {{"a.txt", "a"}, {"b.txt", "b"}}, {}, "", {"unlisted-file"}, {"ctrl-z"}},
+    // A DOS end-of-file byte after the last line: the line counts, as for the updater.
+    {"byte 0x1A right after the last entry", "UpdatedFiles:\r\nbin/a.dll\x1A",
+     {{"bin/a.dll", "a"}}, {}, "", {}},
+    {"UTF-8 text whose other lines read both ways",
+     Lines({"UpdatedFiles:", u8"播.dll", u8"¥.dll"}), {{u8"播.dll", "b"}, {u8"¥.dll", "y"}}, {}, "",
+     {"not-cp936-utf8", "unlisted-file"}},
+    {"UTF-8 text that also reads as code page 936, delivered under its UTF-8 name",
+     Lines({"UpdatedFiles:", u8"bin/32bit/Kivo直播助手.exe"}),
+     {{u8"bin/32bit/Kivo直播助手.exe", "k"}}, {}, "", {"not-cp936-utf8", "unlisted-file"}},
+    {"code page 936 that also reads as UTF-8",
+     Lines({"UpdatedFiles:", "bin/" + kBothWaysCp936 + ".dll", "DeletedFiles:",
+            "old/" + kBothWaysCp936 + ".dll"}),
+     {{u8"bin/楼.dll", "l"}}, {}, "", {}, {"reads-both-ways"}},
+    {"a file where a new folder goes",
+     Lines({"UpdatedFiles:", "bin/32bit/x/a.dll", "DeletedFiles:", "bin/32bit/x"}),
+     {{"bin/32bit/x/a.dll", "a"}}, {"bin/32bit/x"}, "", {"folder-is-a-file"}},
+    {"that file deleted first", Lines({"DeletedFiles:", "bin/32bit/x", "UpdatedFiles:",
+                                       "bin/32bit/x/a.dll"}),
+     {{"bin/32bit/x/a.dll", "a"}}, {"bin/32bit/x"}, "", {}},
+    {"a new folder past the folder limit", Lines({"UpdatedFiles:", kLongFolder + "/x.dll"}),
+     {{kLongFolder + "/x.dll", "x"}}, {"bin/app.exe"}, "--delivery-length 30",
+     {"folder-path-too-long"}},
     {"stray carriage return", "UpdatedFiles:\r\na.txt\r\r\n", {{"a.txt", "a"}}, {}, "",
      {"stray-carriage-return", "unlisted-file"}},
     {"names that differ only in case", Lines({"UpdatedFiles:", "A.txt"}),
@@ -143,10 +172,16 @@ TEST(Check, FindsEveryProblemOfAHandWrittenDelivery) {
       arguments += " --installed '" + (scratch.path() / "installed").string() + "'";
     }
     const PackRun run = RunPack(arguments, scratch.path());
-    EXPECT_EQ(run.exitCode, 1) << run.output;
+    EXPECT_EQ(run.exitCode, row.problems.empty() ? 0 : 1) << run.output;
     EXPECT_EQ(ProblemCodes(run.output), row.problems) << run.output;
-    // Every refusal names its file and says what to do.
-    EXPECT_NE(run.output.find("    fix: "), std::string::npos) << run.output;
+    const std::set<std::string> warnings = Codes(run.output, "warning");
+    for (const std::string& code : row.warnings) {
+      EXPECT_EQ(warnings.count(code), 1u) << code << " missing\n" << run.output;
+    }
+    // Every finding names its file and says what to do.
+    if (!row.problems.empty() || !row.warnings.empty()) {
+      EXPECT_NE(run.output.find("    fix: "), std::string::npos) << run.output;
+    }
   }
 }
 
@@ -174,6 +209,10 @@ TEST(Check, ADeliveryFromDiffChecksClean) {
   WriteFile(oldTree / fs::u8path(u8"旧 文件.txt"), "old");
   WriteFile(newTree / fs::u8path(u8"skins/默认 皮肤/skin.ini"), "skin");
   WriteFile(newTree / fs::u8path(u8"skins/read me.txt"), "skins");
+  // Hanzi whose code page 936 bytes are also valid UTF-8.
+  WriteFile(newTree / fs::u8path(u8"bin/楼.dll"), "lou");
+  WriteFile(newTree / fs::u8path(u8"bin/隆 陇.dat"), "long");
+  WriteFile(oldTree / fs::u8path(u8"bin/陇.dll"), "gone");
   WriteFile(scratch.path() / "Updater.exe", "the updater");
   const fs::path delivery = scratch.path() / "delivery";
   const PackRun diff = RunPack("diff '" + oldTree.string() + "' '" + newTree.string() + "' --out '" +
@@ -190,6 +229,76 @@ TEST(Check, ADeliveryFromDiffChecksClean) {
   const PackRun json = RunPack("check '" + delivery.string() + "' --json", scratch.path());
   EXPECT_EQ(json.exitCode, 0);
   EXPECT_NE(json.output.find("\"ok\":true,\"problems\":0"), std::string::npos) << json.output;
+}
+
+// Every file below root with its bytes, relative names with "/".
+std::map<std::string, std::string> Contents(const fs::path& root) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    if (!entry.is_regular_file()) continue;
+    std::ifstream in(entry.path(), std::ios::binary);
+    std::stringstream bytes;
+    bytes << in.rdbuf();
+    files[fs::relative(entry.path(), root).generic_string()] = bytes.str();
+  }
+  return files;
+}
+
+// The names in folder, sorted.
+std::set<std::string> Names(const fs::path& folder) {
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    names.insert(entry.path().filename().string());
+  }
+  return names;
+}
+
+TEST(Diff, OutNeverDestroysItsInputsAndLeavesNothingBehind) {
+  Scratch scratch;
+  const fs::path work = scratch.path() / "w";
+  WriteFile(work / "old/bin/32bit/a.dll", "1");
+  WriteFile(work / "new/bin/32bit/a.dll", "2");
+  WriteFile(work / "Updater.exe", "the updater");
+  WriteFile(work / "notes/keep.txt", "not a delivery");
+  const auto trees = Contents(work);
+  const std::string inputs =
+      "diff '" + (work / "old").string() + "' '" + (work / "new").string() + "' ";
+  const std::string updater = " --updater '" + (work / "Updater.exe").string() + "'";
+  // Is, holds or lies inside OLD, NEW or the updater; a folder that is no delivery.
+  for (const std::string out : {work.string(), work.string() + "/", (work / "old").string(),
+                                (work / "new/bin/./32bit").string(),
+                                (work / "new/../old/").string(),
+                                (work / "Updater.exe").string(), (work / "notes").string()}) {
+    SCOPED_TRACE(out);
+    const PackRun run = RunPack(inputs + "--out '" + out + "' --force" + updater, scratch.path());
+    EXPECT_EQ(run.exitCode, 2) << run.output;
+    EXPECT_EQ(Contents(work), trees) << run.output;
+  }
+  EXPECT_EQ(Names(work), (std::set<std::string>{"Updater.exe", "new", "notes", "old"}));
+
+  // A trailing separator names the same folder, made and then replaced by --force.
+  for (const std::string force : {"", " --force"}) {
+    const PackRun run =
+        RunPack(inputs + "--out '" + (work / "delivery").string() + "/'" + force, scratch.path());
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_EQ(Contents(work / "delivery"),
+              (std::map<std::string, std::string>{
+                  {"UpdateInfo.ini", "UpdatedFiles:\r\nbin/32bit/a.dll\r\n"},
+                  {"bin/32bit/a.dll", "2"}}));
+    EXPECT_EQ(Names(work), (std::set<std::string>{"Updater.exe", "delivery", "new", "notes", "old"}));
+  }
+
+  // A copy that fails (the file's path in the delivery passes the system's 4,096 bytes) leaves
+  // none of the folders it made: here twenty levels.
+  WriteFile(work / "new/bin/32bit" / (std::string(200, 'f') + ".dll"), "far");
+  fs::path far = work / "missing";
+  for (int i = 0; i < 19; ++i) far /= std::string(200, 'm');
+  const PackRun failed = RunPack(inputs + "--out '" + (far / "delivery").string() +
+                                     "' --root-length 1 --delivery-length 1",
+                                 scratch.path());
+  EXPECT_EQ(failed.exitCode, 1) << failed.output;
+  EXPECT_EQ(ProblemCodes(failed.output), std::set<std::string>{"write-failed"}) << failed.output;
+  EXPECT_EQ(Names(work), (std::set<std::string>{"Updater.exe", "delivery", "new", "notes", "old"}));
 }
 
 TEST(Check, WrongUsageExitsWithTwo) {

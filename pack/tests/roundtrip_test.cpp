@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <random>
@@ -279,6 +280,39 @@ TEST_F(RoundTrip, WhatTheUpdaterCannotApplyIsRefused) {
     if (!row.link.empty()) RemoveHostSymbolicLink(scratch / (L"new\\" + row.link));
     Checked(std::string(row.what) + ": refused as " + row.code);
   }
+}
+
+// --out as Windows names it: in any letter case, with a trailing backslash.
+TEST_F(RoundTrip, OutNeverHoldsTheTreesAndMayEndInABackslash) {
+  ScratchFolder scratch;
+  MakeTree(scratch / L"old", {{kMainApp, "version 1"}});
+  MakeTree(scratch / L"new", {{kMainApp, "version 2"}});
+  const std::wstring diff =
+      L"diff " + Quoted(scratch / L"old") + L" " + Quoted(scratch / L"new") + L" --out ";
+  // The scratch folder in upper case holds both trees: refused, --force or not.
+  const PackRun refused = RunPack(diff + Quoted(Upper(scratch.path())) + L" --force",
+                                  scratch.path());
+  EXPECT_EQ(refused.exitCode, 2u) << refused.output;
+  EXPECT_NE(refused.output.find("--out holds OLD"), std::string::npos) << refused.output;
+  EXPECT_EQ(ReadBytes(scratch / L"old\\" + kMainApp), "version 1");
+  EXPECT_EQ(ReadBytes(scratch / L"new\\" + kMainApp), "version 2");
+
+  // "delivery\" made, then replaced: two backslashes before the closing quotation mark are
+  // one backslash in the argument.
+  for (const wchar_t* force : {L"", L" --force"}) {
+    WriteBytes(scratch / L"new\\extra.dat", force[0] ? "second" : "first");
+    const PackRun made =
+        RunPack(diff + L"\"" + (scratch / L"delivery\\\\") + L"\"" + force, scratch.path());
+    EXPECT_EQ(made.exitCode, 0u) << made.output;
+    EXPECT_EQ(ReadBytes(scratch / L"delivery\\extra.dat"), force[0] ? "second" : "first");
+  }
+  std::vector<std::wstring> names;
+  for (const auto& entry : fs::directory_iterator(fs::path(scratch.path()))) {
+    names.push_back(entry.path().filename().wstring());
+  }
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::wstring>{L"delivery", L"new", L"old", L"pack-output.txt"}));
+  Checked("--out in upper case holding the trees refused; \"delivery\\\" written and replaced");
 }
 
 }  // namespace

@@ -13,8 +13,6 @@
 namespace {
 
 constexpr std::size_t kReadChunkBytes = 64 * 1024;
-// CTRL+Z, where a text-mode read of a file ends.
-constexpr char kEndOfText = '\x1A';
 
 struct FileCloser {
   void operator()(FILE* file) const { fclose(file); }
@@ -71,28 +69,17 @@ bool ReadManifest(const std::wstring& path,
   if (!manifest) return false;
 
   ManifestSection section = ManifestSection::kNone;
+  const ManifestLineReader::OnLine take = [&](const BoundedLine& line) {
+    TakeLine(line, section, onEntry);
+  };
   std::string chunk(kReadChunkBytes, '\0');
-  BoundedLine line;
-  bool endOfText = false;
+  ManifestLineReader reader;
   size_t got = 0;
-  while (!endOfText && (got = fread(&chunk[0], 1, chunk.size(), manifest.get())) > 0) {
-    const size_t endMark = std::string_view(chunk.data(), got).find(kEndOfText);
-    endOfText = endMark != std::string_view::npos;
-    if (endOfText) got = endMark;
-    for (size_t at = 0; at < got;) {
-      at += ExtendLine(std::string_view(chunk.data() + at, got - at), kMaxKeptLineBytes, line);
-      if (!line.ended) continue;
-      TakeLine(line, section, onEntry);
-      // Cleared in place: the next line reuses the room.
-      line.kept.clear();
-      line.cut = line.ended = false;
-    }
+  while (!reader.Ended() && (got = fread(&chunk[0], 1, chunk.size(), manifest.get())) > 0) {
+    reader.Feed(std::string_view(chunk.data(), got), take);
     if (ferror(manifest.get())) return true;
   }
   // The last line counts without a line feed too; after a read error it is incomplete.
-  FinishLine(kMaxKeptLineBytes, line);
-  if (!ferror(manifest.get()) && (!line.kept.empty() || line.cut)) {
-    TakeLine(line, section, onEntry);
-  }
+  if (!ferror(manifest.get())) reader.Finish(take);
   return true;
 }

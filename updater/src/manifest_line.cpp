@@ -52,3 +52,25 @@ void FinishLine(std::size_t limit, BoundedLine& line) {
   line.pendingCr = false;
   Keep("\r", limit, line);
 }
+
+std::size_t ManifestLineReader::Feed(std::string_view chunk, const OnLine& onLine) {
+  if (ended_) return 0;
+  const std::size_t endMark = chunk.find(kEndOfText);
+  ended_ = endMark != std::string_view::npos;
+  const std::string_view text = chunk.substr(0, endMark);
+  for (std::size_t at = 0; at < text.size();) {
+    at += ExtendLine(text.substr(at), kMaxKeptLineBytes, line_);
+    if (!line_.ended) continue;
+    onLine(line_);
+    // Cleared in place: the next line reuses the room.
+    line_.kept.clear();
+    line_.cut = line_.ended = false;
+  }
+  return text.size();
+}
+
+void ManifestLineReader::Finish(const OnLine& onLine) {
+  FinishLine(kMaxKeptLineBytes, line_);
+  if (!line_.kept.empty() || line_.cut) onLine(line_);
+  line_ = BoundedLine();
+}

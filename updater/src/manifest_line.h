@@ -3,6 +3,7 @@
 // it directly.
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -44,3 +45,29 @@ std::size_t ExtendLine(std::string_view chunk, std::size_t limit, BoundedLine& l
 
 // At the end of the file: a CR held back is part of the last line after all.
 void FinishLine(std::size_t limit, BoundedLine& line);
+
+// CTRL+Z, where a text-mode read of a file ends.
+inline constexpr char kEndOfText = '\x1A';
+
+// The manifest's bytes, fed in chunks of any size, as lines by the updater's rules: each line
+// bounded as ExtendLine keeps it, CR LF read as LF, and a CTRL+Z ending the text.
+class ManifestLineReader {
+ public:
+  using OnLine = std::function<void(const BoundedLine&)>;
+
+  // Hands each line finished in chunk to onLine. Returns how many bytes of chunk belong to the
+  // text: all of them, or those before a CTRL+Z, which ends the text (Ended() then holds and
+  // later chunks are not read).
+  std::size_t Feed(std::string_view chunk, const OnLine& onLine);
+
+  // At the end of the file: hands the last line, which has no line feed, to onLine when it
+  // holds anything.
+  void Finish(const OnLine& onLine);
+
+  // Whether a CTRL+Z has ended the text.
+  bool Ended() const { return ended_; }
+
+ private:
+  BoundedLine line_;
+  bool ended_ = false;
+};
