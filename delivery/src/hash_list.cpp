@@ -6,7 +6,6 @@ namespace {
 
 // CTRL+Z, where a text-mode read of a file ends (as the updater reads its manifest).
 constexpr char kEndOfText = '\x1A';
-constexpr std::uint64_t kMaxRelease = (std::uint64_t{1} << 63) - 1;
 
 bool IsLeadByte(unsigned char c) { return c >= 0x81 && c <= 0xFE; }
 
@@ -146,7 +145,7 @@ class ListReader {
         !ParseDecimal(text.substr(kPrefix.size()), release, tooLarge)) {
       return Fail(number, "malformed release line");
     }
-    if (tooLarge || release == 0 || release > kMaxRelease) {
+    if (tooLarge || release == 0 || release > kMaxHashListRelease) {
       return Fail(number, "release out of range");
     }
     list_.release = release;

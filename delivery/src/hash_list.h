@@ -21,6 +21,11 @@
 
 // The list's file name, beside UpdateInfo.ini.
 inline constexpr std::string_view kHashListFileName = "UpdateInfo.sha256";
+// The most of a list that is read: a line takes about 170 bytes for a usual path, so this is
+// far beyond any installation's list while bounding what a reader holds.
+inline constexpr std::size_t kMaxHashListBytes = 32u << 20;
+// The largest release number a list holds, 2^63-1 (the smallest is 1).
+inline constexpr std::uint64_t kMaxHashListRelease = (std::uint64_t{1} << 63) - 1;
 // Line 1, exactly.
 inline constexpr std::string_view kHashListHeader = "vintrel-delivery 1";
 
