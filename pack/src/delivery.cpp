@@ -4,9 +4,11 @@
 #include <system_error>
 
 #include "cp936.h"
+#include "hash_list.h"
 #include "manifest_line.h"
 #include "names.h"
 #include "platform.h"
+#include "sha256.h"
 
 namespace fs = std::filesystem;
 
@@ -19,39 +21,50 @@ fs::path SiblingName(const fs::path& out, const char* what) {
                     std::to_string(ProcessId()));
 }
 
-bool WriteFiles(const fs::path& newRoot, const Plan& plan, const fs::path* updater,
-                const fs::path& folder, const std::function<void(std::uint64_t)>& onCopied,
-                std::string& error) {
+// Copies source to relative in folder, listing it with the hash computed on the way.
+bool CopyListed(const fs::path& source, const fs::path& folder, const std::string& relative,
+                std::vector<ListedFile>& listed, std::string& error) {
+  const fs::path destination = JoinRelative(folder, relative);
   std::error_code ec;
+  fs::create_directories(destination.parent_path(), ec);
+  ListedFile file{Utf8ToCp936(relative).value_or(std::string()), {}, 0, 0};
+  if (ec || !CopyFileHashing(source, destination, file.sha256, file.size, error)) {
+    error = source.u8string() + ": cannot be copied into the delivery: " +
+            (ec ? ec.message() : error);
+    return false;
+  }
+  listed.push_back(std::move(file));
+  return true;
+}
+
+bool WriteText(const fs::path& path, const std::string& text, std::string& error) {
+  std::ofstream out(path, std::ios::binary);
+  out << text;
+  out.close();
+  if (!out) error = path.u8string() + ": cannot be written";
+  return static_cast<bool>(out);
+}
+
+bool WriteFiles(const fs::path& newRoot, const Plan& plan, const fs::path* updater,
+                std::uint64_t release, const fs::path& folder,
+                const std::function<void(std::uint64_t)>& onCopied, std::string& error) {
+  // The manifest comes first in the list, then the files in the order they are copied.
+  const std::string manifest = ManifestText(plan);
+  std::vector<ListedFile> listed = {{kManifestName, Sha256Of(manifest), manifest.size(), 0}};
   bool updaterDelivered = false;
   for (const std::string& relative : plan.updated) {
-    const fs::path source = JoinRelative(newRoot, relative);
-    const fs::path destination = JoinRelative(folder, relative);
-    fs::create_directories(destination.parent_path(), ec);
-    if (!ec) fs::copy_file(source, destination, ec);
-    if (ec) {
-      error = source.u8string() + ": cannot be copied into the delivery: " + ec.message();
+    if (!CopyListed(JoinRelative(newRoot, relative), folder, relative, listed, error)) {
       return false;
     }
     updaterDelivered |= CaseKey(relative) == CaseKey(kUpdaterName);
-    if (onCopied) onCopied(fs::file_size(destination, ec));
+    if (onCopied) onCopied(listed.back().size);
   }
   // A top-level Updater.exe of the new tree has been checked to be this same file.
-  if (updater && !updaterDelivered) {
-    fs::copy_file(*updater, folder / kUpdaterName, ec);
-    if (ec) {
-      error = updater->u8string() + ": cannot be copied into the delivery: " + ec.message();
-      return false;
-    }
-  }
-  std::ofstream manifest(folder / kManifestName, std::ios::binary);
-  manifest << ManifestText(plan);
-  manifest.close();
-  if (!manifest) {
-    error = (folder / kManifestName).u8string() + ": cannot be written";
+  if (updater && !updaterDelivered && !CopyListed(*updater, folder, kUpdaterName, listed, error)) {
     return false;
   }
-  return true;
+  return WriteText(folder / kManifestName, manifest, error) &&
+         WriteText(folder / fs::u8path(kHashListFileName), HashListText(release, listed), error);
 }
 
 }  // namespace
@@ -72,7 +85,7 @@ std::string ManifestText(const Plan& plan) {
 }
 
 bool WriteDelivery(const fs::path& newRoot, const Plan& plan, const fs::path* updater,
-                   const fs::path& out, bool replace,
+                   std::uint64_t release, const fs::path& out, bool replace,
                    const std::function<void(std::uint64_t)>& onCopied, std::string& error) {
   std::error_code ec;
   // The highest of out's missing parents: made here, and removed again if the run fails.
@@ -94,7 +107,7 @@ bool WriteDelivery(const fs::path& newRoot, const Plan& plan, const fs::path* up
     fs::remove_all(partial, ec);
     return failed();
   }
-  if (!WriteFiles(newRoot, plan, updater, partial, onCopied, error)) {
+  if (!WriteFiles(newRoot, plan, updater, release, partial, onCopied, error)) {
     fs::remove_all(partial, ec);
     return failed();
   }

@@ -1,8 +1,9 @@
 #pragma once
-// Writing a delivery folder: the delivered files, the optional updater at the top and
-// UpdateInfo.ini, made in a temporary folder beside the destination and moved into place only
+// Writing a delivery folder: the delivered files, the optional updater at the top,
+// UpdateInfo.ini and the hash list UpdateInfo.sha256, made in a temporary folder beside the destination and moved into place only
 // when complete.
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -16,9 +17,10 @@
 std::string ManifestText(const Plan& plan);
 
 // Writes the delivery for plan to out, an absolute path without a trailing separator
-// (replacing an existing out when replace is true), making its missing parents. Nothing is
-// left at out, beside it or of those parents when it fails; error then says why.
+// (replacing an existing out when replace is true), making its missing parents, with its hash
+// list under the publisher's release number. Nothing is left at out, beside it or of those
+// parents when it fails; error then says why.
 bool WriteDelivery(const std::filesystem::path& newRoot, const Plan& plan,
-                   const std::filesystem::path* updater, const std::filesystem::path& out,
-                   bool replace, const std::function<void(std::uint64_t)>& onCopied,
+                   const std::filesystem::path* updater, std::uint64_t release,
+                   const std::filesystem::path& out, bool replace, const std::function<void(std::uint64_t)>& onCopied,
                    std::string& error);

@@ -5,6 +5,7 @@
 #include <unordered_map>
 
 #include "cp936.h"
+#include "hash_list.h"
 #include "manifest_line.h"
 #include "names.h"
 #include "plan.h"
@@ -114,8 +115,9 @@ Entry ResolveEntry(const std::string& written) {
 
 class Checker {
  public:
-  Checker(const std::vector<TreeItem>& delivery, const CheckOptions& options, Report& report)
-      : options_(options), report_(report) {
+  Checker(const std::vector<TreeItem>& delivery, const CheckOptions& options, Report& report,
+          std::vector<CopiedEntry>* copied)
+      : options_(options), report_(report), copiedEntries_(copied) {
     for (const TreeItem& item : delivery) listing_.push_back(&item);
     std::sort(listing_.begin(), listing_.end(), [](const TreeItem* a, const TreeItem* b) {
       return ParentsFirstLess(a->relative, b->relative);
@@ -245,7 +247,10 @@ class Checker {
     for (const TreeItem* item : listing_) {
       const std::string key = CaseKey(item->relative);
       if (item->kind != ItemKind::kFile || named_.count(key)) continue;
-      if (key == CaseKey(kManifestName) || key == CaseKey(kUpdaterName)) continue;
+      if (key == CaseKey(kManifestName) || key == CaseKey(kUpdaterName) ||
+          key == CaseKey(std::string(kHashListFileName))) {
+        continue;
+      }
       report_.Problem("unlisted-file", item->relative, 0,
                       "no entry names this file, so the updater never copies it and deletes it "
                       "with the delivery",
@@ -288,6 +293,9 @@ class Checker {
       return false;
     }
     const bool updated = section_ == Section::kUpdated;
+    if (updated && copiedEntries_) {
+      copiedEntries_->push_back({Utf8ToCp936(written).value_or(std::string()), number});
+    }
     const std::string key = CaseKey(entry.resolved);
     // Named, even when it cannot be copied: one finding for the entry is enough.
     if (updated) named_.insert(key);
@@ -424,13 +432,15 @@ class Checker {
   Section section_ = Section::kNone;
   bool sawEntry_ = false;
   bool savedAsUtf8_ = false;
+  std::vector<CopiedEntry>* copiedEntries_;
 };
 
 }  // namespace
 
 void CheckDelivery(std::istream* manifest, const std::vector<TreeItem>& delivery,
-                   const CheckOptions& options, Report& report) {
-  Checker checker(delivery, options, report);
+                   const CheckOptions& options, Report& report,
+                   std::vector<CopiedEntry>* copied) {
+  Checker checker(delivery, options, report, copied);
   if (!manifest) {
     report.Problem("no-manifest", kManifestName, 0,
                    "the delivery has no UpdateInfo.ini, so the updater applies nothing",

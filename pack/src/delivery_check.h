@@ -4,6 +4,7 @@
 // against the entries. No platform call: the listings and the manifest's stream come in.
 
 #include <istream>
+#include <string>
 #include <vector>
 
 #include "findings.h"
@@ -17,7 +18,15 @@ struct CheckOptions {
   const std::vector<TreeItem>* installed;
 };
 
+// An "UpdatedFiles:" entry the updater acts on, as the manifest writes it.
+struct CopiedEntry {
+  std::string written;  // code page 936 bytes
+  int line;
+};
+
 // Every problem the updater would meet with this delivery. manifest is null when the delivery
-// has no UpdateInfo.ini; delivery lists the delivery folder's items.
+// has no UpdateInfo.ini; delivery lists the delivery folder's items. The "UpdatedFiles:" entries
+// go to copied when given.
 void CheckDelivery(std::istream* manifest, const std::vector<TreeItem>& delivery,
-                   const CheckOptions& options, Report& report);
+                   const CheckOptions& options, Report& report,
+                   std::vector<CopiedEntry>* copied = nullptr);

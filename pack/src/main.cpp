@@ -3,6 +3,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -14,6 +15,8 @@
 #include "delivery.h"
 #include "delivery_check.h"
 #include "findings.h"
+#include "hash_list_check.h"
+#include "hash_list.h"
 #include "names.h"
 #include "plan.h"
 #include "platform.h"
@@ -38,6 +41,8 @@ struct Options {
   size_t deliveryLength = kDefaultDeliveryLength;
   bool force = false;
   bool json = false;
+  // The hash list's release number: by default the time of the run, so later runs list higher.
+  std::uint64_t release = static_cast<std::uint64_t>(std::time(nullptr));
 };
 
 int UsageError(const std::string& message) {
@@ -135,6 +140,8 @@ int RunDiff(const Options& options) {
     report.Problem("unreadable", error, 0, "the tree cannot be listed", "check its permissions");
     return Finish(report, options.json);
   }
+  DropTopFolder(oldItems, kUpdaterStateFolder);
+  DropTopFolder(newItems, kUpdaterStateFolder);
 
   std::uint64_t filesCompared = 0, bytesCompared = 0;
   Plan plan;
@@ -176,7 +183,8 @@ int RunDiff(const Options& options) {
   }
   {
     Progress progress("copied");
-    if (!WriteDelivery(newRoot, plan, updater ? &*updater : nullptr, out, options.force,
+    if (!WriteDelivery(newRoot, plan, updater ? &*updater : nullptr, options.release, out,
+                       options.force,
                        [&](std::uint64_t bytes) { progress.AddFile(bytes); }, error)) {
       report.Problem("write-failed", out.u8string(), 0, error,
                      "check the space and permissions of the destination and run again");
@@ -210,7 +218,9 @@ int RunCheck(const Options& options) {
   }
   CheckOptions checkOptions{options.rootLength, options.deliveryLength,
                             options.installed.empty() ? nullptr : &installed};
-  CheckDelivery(manifest.is_open() ? &manifest : nullptr, items, checkOptions, report);
+  std::vector<CopiedEntry> copied;
+  CheckDelivery(manifest.is_open() ? &manifest : nullptr, items, checkOptions, report, &copied);
+  CheckHashList(delivery, items, manifest.is_open(), copied, report);
   return Finish(report, options.json);
 }
 
@@ -228,6 +238,9 @@ int Run(int argc, char** argv) {
   diff->add_option("--updater", options.updater,
                    "an Updater.exe to put at the top of the delivery (the first stage runs it)");
   diff->add_flag("--force", options.force, "replace an existing --out");
+  diff->add_option("--release", options.release,
+                   "the release number in the hash list UpdateInfo.sha256, 1 to 2^63-1 "
+                   "(default: the current time in seconds since 1970 UTC)");
   CLI::App* check =
       app.add_subcommand("check", "Report every problem the updater would meet with DELIVERY");
   check->add_option("DELIVERY", options.delivery, "the delivery folder")->required();
@@ -250,6 +263,9 @@ int Run(int argc, char** argv) {
   if (options.rootLength >= kMaxPathLength || options.deliveryLength >= kMaxPathLength) {
     return UsageError("--root-length and --delivery-length must be below " +
                       std::to_string(kMaxPathLength));
+  }
+  if (options.release == 0 || options.release > kMaxHashListRelease) {
+    return UsageError("--release must be from 1 to " + std::to_string(kMaxHashListRelease));
   }
   return diff->parsed() ? RunDiff(options) : RunCheck(options);
 }

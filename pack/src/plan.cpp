@@ -6,6 +6,7 @@
 #include <unordered_map>
 
 #include "cp936.h"
+#include "hash_list.h"
 #include "names.h"
 
 namespace {
@@ -194,6 +195,11 @@ Plan PlanDelivery(const std::vector<TreeItem>& oldTree, const std::vector<TreeIt
     if (key == CaseKey(kManifestName)) {
       report.Problem("collides-with-manifest", relative, 0,
                      "the delivery's manifest has this name at the top of the delivery, so "
+                     "this file cannot be delivered beside it",
+                     "rename the file or move it into a folder");
+    } else if (key == CaseKey(std::string(kHashListFileName))) {
+      report.Problem("collides-with-hash-list", relative, 0,
+                     "the delivery's hash list has this name at the top of the delivery, so "
                      "this file cannot be delivered beside it",
                      "rename the file or move it into a folder");
     } else if (key == CaseKey(kUpdaterName) &&

@@ -40,4 +40,6 @@ void CheckEntryName(const std::string& relative, bool updated, size_t rootLength
 // The fixed names at the top of a delivery, and the main application the updater restarts.
 inline constexpr char kManifestName[] = "UpdateInfo.ini";
 inline constexpr char kUpdaterName[] = "Updater.exe";
+// The updater keeps its journal of an update below the installation root; not part of a tree.
+inline constexpr char kUpdaterStateFolder[] = ".vintrel";
 inline constexpr char kMainApplication[] = u8"bin/32bit/Kivo直播助手.exe";

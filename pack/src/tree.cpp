@@ -1,10 +1,12 @@
 #include "tree.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <system_error>
 
+#include "names.h"
 #include "platform.h"
 
 namespace fs = std::filesystem;
@@ -30,6 +32,15 @@ std::string Describe(const fs::path& path, const std::error_code& ec) {
 }
 
 }  // namespace
+
+void DropTopFolder(std::vector<TreeItem>& items, const std::string& name) {
+  const std::string key = CaseKey(name);
+  items.erase(std::remove_if(items.begin(), items.end(),
+                             [&](const TreeItem& item) {
+                               return CaseKey(SplitLevels(item.relative).front()) == key;
+                             }),
+              items.end());
+}
 
 std::filesystem::path JoinRelative(const fs::path& root, const std::string& relative) {
   return root / fs::u8path(relative);

@@ -21,6 +21,9 @@ struct TreeItem {
 bool ListTree(const std::filesystem::path& root, std::vector<TreeItem>& items,
               std::string& error);
 
+// items without the top-level folder name (matched without regard to case) and its contents.
+void DropTopFolder(std::vector<TreeItem>& items, const std::string& name);
+
 // root joined with a relative name as listed.
 std::filesystem::path JoinRelative(const std::filesystem::path& root, const std::string& relative);
 

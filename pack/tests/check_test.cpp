@@ -2,6 +2,8 @@
 // and on a delivery that vintrel-pack diff made: the real program, on real folders.
 
 #include <gtest/gtest.h>
+#include <iconv.h>
+#include <openssl/sha.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -77,6 +79,10 @@ struct Row {
   std::string arguments;                     // more arguments
   std::set<std::string> problems;            // codes that must be listed, and no others
   std::set<std::string> warnings = {};       // codes that must be listed among the warnings
+  // UpdateInfo.sha256's lines, none when empty; "=name" stands for the line that lists the
+  // delivered file name as it is.
+  std::vector<std::string> list = {};
+  std::map<std::string, std::string> changed = {};  // files rewritten after the list was made
 };
 
 std::string Lines(const std::vector<std::string>& lines) {
@@ -90,6 +96,60 @@ const std::string kChineseCp936 = "\xB2\xE5\xBC\xFE.dll";  // 插件.dll in code
 const std::string kBothWaysCp936 = "\xC2\xA5";
 // A new folder's name long enough to pass the folder limit under a root of 34 characters.
 const std::string kLongFolder = "bin/" + std::string(210, 'n');
+
+std::string Sha256Hex(const std::string& bytes) {
+  unsigned char digest[SHA256_DIGEST_LENGTH];
+  SHA256(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), digest);
+  std::string hex;
+  for (const unsigned char byte : digest) {
+    static const char kDigits[] = "0123456789abcdef";
+    hex += kDigits[byte >> 4];
+    hex += kDigits[byte & 15];
+  }
+  return hex;
+}
+
+// UTF-8 text as code page 936 bytes, as the lists write paths.
+std::string Cp936(const std::string& utf8) {
+  const iconv_t converter = iconv_open("CP936", "UTF-8");
+  std::string in = utf8, out(utf8.size() * 2, '\0');
+  char* inBytes = &in[0];
+  char* outBytes = &out[0];
+  size_t inLeft = in.size(), outLeft = out.size();
+  const size_t converted = iconv(converter, &inBytes, &inLeft, &outBytes, &outLeft);
+  iconv_close(converter);
+  EXPECT_NE(converted, static_cast<size_t>(-1)) << utf8;
+  out.resize(out.size() - outLeft);
+  return out;
+}
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+// The list's text for a row, the "=name" lines made from the delivered files.
+std::string ListText(const std::vector<std::string>& lines, const fs::path& delivery) {
+  std::string text;
+  for (const std::string& line : lines) {
+    if (line.empty() || line[0] != '=') {
+      text += line + "\r\n";
+      continue;
+    }
+    const std::string bytes = ReadFile(delivery / line.substr(1));
+    text += Sha256Hex(bytes) + " " + std::to_string(bytes.size()) + " " + line.substr(1) + "\r\n";
+  }
+  return text;
+}
+
+const std::string kManifestA = Lines({"UpdatedFiles:", "a.txt"});
+const std::vector<std::string> kListHead = {"vintrel-delivery 1", "release 7"};
+std::vector<std::string> ListOf(std::vector<std::string> files) {
+  files.insert(files.begin(), kListHead.begin(), kListHead.end());
+  return files;
+}
 
 const Row kRows[] = {
     {"byte-order mark", "\xEF\xBB\xBF" + Lines({"UpdatedFiles:", "a.txt"}), {{"a.txt", "a"}}, {},
@@ -154,6 +214,27 @@ const Row kRows[] = {
     {"names that differ only in case", Lines({"UpdatedFiles:", "A.txt"}),
      {{"A.txt", "1"}, {"a.txt", "2"}}, {}, "", {"case-collision"}},
     {"no manifest", "", {{"a.txt", "a"}}, {}, "", {"no-manifest"}},
+    {"hash list with another first line", kManifestA, {{"a.txt", "a"}}, {}, "",
+     {"hash-list-invalid"}, {}, {"vintrel-delivery 2", "release 7", "=UpdateInfo.ini", "=a.txt"}},
+    {"hash list naming a file twice", kManifestA, {{"a.txt", "a"}}, {}, "", {"hash-list-invalid"}, {},
+     ListOf({"=UpdateInfo.ini", "=a.txt", Sha256Hex("a") + " 1 A.TXT"})},
+    {"hash list with a path leaving the folder", kManifestA, {{"a.txt", "a"}}, {}, "",
+     {"hash-list-invalid"}, {}, ListOf({"=UpdateInfo.ini", "=a.txt", std::string(64, '0') + " 1 ../a"})},
+    {"listed file missing", kManifestA, {{"a.txt", "a"}}, {}, "", {"listed-file-missing"}, {},
+     ListOf({"=UpdateInfo.ini", "=a.txt", std::string(64, '0') + " 1 gone.txt"})},
+    {"listed file cut short", kManifestA, {{"a.txt", "abc"}}, {}, "", {"listed-size-differs"}, {},
+     ListOf({"=UpdateInfo.ini", "=a.txt"}), {{"a.txt", "ab"}}},
+    {"listed file changed", kManifestA, {{"a.txt", "abc"}}, {}, "", {"listed-hash-differs"}, {},
+     ListOf({"=UpdateInfo.ini", "=a.txt"}), {{"a.txt", "abd"}}},
+    {"copied file not listed", kManifestA, {{"a.txt", "a"}}, {}, "", {"entry-not-listed"}, {},
+     ListOf({"=UpdateInfo.ini"})},
+    {"manifest not listed", kManifestA, {{"a.txt", "a"}}, {}, "", {"manifest-not-listed"}, {},
+     ListOf({"=a.txt"})},
+    {"manifest changed after listing", kManifestA, {{"a.txt", "a"}}, {}, "",
+     {"manifest-hash-differs"}, {}, ListOf({"=UpdateInfo.ini", "=a.txt"}),
+     {{"UpdateInfo.ini", Lines({"UpdatedFiles:", "A.txt"})}}},
+    {"delivered updater not listed", kManifestA, {{"a.txt", "a"}, {"Updater.exe", "u"}}, {}, "",
+     {"updater-not-listed"}, {}, ListOf({"=UpdateInfo.ini", "=a.txt"})},
 };
 
 TEST(Check, FindsEveryProblemOfAHandWrittenDelivery) {
@@ -164,6 +245,8 @@ TEST(Check, FindsEveryProblemOfAHandWrittenDelivery) {
     fs::create_directories(delivery);
     if (!row.manifest.empty()) WriteFile(delivery / "UpdateInfo.ini", row.manifest);
     for (const auto& [relative, bytes] : row.files) WriteFile(delivery / fs::u8path(relative), bytes);
+    if (!row.list.empty()) WriteFile(delivery / "UpdateInfo.sha256", ListText(row.list, delivery));
+    for (const auto& [relative, bytes] : row.changed) WriteFile(delivery / relative, bytes);
     std::string arguments = "check '" + delivery.string() + "' " + row.arguments;
     if (!row.installed.empty()) {
       for (const std::string& file : row.installed) {
@@ -176,12 +259,13 @@ TEST(Check, FindsEveryProblemOfAHandWrittenDelivery) {
     EXPECT_EQ(ProblemCodes(run.output), row.problems) << run.output;
     const std::set<std::string> warnings = Codes(run.output, "warning");
     for (const std::string& code : row.warnings) {
-      EXPECT_EQ(warnings.count(code), 1u) << code << " missing\n" << run.output;
+      EXPECT_EQ(warnings.count(code), 1u) << code << " missing
+" << run.output;
     }
     // Every finding names its file and says what to do.
-    if (!row.problems.empty() || !row.warnings.empty()) {
-      EXPECT_NE(run.output.find("    fix: "), std::string::npos) << run.output;
-    }
+    EXPECT_NE(run.output.find("    fix: "), std::string::npos) << run.output;
+    // Without a list the delivery is applied best effort, which is worth a warning.
+    EXPECT_EQ(warnings.count("no-hash-list") == 1, row.list.empty()) << run.output;
   }
 }
 
@@ -214,12 +298,34 @@ TEST(Check, ADeliveryFromDiffChecksClean) {
   WriteFile(newTree / fs::u8path(u8"bin/隆 陇.dat"), "long");
   WriteFile(oldTree / fs::u8path(u8"bin/陇.dll"), "gone");
   WriteFile(scratch.path() / "Updater.exe", "the updater");
+  // The updater's journal folder in either tree is no part of the delivery.
+  WriteFile(oldTree / ".vintrel/journal", "old journal");
+  WriteFile(newTree / ".Vintrel/journal", "new journal");
   const fs::path delivery = scratch.path() / "delivery";
   const PackRun diff = RunPack("diff '" + oldTree.string() + "' '" + newTree.string() + "' --out '" +
                                delivery.string() + "' --updater '" +
-                               (scratch.path() / "Updater.exe").string() + "'",
+                               (scratch.path() / "Updater.exe").string() + "' --release 1796534400",
                            scratch.path());
   ASSERT_EQ(diff.exitCode, 0) << diff.output;
+  EXPECT_EQ(ReadFile(delivery / "UpdateInfo.ini").find("journal"), std::string::npos);
+
+  // The hash list names every delivered file with its size and SHA-256, and nothing else.
+  std::set<std::string> expected = {"vintrel-delivery 1", "release 1796534400"};
+  for (const auto& entry : fs::recursive_directory_iterator(delivery)) {
+    const std::string relative = fs::relative(entry.path(), delivery).generic_string();
+    if (!entry.is_regular_file() || relative == "UpdateInfo.sha256") continue;
+    const std::string bytes = ReadFile(entry.path());
+    expected.insert(Sha256Hex(bytes) + " " + std::to_string(bytes.size()) + " " + Cp936(relative));
+  }
+  std::set<std::string> listed;
+  std::istringstream list(ReadFile(delivery / "UpdateInfo.sha256"));
+  for (std::string line; std::getline(list, line);) {
+    EXPECT_EQ(line.back(), '\r');
+    listed.insert(line.substr(0, line.size() - 1));
+  }
+  EXPECT_EQ(listed, expected);
+  // The two first lines, the manifest, the updater and the four files of the new tree.
+  EXPECT_EQ(listed.size(), 8u);
   const PackRun check = RunPack("check '" + delivery.string() + "' --installed '" +
                                 oldTree.string() + "'", scratch.path());
   EXPECT_EQ(check.exitCode, 0) << check.output;

@@ -260,6 +260,8 @@ TEST_F(RoundTrip, WhatTheUpdaterCannotApplyIsRefused) {
        "collides-with-updater", L"Updater.exe"},
       {"a file where the manifest goes", {}, {L"updateinfo.ini"}, 34, "collides-with-manifest",
        L"updateinfo.ini"},
+      {"a file where the hash list goes", {}, {L"UPDATEINFO.SHA256"}, 34,
+       "collides-with-hash-list", L"UPDATEINFO.SHA256"},
       {"a folder link", {L"res\\skin.ini"}, {L"res\\skin.ini"}, 34, "link", L"res/linked",
        L"res\\linked"},
   };

@@ -1,0 +1,254 @@
+#include "hash_list.h"
+
+#include "manifest_line.h"
+
+namespace {
+
+// CTRL+Z, where a text-mode read of a file ends (as the updater reads its manifest).
+constexpr char kEndOfText = '\x1A';
+
+bool IsLeadByte(unsigned char c) { return c >= 0x81 && c <= 0xFE; }
+
+// Whether a double-byte character starts at text[i]: a lead byte followed by a byte that can be
+// a trail. A lead byte before anything else stands alone, so a following "/" or ":" still counts.
+bool DoubleByteAt(std::string_view text, std::size_t i) {
+  if (i + 1 >= text.size() || !IsLeadByte(static_cast<unsigned char>(text[i]))) return false;
+  const unsigned char trail = static_cast<unsigned char>(text[i + 1]);
+  return trail >= 0x40 && trail <= 0xFE && trail != 0x7F;
+}
+
+// The upper-case trail byte of a lower-case letter that code page 936 writes as lead/trail and
+// also holds in upper case; the trail unchanged otherwise.
+unsigned char UpperTrail(unsigned char lead, unsigned char trail) {
+  struct Block {
+    unsigned char lead, first, last;
+    int shift;  // added to a lower-case trail byte
+  };
+  static constexpr Block kBlocks[] = {
+      {0xA2, 0xA1, 0xAA, +0x50},  // small Roman numerals i..x
+      {0xA3, 0xE1, 0xFA, -0x20},  // full-width Latin
+      {0xA6, 0xC1, 0xD8, -0x20},  // Greek
+      {0xA7, 0xD1, 0xF1, -0x30},  // Cyrillic
+  };
+  for (const Block& block : kBlocks) {
+    if (lead == block.lead && trail >= block.first && trail <= block.last) {
+      return static_cast<unsigned char>(trail + block.shift);
+    }
+  }
+  return trail;
+}
+
+// Reads a decimal number written without sign and without leading zeros ("0" itself allowed).
+bool ParseDecimal(std::string_view digits, std::uint64_t& value, bool& tooLarge) {
+  tooLarge = false;
+  if (digits.empty() || (digits.size() > 1 && digits.front() == '0')) return false;
+  value = 0;
+  for (const char c : digits) {
+    if (c < '0' || c > '9') return false;
+    const std::uint64_t digit = static_cast<std::uint64_t>(c - '0');
+    if (value > (UINT64_MAX - digit) / 10) tooLarge = true;
+    value = value * 10 + digit;
+  }
+  return true;
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+bool ParseDigest(std::string_view hex, Sha256Digest& digest) {
+  if (hex.size() != 2 * digest.size()) return false;
+  for (std::size_t i = 0; i < digest.size(); ++i) {
+    const int high = HexValue(hex[2 * i]);
+    const int low = HexValue(hex[2 * i + 1]);
+    if (high < 0 || low < 0) return false;
+    digest[i] = static_cast<std::uint8_t>(high * 16 + low);
+  }
+  return true;
+}
+
+// Why path (already with "/" separators) cannot name a file below the delivery folder, or null.
+const char* PathProblem(std::string_view path) {
+  if (path.empty()) return "empty path";
+  if (path.front() == '/') return "path with a leading separator";
+  for (const char c : path) {
+    if (c == ':') return "path with a drive or \":\"";
+    if (static_cast<unsigned char>(c) < 0x20) return "path with a control character";
+  }
+  // "/" is never part of a double-byte character, so the levels split at every one.
+  std::size_t start = 0;
+  while (true) {
+    const std::size_t slash = path.find('/', start);
+    const std::string_view level = path.substr(start, slash - start);
+    if (level.empty() || level == "." || level == "..") {
+      return "path with an empty, \".\" or \"..\" level";
+    }
+    if (slash == std::string_view::npos) return nullptr;
+    start = slash + 1;
+  }
+}
+
+// Reads one file line ("<hash> <size> <path>") into file, or says why it cannot.
+const char* ParseFileLine(std::string_view line, ListedFile& file) {
+  constexpr std::size_t kHexDigits = 64;
+  if (line.size() <= kHexDigits || line[kHexDigits] != ' ' ||
+      !ParseDigest(line.substr(0, kHexDigits), file.sha256)) {
+    return "malformed hash";
+  }
+  const std::string_view rest = line.substr(kHexDigits + 1);
+  const std::size_t blank = rest.find(' ');
+  if (blank == std::string_view::npos) return "missing path";
+  bool tooLarge = false;
+  if (!ParseDecimal(rest.substr(0, blank), file.size, tooLarge)) return "malformed size";
+  if (tooLarge) return "size out of range";
+  file.path = ListPath(rest.substr(blank + 1));
+  return PathProblem(file.path);
+}
+
+// Takes the list's lines in turn; remembers the first fault.
+class ListReader {
+ public:
+  ListReader(HashList& list, HashListError& error) : list_(list), error_(error) {}
+
+  // Takes line number; false once the list is known to be invalid.
+  bool Take(std::size_t number, const BoundedLine& line) {
+    if (line.cut) return Fail(number, "line too long");
+    const std::string_view text = line.kept;
+    if (number == 1) {
+      return text == kHashListHeader || Fail(number, "not \"vintrel-delivery 1\"");
+    }
+    if (number == 2) return TakeRelease(number, text);
+    ListedFile file{};
+    file.line = number;
+    if (const char* problem = ParseFileLine(text, file)) return Fail(number, problem);
+    const auto [known, added] = lines_.emplace(FoldPathCase(file.path), number);
+    if (!added) return Fail(number, "duplicate path (line " + std::to_string(known->second) + ")");
+    list_.files.push_back(std::move(file));
+    return true;
+  }
+
+  // At the end of the text, after `lines` lines.
+  bool Finish(std::size_t lines) {
+    if (lines == 0) return Fail(1, "missing \"vintrel-delivery 1\"");
+    if (lines == 1) return Fail(2, "missing release line");
+    return true;
+  }
+
+ private:
+  bool TakeRelease(std::size_t number, std::string_view text) {
+    constexpr std::string_view kPrefix = "release ";
+    std::uint64_t release = 0;
+    bool tooLarge = false;
+    if (text.substr(0, kPrefix.size()) != kPrefix ||
+        !ParseDecimal(text.substr(kPrefix.size()), release, tooLarge)) {
+      return Fail(number, "malformed release line");
+    }
+    if (tooLarge || release == 0 || release > kMaxHashListRelease) {
+      return Fail(number, "release out of range");
+    }
+    list_.release = release;
+    return true;
+  }
+
+  bool Fail(std::size_t number, std::string reason) {
+    error_.line = number;
+    error_.reason = std::move(reason);
+    return false;
+  }
+
+  HashList& list_;
+  HashListError& error_;
+  std::unordered_map<std::string, std::size_t> lines_;  // folded path -> its line
+};
+
+}  // namespace
+
+bool ParseHashList(std::string_view bytes, HashList& list, HashListError& error) {
+  list = HashList{};
+  error = HashListError{};
+  const std::size_t endMark = bytes.find(kEndOfText);
+  if (endMark != std::string_view::npos) bytes = bytes.substr(0, endMark);
+
+  ListReader reader(list, error);
+  BoundedLine line;
+  std::size_t number = 0;
+  for (std::size_t at = 0; at < bytes.size();) {
+    at += ExtendLine(bytes.substr(at), kMaxKeptLineBytes, line);
+    if (!line.ended) continue;
+    if (!reader.Take(++number, line)) return false;
+    line = BoundedLine{};
+  }
+  // The last line counts without a line feed too.
+  FinishLine(kMaxKeptLineBytes, line);
+  if ((!line.kept.empty() || line.cut) && !reader.Take(++number, line)) return false;
+  return reader.Finish(number);
+}
+
+std::string HashListErrorText(const HashListError& error) {
+  if (error.line == 0) return error.reason;
+  return "line " + std::to_string(error.line) + ": " + error.reason;
+}
+
+std::string HashListText(std::uint64_t release, const std::vector<ListedFile>& files) {
+  std::string text;
+  text.append(kHashListHeader).append("\r\n");
+  text.append("release ").append(std::to_string(release)).append("\r\n");
+  for (const ListedFile& file : files) {
+    text.append(DigestHex(file.sha256)).append(" ").append(std::to_string(file.size));
+    text.append(" ").append(ListPath(file.path)).append("\r\n");
+  }
+  return text;
+}
+
+std::string ListPath(std::string_view cp936Path) {
+  std::string path(cp936Path);
+  for (std::size_t i = 0; i < path.size(); ++i) {
+    if (DoubleByteAt(path, i)) {
+      ++i;
+    } else if (path[i] == '\\') {
+      path[i] = '/';
+    }
+  }
+  return path;
+}
+
+std::string FoldPathCase(std::string_view cp936Path) {
+  std::string key(cp936Path);
+  for (std::size_t i = 0; i < key.size(); ++i) {
+    if (DoubleByteAt(key, i)) {
+      key[i + 1] = static_cast<char>(UpperTrail(static_cast<unsigned char>(key[i]),
+                                                static_cast<unsigned char>(key[i + 1])));
+      ++i;
+    } else if (key[i] >= 'a' && key[i] <= 'z') {
+      key[i] = static_cast<char>(key[i] - 'a' + 'A');
+    }
+  }
+  return key;
+}
+
+ListedFileIndex IndexListedFiles(const HashList& list) {
+  ListedFileIndex index;
+  for (std::size_t i = 0; i < list.files.size(); ++i) {
+    index.emplace(FoldPathCase(list.files[i].path), i);
+  }
+  return index;
+}
+
+const ListedFile* FindListedFile(const HashList& list, const ListedFileIndex& index,
+                                 std::string_view cp936Path) {
+  const auto found = index.find(FoldPathCase(ListPath(cp936Path)));
+  return found == index.end() ? nullptr : &list.files[found->second];
+}
+
+std::string DigestHex(const Sha256Digest& digest) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  hex.reserve(2 * digest.size());
+  for (const std::uint8_t byte : digest) {
+    hex += kDigits[byte >> 4];
+    hex += kDigits[byte & 0x0F];
+  }
+  return hex;
+}

@@ -1,0 +1,67 @@
+// The hash list's reader on arbitrary bytes.
+//
+// Checked: a list that reads is written again by HashListText and read again to the same list
+// (release, paths, hashes, sizes, lines); every path read has "/" separators only, no "..", "."
+// or empty level and no ":", and no two paths fold to the same key.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <set>
+#include <string>
+#include <string_view>
+
+#include "hash_list.h"
+
+namespace {
+
+void Check(bool condition, const char* what) {
+    if (condition) return;
+    std::fprintf(stderr, "hash_list_fuzzer: %s\n", what);
+    std::abort();
+}
+
+void CheckPath(const std::string& path) {
+    Check(!path.empty() && path.front() != '/', "an empty path or a leading separator");
+    Check(path.find(':') == std::string::npos, "a \":\" in a path");
+    Check(ListPath(path) == path, "a separator other than \"/\" in a path");
+    std::size_t start = 0;
+    while (true) {
+        const std::size_t slash = path.find('/', start);
+        const std::string level = path.substr(start, slash - start);
+        Check(!level.empty() && level != "." && level != "..", "an empty, . or .. level");
+        if (slash == std::string::npos) break;
+        start = slash + 1;
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string_view input(reinterpret_cast<const char*>(data), size);
+    HashList list;
+    HashListError error;
+    if (!ParseHashList(input, list, error)) {
+        Check(!error.reason.empty(), "a failure without a reason");
+        return 0;
+    }
+    Check(list.release >= 1 && list.release < (std::uint64_t{1} << 63), "release out of range");
+    std::set<std::string> keys;
+    for (const ListedFile& file : list.files) {
+        CheckPath(file.path);
+        Check(keys.insert(FoldPathCase(file.path)).second, "two paths with one key");
+    }
+
+    const std::string text = HashListText(list.release, list.files);
+    HashList again;
+    Check(ParseHashList(text, again, error), "the written list does not read");
+    Check(again.release == list.release, "the release changed");
+    Check(again.files.size() == list.files.size(), "the number of files changed");
+    for (std::size_t i = 0; i < list.files.size(); ++i) {
+        const ListedFile& a = list.files[i];
+        const ListedFile& b = again.files[i];
+        Check(a.path == b.path && a.sha256 == b.sha256 && a.size == b.size && a.line == b.line,
+              "a file changed");
+    }
+    return 0;
+}
