@@ -5,7 +5,6 @@
 namespace {
 
 // CTRL+Z, where a text-mode read of a file ends (as the updater reads its manifest).
-constexpr char kEndOfText = '\x1A';
 
 bool IsLeadByte(unsigned char c) { return c >= 0x81 && c <= 0xFE; }
 
@@ -168,22 +167,17 @@ class ListReader {
 bool ParseHashList(std::string_view bytes, HashList& list, HashListError& error) {
   list = HashList{};
   error = HashListError{};
-  const std::size_t endMark = bytes.find(kEndOfText);
-  if (endMark != std::string_view::npos) bytes = bytes.substr(0, endMark);
-
+  // The manifest's own line reader: CR LF or LF, a bounded line, a CTRL+Z ends the text.
   ListReader reader(list, error);
-  BoundedLine line;
+  ManifestLineReader lines;
   std::size_t number = 0;
-  for (std::size_t at = 0; at < bytes.size();) {
-    at += ExtendLine(bytes.substr(at), kMaxKeptLineBytes, line);
-    if (!line.ended) continue;
-    if (!reader.Take(++number, line)) return false;
-    line = BoundedLine{};
-  }
-  // The last line counts without a line feed too.
-  FinishLine(kMaxKeptLineBytes, line);
-  if ((!line.kept.empty() || line.cut) && !reader.Take(++number, line)) return false;
-  return reader.Finish(number);
+  bool good = true;
+  const ManifestLineReader::OnLine take = [&](const BoundedLine& line) {
+    if (good) good = reader.Take(++number, line);
+  };
+  lines.Feed(bytes, take);
+  lines.Finish(take);
+  return good && reader.Finish(number);
 }
 
 std::string HashListErrorText(const HashListError& error) {
