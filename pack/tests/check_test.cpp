@@ -259,8 +259,7 @@ TEST(Check, FindsEveryProblemOfAHandWrittenDelivery) {
     EXPECT_EQ(ProblemCodes(run.output), row.problems) << run.output;
     const std::set<std::string> warnings = Codes(run.output, "warning");
     for (const std::string& code : row.warnings) {
-      EXPECT_EQ(warnings.count(code), 1u) << code << " missing
-" << run.output;
+      EXPECT_EQ(warnings.count(code), 1u) << code << " missing\n" << run.output;
     }
     // Every finding names its file and says what to do.
     EXPECT_NE(run.output.find("    fix: "), std::string::npos) << run.output;
