@@ -323,8 +323,8 @@ TEST(Check, ADeliveryFromDiffChecksClean) {
     listed.insert(line.substr(0, line.size() - 1));
   }
   EXPECT_EQ(listed, expected);
-  // The two first lines, the manifest, the updater and the four files of the new tree.
-  EXPECT_EQ(listed.size(), 8u);
+  // The two first lines, the manifest, the updater and the six files of the new tree.
+  EXPECT_EQ(listed.size(), 10u);
   const PackRun check = RunPack("check '" + delivery.string() + "' --installed '" +
                                 oldTree.string() + "'", scratch.path());
   EXPECT_EQ(check.exitCode, 0) << check.output;
@@ -386,10 +386,11 @@ TEST(Diff, OutNeverDestroysItsInputsAndLeavesNothingBehind) {
     const PackRun run =
         RunPack(inputs + "--out '" + (work / "delivery").string() + "/'" + force, scratch.path());
     EXPECT_EQ(run.exitCode, 0) << run.output;
-    EXPECT_EQ(Contents(work / "delivery"),
-              (std::map<std::string, std::string>{
-                  {"UpdateInfo.ini", "UpdatedFiles:\r\nbin/32bit/a.dll\r\n"},
-                  {"bin/32bit/a.dll", "2"}}));
+    std::map<std::string, std::string> written = Contents(work / "delivery");
+    EXPECT_EQ(written.erase("UpdateInfo.sha256"), 1u);
+    EXPECT_EQ(written, (std::map<std::string, std::string>{
+                           {"UpdateInfo.ini", "UpdatedFiles:\r\nbin/32bit/a.dll\r\n"},
+                           {"bin/32bit/a.dll", "2"}}));
     EXPECT_EQ(Names(work), (std::set<std::string>{"Updater.exe", "delivery", "new", "notes", "old"}));
   }
 
