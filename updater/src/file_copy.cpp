@@ -49,7 +49,7 @@ void SetCopyRetrySleepHookForTesting(SleepFunction hook) {
 }
 
 bool CopyOpenFile(HANDLE source, const std::wstring& destination,
-                  const CopiedBytesFunction& onBytes) {
+                  const CopiedBytesFunction& onBytes, bool flush) {
   BY_HANDLE_FILE_INFORMATION info = {};
   if (!GetFileInformationByHandle(source, &info) || !Rewind(source)) return false;
   const DWORD attributes = info.dwFileAttributes & kCopiedAttributes;
@@ -58,7 +58,8 @@ bool CopyOpenFile(HANDLE source, const std::wstring& destination,
                               nullptr));
   if (!copy.valid()) return false;
   if (!CopyBlocks(source, copy.get(), onBytes) ||
-      !SetFileTime(copy.get(), nullptr, nullptr, &info.ftLastWriteTime)) {
+      !SetFileTime(copy.get(), nullptr, nullptr, &info.ftLastWriteTime) ||
+      (flush && !FlushFileBuffers(copy.get()))) {
     // A partial copy must not stand in for the file.
     RemoveThroughHandle(copy.get());
     return false;

@@ -12,9 +12,10 @@ using CopiedBytesFunction = std::function<void(const char* bytes, std::size_t si
 
 // Copies the whole of source, an open file read from its start, into destination, created or
 // replaced; destination gets source's attributes and last-write time, as CopyFileW gives them.
-// Nothing is left at destination when the copy fails.
+// Nothing is left at destination when the copy fails. With flush, the copy is on the disk when
+// this returns.
 bool CopyOpenFile(HANDLE source, const std::wstring& destination,
-                  const CopiedBytesFunction& onBytes = nullptr);
+                  const CopiedBytesFunction& onBytes = nullptr, bool flush = false);
 
 // Copies the file that the caller checked and holds open (held, read from its start) over
 // destination, and logs the copy under the name source. When the copy fails, a destination

@@ -1,0 +1,382 @@
+#include "verified_update.h"
+
+#include <windows.h>
+#include <shlwapi.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "checked_items.h"
+#include "file_copy.h"
+#include "hash_list.h"
+#include "journal.h"
+#include "log.h"
+#include "manifest.h"
+#include "paths.h"
+#include "sha256.h"
+#include "text.h"
+
+namespace {
+
+const char kManifestName[] = "UpdateInfo.ini";
+constexpr int kRenameAttempts = 3;
+constexpr DWORD kRenameRetryWaitMs = 100;
+
+// The key under which the file system finds a path below the root folder: its letters folded as
+// the list's paths are (one kind of index for both keeps the program small).
+std::string PathKey(const std::wstring& relative) {
+  return FoldPathCase(ListPath(WideToNarrow(relative)));
+}
+
+// One entry of the manifest as the listed apply carries it out.
+struct PlannedStep {
+  JournalStep::Kind kind;
+  std::string written;        // the entry as the manifest holds it, for the log
+  std::wstring source;        // the delivered file as the log names it (updates)
+  std::wstring destination;   // the installed file as the log names it
+  std::wstring relative;      // the installed file below the root folder
+  const ListedFile* listed;   // the list's line for the delivered file (updates)
+};
+
+void Refuse(const std::string& file, const std::string& reason) {
+  WriteLog("refuse delivery : " + file + " : " + reason);
+}
+
+std::string Decimal(std::uint64_t value) { return FormatUInt64(value); }
+
+std::uint64_t SizeOf(const BY_HANDLE_FILE_INFORMATION& info) {
+  return static_cast<std::uint64_t>(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
+}
+
+// The delivered file a list line names, below the delivery folder.
+std::wstring DeliveredPath(const std::wstring& deliveryFinalPath, const ListedFile& listed) {
+  std::string path = listed.path;
+  std::replace(path.begin(), path.end(), '/', '\\');
+  return deliveryFinalPath + L"\\" + NarrowToWide(path);
+}
+
+// Opens a file of the delivery as the elevated stage opens what a user can write; the reason
+// why not, otherwise.
+CheckedItem OpenDelivered(const std::wstring& path, std::string& reason) {
+  CheckedItem item = OpenChecked(path, GENERIC_READ, FILE_SHARE_READ, ItemKind::kFile);
+  switch (item.state) {
+    case CheckedState::kChecked:
+      break;
+    case CheckedState::kUnavailable:
+      reason = "missing from the delivery or not to be read";
+      break;
+    case CheckedState::kLink:
+    case CheckedState::kElsewhere:
+      reason = "a link, or reached through one";
+      break;
+    case CheckedState::kHardLinked:
+      reason = "a second name of another file";
+      break;
+  }
+  return item;
+}
+
+// Reads a checked delivered file whole, when it holds at most limit bytes.
+bool ReadDelivered(const std::wstring& path, std::uint64_t limit, std::string& bytes,
+                   std::string& reason) {
+  const CheckedItem file = OpenDelivered(path, reason);
+  if (file.state != CheckedState::kChecked) return false;
+  const std::uint64_t size = SizeOf(file.info);
+  if (size > limit) {
+    reason = "larger than the updater reads (" + Decimal(size) + " bytes)";
+    return false;
+  }
+  bytes.assign(static_cast<size_t>(size), '\0');
+  DWORD got = 0;
+  if (size > 0 && (!ReadFile(file.handle.get(), &bytes[0], static_cast<DWORD>(size), &got,
+                             nullptr) ||
+                   got != size)) {
+    reason = "cannot be read";
+    return false;
+  }
+  return true;
+}
+
+// Whether bytes are what listed gives for them; the reason otherwise.
+bool MatchesList(const Sha256Value& digest, std::uint64_t size, const ListedFile& listed,
+                 std::string& reason) {
+  if (size != listed.size) {
+    reason = (size < listed.size ? "cut short: " : "longer than listed: ") + Decimal(size) +
+             " bytes, listed " + Decimal(listed.size);
+    return false;
+  }
+  if (!std::equal(digest.begin(), digest.end(), listed.sha256.begin())) {
+    reason = "SHA-256 differs from the hash list";
+    return false;
+  }
+  return true;
+}
+
+// Hashes a checked delivered file that is listed but not installed (a delivered updater).
+bool VerifyListedFile(const std::wstring& deliveryFinalPath, const ListedFile& listed,
+                      std::string& reason) {
+  const CheckedItem file = OpenDelivered(DeliveredPath(deliveryFinalPath, listed), reason);
+  if (file.state != CheckedState::kChecked) return false;
+  Sha256 hash;
+  std::uint64_t size = 0;
+  std::vector<char> block(256 * 1024);
+  DWORD got = 0;
+  while (ReadFile(file.handle.get(), block.data(), static_cast<DWORD>(block.size()), &got,
+                  nullptr) &&
+         got > 0) {
+    hash.Add(block.data(), got);
+    size += got;
+  }
+  Sha256Value digest = {};
+  if (!hash.Finish(digest)) {
+    reason = "cannot be read or hashed";
+    return false;
+  }
+  return MatchesList(digest, size, listed, reason);
+}
+
+bool IsFile(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool IsFolder(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::wstring ParentOf(const std::wstring& relative) {
+  const size_t cut = relative.find_last_of(L'\\');
+  return cut == std::wstring::npos ? std::wstring() : relative.substr(0, cut);
+}
+
+// A rename that a file held by another program may block for a moment: tried as often, and as
+// far apart, as a copy tries to delete a locked file.
+bool RenameWithRetry(const std::wstring& from, const std::wstring& to) {
+  for (int attempt = 0; attempt < kRenameAttempts; ++attempt) {
+    if (MoveFileExW(from.c_str(), to.c_str(), 0)) return true;
+    Sleep(kRenameRetryWaitMs);
+  }
+  return false;
+}
+
+// The manifest's entries as steps, each checked against the installation folder and the list.
+bool PlanSteps(const std::string& manifest, const HashList& list, const ListedFileIndex& index,
+               const std::wstring& manifestFolder, const std::wstring& rootFolder,
+               std::vector<PlannedStep>& steps, std::vector<bool>& createsFolder) {
+  std::vector<ManifestEntry> entries;
+  ReadManifestBytes(manifest, [&](const ManifestEntry& entry) { entries.push_back(entry); });
+  for (const ManifestEntry& entry : entries) {
+    const std::wstring destination = CombinePath(rootFolder, entry.relativePath);
+    const std::wstring relative = PathBelowFolder(destination, rootFolder);
+    if (entry.cut || relative.empty()) {
+      Refuse(entry.written + (entry.cut ? " ...(cut)" : ""), "names no file below the root folder");
+      return false;
+    }
+    PlannedStep step{JournalStep::Kind::kDelete, entry.written, std::wstring(), destination,
+                     relative, nullptr};
+    if (entry.section == ManifestSection::kUpdatedFiles) {
+      step.kind = JournalStep::Kind::kUpdate;
+      step.source = CombinePath(manifestFolder, entry.relativePath);
+      step.listed = FindListedFile(list, index, entry.written);
+      if (!step.listed) {
+        Refuse(entry.written, "not in the hash list");
+        return false;
+      }
+    }
+    steps.push_back(step);
+    createsFolder.push_back(entry.section == ManifestSection::kUpdatedFiles &&
+                            entry.createParentFolder);
+  }
+  return true;
+}
+
+// What each step finds before it, as the steps before it leave the installation; the folders
+// the updates make (one missing level each, as for any delivery, made when the update is swapped
+// in, after the deletions before it); where each staged copy goes: beside its file, or in the
+// nearest folder above it that stands now. False, with the entry refused, when an update's
+// folder could not be made.
+bool JournalFor(const std::wstring& rootFolder, const std::vector<PlannedStep>& steps,
+                const std::vector<bool>& createsFolder, Journal& journal) {
+  // Files as the steps so far leave them (1 standing, 0 gone), and "/" and a folder for each
+  // folder made.
+  ListedFileIndex standing;
+  const auto folderStands = [&](const std::wstring& relative) {
+    return relative.empty() || standing.count("/" + PathKey(relative)) ||
+           IsFolder(PathBelowRoot(rootFolder, relative));
+  };
+  for (size_t i = 0; i < steps.size(); ++i) {
+    const PlannedStep& step = steps[i];
+    const std::string key = PathKey(step.relative);
+    const auto known = standing.find(key);
+    const bool existed = known != standing.end()
+                             ? known->second != 0
+                             : IsFile(PathBelowRoot(rootFolder, step.relative));
+    standing[key] = step.kind == JournalStep::Kind::kUpdate ? 1 : 0;
+    std::wstring staged;
+    if (step.kind == JournalStep::Kind::kUpdate) {
+      const std::wstring parent = ParentOf(step.relative);
+      if (!folderStands(parent)) {
+        if (!createsFolder[i] || !folderStands(ParentOf(parent))) {
+          Refuse(step.written, "its folder is missing and is not made by the update");
+          return false;
+        }
+        standing["/" + PathKey(parent)] = 1;
+        journal.madeFolders.push_back(parent);
+      }
+      std::wstring above = parent;
+      while (!above.empty() && !IsFolder(PathBelowRoot(rootFolder, above))) above = ParentOf(above);
+      const size_t cut = step.relative.find_last_of(L'\\');
+      staged = (above.empty() ? std::wstring() : above + L"\\") +
+               StagedCopyName(step.relative.substr(cut == std::wstring::npos ? 0 : cut + 1), i);
+    }
+    journal.steps.push_back({step.kind, step.relative, existed, staged});
+  }
+  return true;
+}
+
+// Puts the installation back after a failure past the start of staging; one log line says why.
+void Abandon(const std::wstring& rootFolder, const Journal& journal, const std::string& file,
+             const std::string& reason) {
+  const bool whole = RollBack(rootFolder, journal);
+  if (whole) RemoveJournal(rootFolder);
+  WriteLog((journal.state == JournalState::kStaging ? "refuse delivery : " : "roll back update : ") +
+           file + " : " + reason + (whole ? "" : " (roll back incomplete, repaired at the next run)"));
+}
+
+}  // namespace
+
+bool HasHashList(const std::wstring& deliveryFinalPath) {
+  return GetFileAttributesW(
+             (deliveryFinalPath + L"\\" + NarrowToWide(std::string(kHashListFileName))).c_str()) !=
+         INVALID_FILE_ATTRIBUTES;
+}
+
+bool ApplyListedDelivery(const std::wstring& manifestFolder, const std::wstring& deliveryFinalPath,
+                         const std::wstring& rootFolder) {
+  // 1. The list, and the manifest as the list gives it.
+  const std::string listName(kHashListFileName);
+  std::string bytes, reason;
+  HashList list;
+  HashListError listError;
+  if (!ReadDelivered(deliveryFinalPath + L"\\" + NarrowToWide(listName), kMaxHashListBytes, bytes,
+                     reason)) {
+    Refuse(listName, reason);
+    return false;
+  }
+  if (!ParseHashList(bytes, list, listError)) {
+    Refuse(listName, HashListErrorText(listError));
+    return false;
+  }
+  const ListedFileIndex index = IndexListedFiles(list);
+  const ListedFile* listedManifest = FindListedFile(list, index, kManifestName);
+  std::string manifest;
+  Sha256Value digest = {};
+  if (!listedManifest) {
+    Refuse(kManifestName, "not in the hash list");
+    return false;
+  }
+  if (!ReadDelivered(deliveryFinalPath + L"\\" + NarrowToWide(kManifestName),
+                     listedManifest->size, manifest, reason) ||
+      !ComputeSha256(manifest.data(), manifest.size(), digest) ||
+      !MatchesList(digest, manifest.size(), *listedManifest, reason)) {
+    Refuse(kManifestName, reason.empty() ? "cannot be hashed" : reason);
+    return false;
+  }
+
+  // 2. Every entry checked, every listed file that is not installed verified.
+  std::vector<PlannedStep> steps;
+  std::vector<bool> createsFolder;
+  if (!PlanSteps(manifest, list, index, manifestFolder, rootFolder, steps, createsFolder)) {
+    return false;
+  }
+  std::vector<bool> staged(list.files.size());
+  staged[listedManifest - list.files.data()] = true;
+  for (const PlannedStep& step : steps) {
+    if (step.listed) staged[step.listed - list.files.data()] = true;
+  }
+  for (const ListedFile& listed : list.files) {
+    if (!staged[&listed - list.files.data()] &&
+        !VerifyListedFile(deliveryFinalPath, listed, reason)) {
+      Refuse(listed.path, reason);
+      return false;
+    }
+  }
+
+  // 3. Staged beside each destination, verified while copied, flushed; under the journal from
+  // the first file written.
+  Journal journal;
+  if (!JournalFor(rootFolder, steps, createsFolder, journal)) return false;
+  if (!WriteJournal(rootFolder, journal)) {
+    Refuse(kManifestName, "the journal cannot be written in the installation");
+    return false;
+  }
+  for (size_t i = 0; i < steps.size(); ++i) {
+    const PlannedStep& step = steps[i];
+    if (step.kind != JournalStep::Kind::kUpdate) continue;
+    const CheckedItem delivered =
+        OpenDelivered(DeliveredPath(deliveryFinalPath, *step.listed), reason);
+    if (delivered.state != CheckedState::kChecked) {
+      Abandon(rootFolder, journal, step.written, reason);
+      return false;
+    }
+    Sha256 hash;
+    std::uint64_t copied = 0;
+    const bool copiedWhole = CopyOpenFile(
+        delivered.handle.get(), PathBelowRoot(rootFolder, journal.steps[i].staged),
+        [&](const char* block, size_t size) {
+          hash.Add(block, size);
+          copied += size;
+        },
+        true);
+    if (!copiedWhole) {
+      Abandon(rootFolder, journal, step.written,
+              "cannot be staged in the installation (error " + Decimal(GetLastError()) + ")");
+      return false;
+    }
+    if (!hash.Finish(digest) || !MatchesList(digest, copied, *step.listed, reason)) {
+      Abandon(rootFolder, journal, step.written, reason.empty() ? "cannot be hashed" : reason);
+      return false;
+    }
+  }
+
+  // 4. Swapped in the manifest's order: a running or loaded program can be renamed, where it
+  // could not be overwritten.
+  journal.state = JournalState::kSwapping;
+  if (!WriteJournal(rootFolder, journal)) {
+    Abandon(rootFolder, journal, kManifestName, "the journal cannot be written");
+    return false;
+  }
+  for (size_t i = 0; i < steps.size(); ++i) {
+    const PlannedStep& step = steps[i];
+    const std::wstring file = PathBelowRoot(rootFolder, step.relative);
+    bool swapped = true;
+    if (step.kind == JournalStep::Kind::kUpdate) {
+      WriteLog("copy file from : " + WideToNarrow(step.source) + ",to :" +
+               WideToNarrow(step.destination));
+      const std::wstring parent = PathBelowRoot(rootFolder, ParentOf(step.relative));
+      if (createsFolder[i] && !IsFolder(parent)) CreateDirectoryW(parent.c_str(), nullptr);
+      swapped = (!journal.steps[i].existed || RenameWithRetry(file, BackupPath(file, i))) &&
+                RenameWithRetry(PathBelowRoot(rootFolder, journal.steps[i].staged), file);
+    } else {
+      WriteLog("delete file : " + WideToNarrow(step.destination));
+      swapped = !journal.steps[i].existed || RenameWithRetry(file, BackupPath(file, i));
+    }
+    if (!swapped) {
+      Abandon(rootFolder, journal, step.written,
+              "cannot be renamed (error " + Decimal(GetLastError()) + "), every file put back");
+      return false;
+    }
+  }
+
+  // 5. Committed: what is left of the old files goes now, or at a later run.
+  journal.state = JournalState::kCommitted;
+  if (!WriteJournal(rootFolder, journal)) {
+    journal.state = JournalState::kSwapping;
+    Abandon(rootFolder, journal, kManifestName, "the journal cannot be committed");
+    return false;
+  }
+  if (CleanUpCommitted(rootFolder, journal)) RemoveJournal(rootFolder);
+  return true;
+}
