@@ -1,7 +1,9 @@
 // The round trip: random pairs of installation trees are packed by the real vintrel-pack.exe,
 // and its delivery is applied by the real Updater.exe from stage 1; the installation must then
 // equal the new tree file by file. Trees the updater cannot apply must be refused, with nothing
-// written. All under Wine with the ANSI code page 936.
+// written. A delivery that is cut short, a file held by another program, and a second stage
+// killed part-way leave the installation whole, the last repaired by the next run. All under
+// Wine with the ANSI code page 936.
 
 #include <gtest/gtest.h>
 
@@ -12,7 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "app_names.h"
 #include "e2e_support.h"
+#include "process_kill.h"
 #include "test_support.h"
 
 namespace fs = std::filesystem;
@@ -227,6 +231,7 @@ TEST_F(RoundTrip, TheUpdaterAppliesWhatVintrelPackPacked) {
       installed.erase(found);
     }
     for (const auto& [key, file] : installed) ADD_FAILURE() << Utf8(file.first) << " left over";
+    EXPECT_FALSE(FolderExists(root + L"\\.vintrel")) << "the journal's folder was left";
     EXPECT_FALSE(FolderExists(DeliveryFolder())) << "the delivery was not removed";
     const std::vector<std::string> records = ProbeRecords(root + L"\\bin\\32bit");
     ASSERT_FALSE(records.empty());
@@ -315,6 +320,160 @@ TEST_F(RoundTrip, OutNeverHoldsTheTreesAndMayEndInABackslash) {
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names, (std::vector<std::wstring>{L"delivery", L"new", L"old", L"pack-output.txt"}));
   Checked("--out in upper case holding the trees refused; \"delivery\\\" written and replaced");
+}
+
+// An update of many small files, one large one and a deletion, for the scenarios that need time
+// between the start of staging and the end of the swaps.
+TreePair LargePair(const Programs& programs) {
+  std::mt19937 random(7);
+  TreePair pair;
+  pair.before[kMainApp] = ReadBytes(programs.mainAppV1);
+  pair.after[kMainApp] = ReadBytes(programs.mainAppV2);
+  for (int i = 0; i < 400; ++i) {
+    const std::wstring name = L"many\\part " + std::to_wstring(i) + L".dat";
+    pair.before[name] = RandomBytes(random, 64);
+    pair.after[name] = RandomBytes(random, 64);
+  }
+  pair.before[L"big.dat"] = RandomBytes(random, 1 << 20);
+  pair.after[L"big.dat"] = std::string(40u << 20, 'b') + RandomBytes(random, 64);
+  pair.before[L"res\\old.dll"] = "deleted by the update";
+  pair.before[L"res\\zz.dll"] = "version 1";
+  pair.after[L"res\\zz.dll"] = "version 2";
+  return pair;
+}
+
+// The files of an installation: relative name as on disk -> contents.
+Tree Installed(const std::wstring& root) {
+  Tree tree;
+  for (const auto& [key, file] : ReadTree(root)) tree[file.first] = file.second;
+  tree.erase(kProbeRecord);
+  return tree;
+}
+
+bool LogHasLineStarting(const std::wstring& start) {
+  for (const std::wstring& line : ReadLogMessages()) {
+    if (line.rfind(start, 0) == 0) return true;
+  }
+  return false;
+}
+
+class AllOrNothing : public RoundTrip {
+ protected:
+  // The old tree installed at root, the delivery for the new one where the main application
+  // puts it.
+  void Prepare(const ScratchFolder& scratch, const std::wstring& root, const TreePair& pair) {
+    const PackRun pack = Diff(scratch, pair.before, pair.after, root.size(), programs.updater);
+    ASSERT_EQ(pack.exitCode, 0u) << pack.output;
+    MakeTree(root, pair.before);
+    fs::copy(fs::path(scratch / L"delivery"), fs::path(DeliveryFolder()),
+             fs::copy_options::recursive);
+  }
+
+  void ExpectOldMainApplicationRestarted(const std::wstring& root) {
+    const std::vector<std::string> records = ProbeRecords(root + L"\\bin\\32bit");
+    ASSERT_FALSE(records.empty());
+    EXPECT_EQ(records.back().rfind("version=1.0 ", 0), 0u) << records.back();
+  }
+
+  // Starts the update as the main application does and ends its second stage as soon as a
+  // file matching pattern appears (polled every few milliseconds).
+  bool KillSecondStageWhen(const std::wstring& root, const std::wstring& pattern) {
+    const ProcessHandle firstStage = StartProcess(L"\"" + programs.updater + L"\" \"" + root +
+                                                  L"\\bin\\32bit\" \"" + root + L"\"");
+    for (int poll = 0; poll < 60000; ++poll) {
+      WIN32_FIND_DATAW found = {};
+      const HANDLE search = FindFirstFileW(pattern.c_str(), &found);
+      if (search != INVALID_HANDLE_VALUE) {
+        FindClose(search);
+        KillProcessByName(ToCodePage(kRelaunchedUpdaterName).c_str());
+        WaitUntilNoProcess(kRelaunchedUpdaterName);
+        WaitForExitCode(firstStage);
+        return true;
+      }
+      Sleep(2);
+    }
+    return false;
+  }
+
+  // The next run of the updater, the delivery still waiting, leaves exactly the new tree.
+  void ExpectNextRunRepairs(const std::wstring& root, const TreePair& pair) {
+    ASSERT_TRUE(FolderExists(DeliveryFolder())) << "a killed run removed the delivery";
+    ASSERT_EQ(RunUpdater(programs, root + L"\\bin\\32bit", root), 0u);
+    EXPECT_TRUE(Installed(root) == pair.after) << "the next run did not leave the new tree";
+    EXPECT_FALSE(FolderExists(root + L"\\.vintrel"));
+    EXPECT_FALSE(FolderExists(DeliveryFolder()));
+    const std::vector<std::string> records = ProbeRecords(root + L"\\bin\\32bit");
+    ASSERT_FALSE(records.empty());
+    EXPECT_EQ(records.back().rfind("version=2.0 ", 0), 0u) << records.back();
+  }
+};
+
+TEST_F(AllOrNothing, ADeliveredFileCutShortChangesNothing) {
+  ScratchFolder scratch;
+  const std::wstring root = scratch / L"\u5B89\u88C5";  // 安装
+  const TreePair pair = RandomPair(11, programs);
+  Prepare(scratch, root, pair);
+  const std::wstring cut = DeliveryFolder() + L"\\res\\\u4E3B\u9898\\theme.ini";  // res\主题
+  ASSERT_EQ(ReadBytes(cut), "theme");
+  WriteBytes(cut, "the");
+
+  ASSERT_EQ(RunUpdater(programs, root + L"\\bin\\32bit", root), 0u);
+  EXPECT_TRUE(Installed(root) == pair.before) << "the installation changed";
+  EXPECT_FALSE(FolderExists(root + L"\\.vintrel"));
+  EXPECT_FALSE(FolderExists(DeliveryFolder()));
+  ExpectOldMainApplicationRestarted(root);
+  EXPECT_TRUE(LogHasLineStarting(L"refuse delivery : res/\u4E3B\u9898/theme.ini : cut short"));
+  Checked("a file cut short: nothing installed, the delivery removed, the old application "
+          "restarted, the file named in the log");
+}
+
+TEST_F(AllOrNothing, AFileHeldByAnotherProgramRollsEverySwapBack) {
+  ScratchFolder scratch;
+  const std::wstring root = scratch / L"\u5B89\u88C5";
+  const TreePair pair = LargePair(programs);
+  Prepare(scratch, root, pair);
+  // Swapped last: every file before it has been swapped when its rename fails.
+  const FileHandle held(CreateFileW((root + L"\\res\\zz.dll").c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+  ASSERT_TRUE(held.valid());
+
+  ASSERT_EQ(RunUpdater(programs, root + L"\\bin\\32bit", root), 0u);
+  EXPECT_TRUE(Installed(root) == pair.before) << "a swap was not rolled back";
+  EXPECT_FALSE(FolderExists(root + L"\\.vintrel"));
+  ExpectOldMainApplicationRestarted(root);
+  EXPECT_TRUE(LogHasLineStarting(L"roll back update : res/zz.dll : cannot be renamed"));
+  Checked("a file held without delete sharing: every swap rolled back, the installation as it "
+          "was");
+}
+
+TEST_F(AllOrNothing, KilledWhileStagingChangesNothingAndTheNextRunApplies) {
+  ScratchFolder scratch;
+  const std::wstring root = scratch / L"\u5B89\u88C5";
+  const TreePair pair = LargePair(programs);
+  Prepare(scratch, root, pair);
+
+  ASSERT_TRUE(KillSecondStageWhen(root, root + L"\\big.dat.vintrel-new-*"));
+  ASSERT_TRUE(FileExists(root + L"\\.vintrel\\journal")) << "not killed part-way";
+  for (const auto& [relative, contents] : pair.before) {
+    EXPECT_TRUE(ReadBytes(root + L"\\" + relative) == contents) << Utf8(relative) << " changed";
+  }
+  Checked("killed while staging: every installed file unchanged");
+  ExpectNextRunRepairs(root, pair);
+  Checked("the next run rolled the staging back and applied the delivery whole");
+}
+
+TEST_F(AllOrNothing, KilledWhileSwappingIsRepairedByTheNextRun) {
+  ScratchFolder scratch;
+  const std::wstring root = scratch / L"\u5B89\u88C5";
+  const TreePair pair = LargePair(programs);
+  Prepare(scratch, root, pair);
+
+  ASSERT_TRUE(KillSecondStageWhen(root, root + L"\\many\\*.vintrel-old-*"));
+  ASSERT_TRUE(FileExists(root + L"\\.vintrel\\journal")) << "not killed part-way";
+  Checked("killed while swapping: the installation left part old, part new");
+  ExpectNextRunRepairs(root, pair);
+  Checked("the next run rolled the swaps back and applied the delivery whole");
 }
 
 }  // namespace

@@ -19,6 +19,8 @@ const wchar_t kJournalName[] = L"journal";
 const wchar_t kJournalWriting[] = L"journal.new";
 const char kJournalHeader[] = "vintrel-journal 1";
 constexpr DWORD kMaxJournalBytes = 64u << 20;
+constexpr int kMoveAttempts = 3;
+constexpr DWORD kMoveRetryWaitMs = 100;
 
 std::wstring RootWithoutSeparator(const std::wstring& rootFolder) {
   std::wstring root = rootFolder;
@@ -207,8 +209,16 @@ bool WriteJournal(const std::wstring& rootFolder, const Journal& journal) {
       return false;
     }
   }
-  return MoveFileExW(writing.c_str(), (folder + L"\\" + kJournalName).c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+  // A scanner may hold the journal for a moment: tried as a locked copy is.
+  for (int attempt = 0; attempt < kMoveAttempts; ++attempt) {
+    if (MoveFileExW(writing.c_str(), (folder + L"\\" + kJournalName).c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+      return true;
+    }
+    Sleep(kMoveRetryWaitMs);
+  }
+  DeleteFileW(writing.c_str());
+  return false;
 }
 
 bool RollBack(const std::wstring& rootFolder, const Journal& journal) {
