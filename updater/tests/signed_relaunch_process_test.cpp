@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <string>
 
 #include "folders.h"
@@ -16,13 +15,6 @@ using namespace testing_support;
 namespace {
 
 const wchar_t kSecondStageName[] = L"Kivo直播助手升级程序.exe";
-
-std::wstring FromEnvironment(const char* name) {
-  const char* value = std::getenv(name);
-  return value ? FromHostPath(value) : std::wstring();
-}
-
-std::wstring Quote(const std::wstring& text) { return L"\"" + text + L"\""; }
 
 // What is done to a signed delivery before the updater meets it.
 enum class Change { kNone, kUpdaterReplaced, kListChanged, kSignatureRemoved };

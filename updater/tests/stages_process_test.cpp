@@ -14,13 +14,6 @@ namespace {
 
 const wchar_t kSecondStageName[] = L"Kivo直播助手升级程序.exe";
 
-std::wstring FromEnvironment(const char* name) {
-  const char* value = std::getenv(name);
-  return value ? FromHostPath(value) : std::wstring();
-}
-
-std::wstring Quote(const std::wstring& text) { return L"\"" + text + L"\""; }
-
 bool Contains(const std::vector<std::wstring>& lines, const std::wstring& line) {
   for (const std::wstring& candidate : lines) {
     if (candidate == line) return true;
