@@ -5,6 +5,7 @@
 
 #include "cp936.h"
 #include "hash_list.h"
+#include "list_signature.h"
 #include "manifest_line.h"
 #include "names.h"
 #include "platform.h"
@@ -46,7 +47,7 @@ bool WriteText(const fs::path& path, const std::string& text, std::string& error
 }
 
 bool WriteFiles(const fs::path& newRoot, const Plan& plan, const fs::path* updater,
-                std::uint64_t release, const fs::path& folder,
+                std::uint64_t release, const DeliveryKey* signingKey, const fs::path& folder,
                 const std::function<void(std::uint64_t)>& onCopied, std::string& error) {
   // The manifest comes first in the list, then the files in the order they are copied.
   const std::string manifest = ManifestText(plan);
@@ -63,8 +64,15 @@ bool WriteFiles(const fs::path& newRoot, const Plan& plan, const fs::path* updat
   if (updater && !updaterDelivered && !CopyListed(*updater, folder, kUpdaterName, listed, error)) {
     return false;
   }
-  return WriteText(folder / kManifestName, manifest, error) &&
-         WriteText(folder / fs::u8path(kHashListFileName), HashListText(release, listed), error);
+  const std::string list = HashListText(release, listed);
+  if (!WriteText(folder / kManifestName, manifest, error) ||
+      !WriteText(folder / fs::u8path(kHashListFileName), list, error)) {
+    return false;
+  }
+  // The signature covers the list's exact bytes, as written.
+  std::string signature;
+  return !signingKey || (SignList(*signingKey, list, signature, error) &&
+                         WriteText(folder / fs::u8path(kSignatureFileName), signature, error));
 }
 
 }  // namespace
@@ -85,8 +93,9 @@ std::string ManifestText(const Plan& plan) {
 }
 
 bool WriteDelivery(const fs::path& newRoot, const Plan& plan, const fs::path* updater,
-                   std::uint64_t release, const fs::path& out, bool replace,
-                   const std::function<void(std::uint64_t)>& onCopied, std::string& error) {
+                   std::uint64_t release, const DeliveryKey* signingKey, const fs::path& out,
+                   bool replace, const std::function<void(std::uint64_t)>& onCopied,
+                   std::string& error) {
   std::error_code ec;
   // The highest of out's missing parents: made here, and removed again if the run fails.
   fs::path madeParent;
@@ -107,7 +116,7 @@ bool WriteDelivery(const fs::path& newRoot, const Plan& plan, const fs::path* up
     fs::remove_all(partial, ec);
     return failed();
   }
-  if (!WriteFiles(newRoot, plan, updater, release, partial, onCopied, error)) {
+  if (!WriteFiles(newRoot, plan, updater, release, signingKey, partial, onCopied, error)) {
     fs::remove_all(partial, ec);
     return failed();
   }

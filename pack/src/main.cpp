@@ -21,6 +21,7 @@
 #include "plan.h"
 #include "platform.h"
 #include "progress.h"
+#include "signing.h"
 #include "tree.h"
 
 #ifdef _WIN32
@@ -37,6 +38,8 @@ constexpr int kExitUsage = 2;
 
 struct Options {
   std::string oldTree, newTree, out, updater, delivery, installed;
+  std::string key;                      // diff: the private key that signs the list
+  std::vector<std::string> publicKeys;  // check: the keys a signature must verify with
   size_t rootLength = kDefaultRootLength;
   size_t deliveryLength = kDefaultDeliveryLength;
   bool force = false;
@@ -132,6 +135,15 @@ int RunDiff(const Options& options) {
   }
   const std::string outProblem = OutProblem(out, inputs, options.force);
   if (!outProblem.empty()) return UsageError(options.out + ": " + outProblem);
+  // A key that cannot sign is found before any work is done.
+  std::optional<DeliveryKey> signingKey;
+  if (!options.key.empty()) {
+    std::string keyError;
+    signingKey.emplace();
+    if (!LoadDeliveryKey(fs::u8path(options.key), true, *signingKey, keyError)) {
+      return UsageError("--key " + keyError);
+    }
+  }
 
   Report report{"diff", out.u8string(), {}, {}, {}};
   std::vector<TreeItem> oldItems, newItems;
@@ -183,8 +195,8 @@ int RunDiff(const Options& options) {
   }
   {
     Progress progress("copied");
-    if (!WriteDelivery(newRoot, plan, updater ? &*updater : nullptr, options.release, out,
-                       options.force,
+    if (!WriteDelivery(newRoot, plan, updater ? &*updater : nullptr, options.release,
+                       signingKey ? &*signingKey : nullptr, out, options.force,
                        [&](std::uint64_t bytes) { progress.AddFile(bytes); }, error)) {
       report.Problem("write-failed", out.u8string(), 0, error,
                      "check the space and permissions of the destination and run again");
@@ -192,6 +204,7 @@ int RunDiff(const Options& options) {
     }
   }
   report.notes.push_back("delivery written to " + out.u8string());
+  if (signingKey) report.notes.push_back("UpdateInfo.sha256 signed with " + options.key);
   return Finish(report, options.json);
 }
 
@@ -201,9 +214,15 @@ int RunCheck(const Options& options) {
   if (!options.installed.empty() && !IsFolder(fs::u8path(options.installed))) {
     return UsageError(options.installed + ": --installed is not a folder");
   }
+  std::vector<DeliveryKey> keys(options.publicKeys.size());
+  std::string error;
+  for (size_t i = 0; i < keys.size(); ++i) {
+    if (!LoadDeliveryKey(fs::u8path(options.publicKeys[i]), false, keys[i], error)) {
+      return UsageError("--public-key " + error);
+    }
+  }
   Report report{"check", delivery.u8string(), {}, {}, {}};
   std::vector<TreeItem> items, installed;
-  std::string error;
   if (!ListTree(delivery, items, error) ||
       (!options.installed.empty() && !ListTree(fs::u8path(options.installed), installed, error))) {
     report.Problem("unreadable", error, 0, "the folder cannot be listed", "check its permissions");
@@ -221,6 +240,7 @@ int RunCheck(const Options& options) {
   std::vector<CopiedEntry> copied;
   CheckDelivery(manifest.is_open() ? &manifest : nullptr, items, checkOptions, report, &copied);
   CheckHashList(delivery, items, manifest.is_open(), copied, report);
+  CheckSignature(delivery, items, keys, report);
   return Finish(report, options.json);
 }
 
@@ -238,6 +258,9 @@ int Run(int argc, char** argv) {
   diff->add_option("--updater", options.updater,
                    "an Updater.exe to put at the top of the delivery (the first stage runs it)");
   diff->add_flag("--force", options.force, "replace an existing --out");
+  diff->add_option("--key", options.key,
+                   "the publisher's ECDSA P-256 private key (PEM) that signs UpdateInfo.sha256 "
+                   "into UpdateInfo.sig, for an updater built with delivery keys");
   diff->add_option("--release", options.release,
                    "the release number in the hash list UpdateInfo.sha256, 1 to 2^63-1 "
                    "(default: the current time in seconds since 1970 UTC)");
@@ -246,6 +269,9 @@ int Run(int argc, char** argv) {
   check->add_option("DELIVERY", options.delivery, "the delivery folder")->required();
   check->add_option("--installed", options.installed,
                     "the installation before the update, to follow new folders level by level");
+  check->add_option("--public-key", options.publicKeys,
+                    "a public key (PEM) UpdateInfo.sig must verify with; repeat it for each key "
+                    "the updater is built with (say which one verified)");
   for (CLI::App* command : {diff, check}) {
     command->add_option("--root-length", options.rootLength,
                         "characters of the installation root the paths must fit (default " +

@@ -407,6 +407,60 @@ TEST(Diff, OutNeverDestroysItsInputsAndLeavesNothingBehind) {
   EXPECT_EQ(Names(work), (std::set<std::string>{"Updater.exe", "delivery", "new", "notes", "old"}));
 }
 
+// The exit code of the stock openssl tool run with arguments.
+int RunOpenssl(const std::string& arguments) {
+  const char* tool = std::getenv("OPENSSL_TOOL");
+  const std::string command =
+      std::string(tool ? tool : "openssl") + " " + arguments + " > /dev/null 2>&1";
+  const int status = std::system(command.c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(Check, ADeliveryDiffSignedVerifiesWithOpensslAndCheck) {
+  const char* keysEnvironment = std::getenv("TEST_KEYS");
+  ASSERT_NE(keysEnvironment, nullptr) << "TEST_KEYS not set";
+  const fs::path keys = keysEnvironment;
+  Scratch scratch;
+  WriteFile(scratch.path() / "old/bin/32bit/a.dll", "1");
+  WriteFile(scratch.path() / "new/bin/32bit/a.dll", "2");
+  const fs::path delivery = scratch.path() / "delivery";
+  const PackRun diff = RunPack("diff '" + (scratch.path() / "old").string() + "' '" +
+                                   (scratch.path() / "new").string() + "' --out '" +
+                                   delivery.string() + "' --release 7 --key '" +
+                                   (keys / "current.pem").string() + "'",
+                               scratch.path());
+  ASSERT_EQ(diff.exitCode, 0) << diff.output;
+  const std::string list = (delivery / "UpdateInfo.sha256").string();
+  const std::string signature = (delivery / "UpdateInfo.sig").string();
+  const std::string opensslVerify = "dgst -sha256 -verify '" + (keys / "current.pub.pem").string() +
+                                    "' -signature '" + signature + "' '" + list + "'";
+  const std::string check = "check '" + delivery.string() + "' --public-key '" +
+                            (keys / "other.pub.pem").string() + "' --public-key '" +
+                            (keys / "current.pub.pem").string() + "'";
+
+  EXPECT_EQ(RunOpenssl(opensslVerify), 0);
+  PackRun run = RunPack(check, scratch.path());
+  EXPECT_EQ(run.exitCode, 0) << run.output;
+  // Of the two keys given, check names the one that verified.
+  EXPECT_NE(run.output.find("UpdateInfo.sig: verified by " + (keys / "current.pub.pem").string()),
+            std::string::npos)
+      << run.output;
+
+  // A list changed after signing fails both, as does a delivery without its signature.
+  std::string bytes = ReadFile(list);
+  ASSERT_NE(bytes.find("release 7\r\n"), std::string::npos);
+  bytes.replace(bytes.find("release 7\r\n"), 9, "release 8");
+  WriteFile(list, bytes);
+  EXPECT_EQ(RunOpenssl(opensslVerify), 1);
+  run = RunPack(check, scratch.path());
+  EXPECT_EQ(run.exitCode, 1) << run.output;
+  EXPECT_EQ(ProblemCodes(run.output), std::set<std::string>{"signature-not-verified"})
+      << run.output;
+  fs::remove(signature);
+  run = RunPack(check, scratch.path());
+  EXPECT_EQ(ProblemCodes(run.output), std::set<std::string>{"signature-missing"}) << run.output;
+}
+
 TEST(Check, WrongUsageExitsWithTwo) {
   Scratch scratch;
   EXPECT_EQ(RunPack("check", scratch.path()).exitCode, 2);
