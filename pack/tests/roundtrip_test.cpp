@@ -189,7 +189,8 @@ class RoundTrip : public UpdaterTest {
   // vintrel-pack diff of two trees made in scratch, for an installation root of rootLength.
   // link, when given, is made in the new tree as a folder link to a folder outside it.
   PackRun Diff(const ScratchFolder& scratch, const Tree& before, const Tree& after,
-               size_t rootLength, const std::wstring& updater, const std::wstring& link = L"") {
+               size_t rootLength, const std::wstring& updater, const std::wstring& link = L"",
+               const std::wstring& more = L"") {
     MakeTree(scratch / L"old", before);
     MakeTree(scratch / L"new", after);
     if (!link.empty()) {
@@ -199,7 +200,7 @@ class RoundTrip : public UpdaterTest {
     return RunPack(L"diff " + Quoted(scratch / L"old") + L" " + Quoted(scratch / L"new") +
                        L" --out " + Quoted(scratch / L"delivery") + L" --updater " +
                        Quoted(updater) + L" --root-length " + std::to_wstring(rootLength) +
-                       L" --delivery-length " + std::to_wstring(DeliveryFolder().size()),
+                       L" --delivery-length " + std::to_wstring(DeliveryFolder().size()) + more,
                    scratch.path());
   }
 };
@@ -474,6 +475,85 @@ TEST_F(AllOrNothing, KilledWhileSwappingIsRepairedByTheNextRun) {
   Checked("killed while swapping: the installation left part old, part new");
   ExpectNextRunRepairs(root, pair);
   Checked("the next run rolled the swaps back and applied the delivery whole");
+}
+
+// An Updater.exe built with the current and the next test key: a delivery is applied only when
+// one of them verifies its signature and its release is above the last one applied.
+TEST_F(AllOrNothing, OnlyWhatThePublisherSignedIsApplied) {
+  Programs signedBuild = programs;
+  signedBuild.updater = FromEnvironment("UPDATER_SIGNED_TEST_EXE");
+  const std::wstring keys = FromEnvironment("TEST_KEYS");
+  ASSERT_TRUE(FileExists(signedBuild.updater)) << "UPDATER_SIGNED_TEST_EXE not set";
+  enum class Change { kNone, kListChanged, kUpdaterReplaced };
+  const Tree v1 = {{kMainApp, ReadBytes(programs.mainAppV1)}, {L"a.dll", "1"}};
+  const Tree v2 = {{kMainApp, ReadBytes(programs.mainAppV2)}, {L"a.dll", "2"}, {L"b.dll", "2"}};
+  const Tree v3 = {{kMainApp, ReadBytes(programs.mainAppV2)}, {L"a.dll", "3"}, {L"b.dll", "3"}};
+  const struct {
+    const char* what;
+    const Tree* from;
+    const Tree* to;
+    const wchar_t* key;  // signs the list; none: unsigned
+    int release;
+    Change change;
+    const wchar_t* refusal;  // how the log line starts; none: applied
+  } rows[] = {
+      {"signed with the current key", &v1, &v2, L"current", 100, Change::kNone, nullptr},
+      {"a replay of that release", &v1, &v2, L"current", 100, Change::kNone,
+       L"refuse delivery : UpdateInfo.sha256 : release 100 is not above the last one applied"},
+      {"unsigned", &v2, &v3, nullptr, 101, Change::kNone,
+       L"refuse delivery : UpdateInfo.sig : no signature"},
+      {"signed with a key the updater does not know", &v2, &v3, L"other", 101, Change::kNone,
+       L"refuse delivery : UpdateInfo.sig : "},
+      {"the list changed after signing", &v2, &v3, L"current", 101, Change::kListChanged,
+       L"refuse delivery : UpdateInfo.sig : "},
+      {"Updater.exe replaced after signing", &v2, &v3, L"current", 101,
+       Change::kUpdaterReplaced, L"refuse delivery : Updater.exe : "},
+      {"signed with the next key", &v2, &v3, L"next", 101, Change::kNone, nullptr},
+  };
+  ScratchFolder installation;
+  const std::wstring root = installation / L"\u5B89\u88C5";
+  MakeTree(root, v1);
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    ResetSharedState();
+    ScratchFolder scratch;
+    const std::wstring more = L" --release " + std::to_wstring(row.release) +
+                              (row.key ? L" --key " + Quoted(keys + L"\\" + row.key + L".pem")
+                                       : std::wstring());
+    const PackRun pack = Diff(scratch, *row.from, *row.to, root.size(), signedBuild.updater,
+                              L"", more);
+    ASSERT_EQ(pack.exitCode, 0u) << pack.output;
+    fs::copy(fs::path(scratch / L"delivery"), fs::path(DeliveryFolder()),
+             fs::copy_options::recursive);
+    if (row.change == Change::kListChanged) {
+      std::string list = ReadBytes(DeliveryFolder() + L"\\UpdateInfo.sha256");
+      list.replace(list.find("release 101"), 11, "release 102");
+      WriteBytes(DeliveryFolder() + L"\\UpdateInfo.sha256", list);
+    } else if (row.change == Change::kUpdaterReplaced) {
+      ASSERT_TRUE(CopyFileW(programs.updater.c_str(), (DeliveryFolder() + L"\\Updater.exe").c_str(),
+                            FALSE));
+    }
+    // What the build with keys keeps beside the installation's files: the last release applied.
+    const auto files = [&] {
+      Tree tree = Installed(root);
+      tree.erase(L".vintrel\\release");
+      return tree;
+    };
+    const Tree before = files();
+
+    ASSERT_EQ(RunUpdater(signedBuild, root + L"\\bin\\32bit", root), 0u);
+    EXPECT_FALSE(FolderExists(DeliveryFolder()));
+    const Tree after = files();
+    if (row.refusal) {
+      EXPECT_TRUE(after == before) << "a refused delivery changed the installation";
+      EXPECT_TRUE(LogHasLineStarting(row.refusal)) << Utf8(row.refusal);
+      Checked(std::string(row.what) + ": refused, the installation unchanged");
+    } else {
+      EXPECT_TRUE(after == *row.to) << "a signed delivery was not applied";
+      EXPECT_EQ(ReadBytes(root + L"\\.vintrel\\release"), std::to_string(row.release) + "\r\n");
+      Checked(std::string(row.what) + ": applied");
+    }
+  }
 }
 
 }  // namespace

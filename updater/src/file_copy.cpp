@@ -49,7 +49,7 @@ void SetCopyRetrySleepHookForTesting(SleepFunction hook) {
 }
 
 bool CopyOpenFile(HANDLE source, const std::wstring& destination,
-                  const CopiedBytesFunction& onBytes, bool flush) {
+                  const CopiedBytesFunction& onBytes, FileHandle* keepOpen) {
   BY_HANDLE_FILE_INFORMATION info = {};
   if (!GetFileInformationByHandle(source, &info) || !Rewind(source)) return false;
   const DWORD attributes = info.dwFileAttributes & kCopiedAttributes;
@@ -58,12 +58,12 @@ bool CopyOpenFile(HANDLE source, const std::wstring& destination,
                               nullptr));
   if (!copy.valid()) return false;
   if (!CopyBlocks(source, copy.get(), onBytes) ||
-      !SetFileTime(copy.get(), nullptr, nullptr, &info.ftLastWriteTime) ||
-      (flush && !FlushFileBuffers(copy.get()))) {
+      !SetFileTime(copy.get(), nullptr, nullptr, &info.ftLastWriteTime)) {
     // A partial copy must not stand in for the file.
     RemoveThroughHandle(copy.get());
     return false;
   }
+  if (keepOpen) *keepOpen = std::move(copy);
   return true;
 }
 

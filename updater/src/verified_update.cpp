@@ -9,12 +9,15 @@
 
 #include "checked_items.h"
 #include "file_copy.h"
+#include "handles.h"
 #include "hash_list.h"
 #include "journal.h"
+#include "list_signature.h"
 #include "log.h"
 #include "manifest.h"
 #include "paths.h"
 #include "sha256.h"
+#include "signature_check.h"
 #include "text.h"
 
 namespace {
@@ -82,17 +85,78 @@ bool ReadDelivered(const std::wstring& path, std::uint64_t limit, std::string& b
                    std::string& reason) {
   const CheckedItem file = OpenDelivered(path, reason);
   if (file.state != CheckedState::kChecked) return false;
-  const std::uint64_t size = SizeOf(file.info);
-  if (size > limit) {
-    reason = "larger than the updater reads (" + Decimal(size) + " bytes)";
+  if (SizeOf(file.info) > limit ||
+      !ReadOpenFile(file.handle.get(), static_cast<std::size_t>(limit), bytes)) {
+    reason = "larger than the updater reads, or cannot be read";
     return false;
   }
-  bytes.assign(static_cast<size_t>(size), '\0');
-  DWORD got = 0;
-  if (size > 0 && (!ReadFile(file.handle.get(), &bytes[0], static_cast<DWORD>(size), &got,
-                             nullptr) ||
-                   got != size)) {
-    reason = "cannot be read";
+  return true;
+}
+
+// The last release applied to this installation, recorded after each commit by a build with
+// keys; 0 when none was.
+const wchar_t kReleaseRecord[] = L".vintrel\\release";
+
+std::uint64_t LastAppliedRelease(const std::wstring& rootFolder) {
+  const FileHandle record(CreateFileW(PathBelowRoot(rootFolder, kReleaseRecord).c_str(),
+                                      GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                                      nullptr));
+  std::string text;
+  if (!record.valid() || !ReadOpenFile(record.get(), 20, text)) return 0;
+  std::uint64_t release = 0;
+  for (const char digit : text) {
+    if (digit < '0' || digit > '9') break;
+    release = release * 10 + static_cast<std::uint64_t>(digit - '0');
+  }
+  return release;
+}
+
+// Writes the record whole, flushed, before it replaces the last one: a power cut leaves the old
+// number or the new one.
+void RecordAppliedRelease(const std::wstring& rootFolder, std::uint64_t release) {
+  const std::wstring record = PathBelowRoot(rootFolder, kReleaseRecord);
+  const std::wstring writing = record + L".new";
+  const std::string text = Decimal(release) + "\r\n";
+  {
+    const FileHandle file(CreateFileW(writing.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    if (!file.valid() ||
+        !WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) ||
+        !FlushFileBuffers(file.get())) {
+      return;
+    }
+  }
+  MoveFileExW(writing.c_str(), record.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+}
+
+// With keys compiled in, only what the publisher signed: a compiled key verifies UpdateInfo.sig
+// over the list's exact bytes, before anything in them is read.
+bool SignedByPublisher(const std::wstring& deliveryFinalPath, const std::string& listBytes,
+                       const DeliveryKeySet& keys) {
+  const std::string signatureName(kSignatureFileName);
+  std::string signature, reason;
+  if (!ReadDelivered(deliveryFinalPath + L"\\" + NarrowToWide(signatureName),
+                     kMaxSignatureBytes, signature, reason)) {
+    Refuse(signatureName, "no signature: " + reason);
+    return false;
+  }
+  const SignatureCheck check = CheckListSignature(listBytes, signature, keys);
+  if (check != SignatureCheck::kVerified) {
+    Refuse(signatureName, SignatureCheckText(check));
+    return false;
+  }
+  return true;
+}
+
+// A signature proves the bytes, the release number that they are not an older signed delivery
+// copied back into the folder.
+bool NewerThanApplied(const std::wstring& rootFolder, const HashList& list) {
+  const std::uint64_t last = LastAppliedRelease(rootFolder);
+  if (list.release <= last) {
+    Refuse(std::string(kHashListFileName), "release " + Decimal(list.release) +
+                                               " is not above the last one applied, " +
+                                               Decimal(last));
     return false;
   }
   return true;
@@ -236,6 +300,54 @@ bool JournalFor(const std::wstring& rootFolder, const std::vector<PlannedStep>& 
   return true;
 }
 
+// Flushes the volume a path lies on (which an administrator may do); false when the platform
+// does not allow it.
+bool FlushVolumeOf(const std::wstring& path) {
+  std::vector<wchar_t> mountPoint(path.size() + 2), volume(MAX_PATH + 1);
+  if (!GetVolumePathNameW(path.c_str(), mountPoint.data(), static_cast<DWORD>(mountPoint.size())) ||
+      !GetVolumeNameForVolumeMountPointW(mountPoint.data(), volume.data(),
+                                         static_cast<DWORD>(volume.size()))) {
+    return false;
+  }
+  std::wstring device = volume.data();
+  if (!device.empty() && device.back() == L'\\') device.pop_back();
+  const FileHandle handle(CreateFileW(device.c_str(), GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                      0, nullptr));
+  return handle.valid() && FlushFileBuffers(handle.get());
+}
+
+// The staged copies on the disk before any is swapped in, and closed: each volume they lie on
+// flushed once (which an administrator may do), or where the platform does not allow that, each
+// copy through its handle. Flushed after all are written, when the file system has most of them
+// on the disk already.
+bool FlushStagedCopies(const std::wstring& rootFolder, const Journal& journal,
+                       std::vector<FileHandle>& stagedCopies) {
+  std::vector<std::wstring> flushedVolumes;
+  bool volumesFlushed = true;
+  for (const JournalStep& step : journal.steps) {
+    if (step.kind != JournalStep::Kind::kUpdate) continue;
+    const std::wstring staged = PathBelowRoot(rootFolder, step.staged);
+    std::vector<wchar_t> mountPoint(staged.size() + 2);
+    volumesFlushed = GetVolumePathNameW(staged.c_str(), mountPoint.data(),
+                                        static_cast<DWORD>(mountPoint.size())) != FALSE;
+    if (!volumesFlushed) break;
+    const std::wstring volume = mountPoint.data();
+    if (std::find(flushedVolumes.begin(), flushedVolumes.end(), volume) != flushedVolumes.end()) {
+      continue;
+    }
+    volumesFlushed = FlushVolumeOf(staged);
+    if (!volumesFlushed) break;
+    flushedVolumes.push_back(volume);
+  }
+  bool flushed = true;
+  for (FileHandle& staged : stagedCopies) {
+    if (!volumesFlushed) flushed = FlushFileBuffers(staged.get()) && flushed;
+    staged.reset();
+  }
+  return flushed;
+}
+
 // Puts the installation back after a failure past the start of staging; one log line says why.
 void Abandon(const std::wstring& rootFolder, const Journal& journal, const std::string& file,
              const std::string& reason) {
@@ -248,9 +360,11 @@ void Abandon(const std::wstring& rootFolder, const Journal& journal, const std::
 }  // namespace
 
 bool HasHashList(const std::wstring& deliveryFinalPath) {
-  return GetFileAttributesW(
+  // A build with keys takes nothing unsigned: without a list the delivery is refused whole.
+  return CompiledDeliveryKeys().count > 0 ||
+         GetFileAttributesW(
              (deliveryFinalPath + L"\\" + NarrowToWide(std::string(kHashListFileName))).c_str()) !=
-         INVALID_FILE_ATTRIBUTES;
+             INVALID_FILE_ATTRIBUTES;
 }
 
 bool ApplyListedDelivery(const std::wstring& manifestFolder, const std::wstring& deliveryFinalPath,
@@ -265,10 +379,13 @@ bool ApplyListedDelivery(const std::wstring& manifestFolder, const std::wstring&
     Refuse(listName, reason);
     return false;
   }
+  const DeliveryKeySet keys = CompiledDeliveryKeys();
+  if (keys.count > 0 && !SignedByPublisher(deliveryFinalPath, bytes, keys)) return false;
   if (!ParseHashList(bytes, list, listError)) {
     Refuse(listName, HashListErrorText(listError));
     return false;
   }
+  if (keys.count > 0 && !NewerThanApplied(rootFolder, list)) return false;
   const ListedFileIndex index = IndexListedFiles(list);
   const ListedFile* listedManifest = FindListedFile(list, index, kManifestName);
   std::string manifest;
@@ -312,33 +429,44 @@ bool ApplyListedDelivery(const std::wstring& manifestFolder, const std::wstring&
     Refuse(kManifestName, "the journal cannot be written in the installation");
     return false;
   }
+  // Held open until flushed; the copies cannot be renamed before they are closed.
+  std::vector<FileHandle> stagedCopies;
   for (size_t i = 0; i < steps.size(); ++i) {
     const PlannedStep& step = steps[i];
     if (step.kind != JournalStep::Kind::kUpdate) continue;
     const CheckedItem delivered =
         OpenDelivered(DeliveredPath(deliveryFinalPath, *step.listed), reason);
     if (delivered.state != CheckedState::kChecked) {
+      stagedCopies.clear();
       Abandon(rootFolder, journal, step.written, reason);
       return false;
     }
     Sha256 hash;
     std::uint64_t copied = 0;
+    stagedCopies.emplace_back();
     const bool copiedWhole = CopyOpenFile(
         delivered.handle.get(), PathBelowRoot(rootFolder, journal.steps[i].staged),
         [&](const char* block, size_t size) {
           hash.Add(block, size);
           copied += size;
         },
-        true);
+        &stagedCopies.back());
     if (!copiedWhole) {
+      stagedCopies.clear();
       Abandon(rootFolder, journal, step.written,
               "cannot be staged in the installation (error " + Decimal(GetLastError()) + ")");
       return false;
     }
     if (!hash.Finish(digest) || !MatchesList(digest, copied, *step.listed, reason)) {
+      stagedCopies.clear();
       Abandon(rootFolder, journal, step.written, reason.empty() ? "cannot be hashed" : reason);
       return false;
     }
+  }
+
+  if (!FlushStagedCopies(rootFolder, journal, stagedCopies)) {
+    Abandon(rootFolder, journal, kManifestName, "the staged copies cannot be flushed to the disk");
+    return false;
   }
 
   // 4. Swapped in the manifest's order: a running or loaded program can be renamed, where it
@@ -377,6 +505,7 @@ bool ApplyListedDelivery(const std::wstring& manifestFolder, const std::wstring&
     Abandon(rootFolder, journal, kManifestName, "the journal cannot be committed");
     return false;
   }
+  if (keys.count > 0) RecordAppliedRelease(rootFolder, list.release);
   if (CleanUpCommitted(rootFolder, journal)) RemoveJournal(rootFolder);
   return true;
 }
