@@ -10,6 +10,8 @@ openssl_mingw_prefix=$cache_root/openssl-mingw-i686-gc
 # cmake/Zstd.cmake names the same defaults.
 zstd_mingw_prefix=$cache_root/zstd-mingw-i686-dec
 zstd_full_mingw_prefix=$cache_root/zstd-mingw-i686
+# zstd's library source, for the fuzzer (fuzz/CMakeLists.txt names the same default).
+zstd_source_dir=$cache_root/zstd-source
 
 say() { printf '[%s] %s\n' "$(basename "$0")" "$*"; }
 die() { printf '[%s] error: %s\n' "$(basename "$0")" "$*" >&2; exit 1; }
