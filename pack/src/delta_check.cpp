@@ -45,29 +45,34 @@ std::vector<TreeItem> DecodedItems(const fs::path& delivery, const std::vector<T
   const ItemIndex files = IndexFiles(items);
   HashList list;
   if (!ReadDeltaList(delivery, files, list)) return items;
-  std::vector<TreeItem> decoded = items;
-  std::unordered_map<std::string, std::size_t> frames;  // frame's case key -> the listed file
+  // Each frame's case key -> its listed file, or the list's size for a frame left out of the
+  // view because a file already stands for it there.
+  std::unordered_map<std::string, std::size_t> frames;
   for (std::size_t i = 0; i < list.files.size(); ++i) {
     const ListedFile& file = list.files[i];
     if (file.kind == ListedKind::kPlain) continue;
-    frames.emplace(CaseKey(Utf8(DeliveredPath(file))), i);
-    if (files.count(CaseKey(Utf8(file.path)))) {
-      report.Problem("file-beside-frame", Utf8(file.path), 0,
-                     "the delivery holds this file and also its " +
-                         std::string(file.kind == ListedKind::kZstd ? "frame" : "patch") +
-                         ", which UpdateInfo.sha256 lists instead: the updater installs what "
-                         "the frame decodes to",
-                     "remove one of the two, or make the delivery again with vintrel-pack diff");
-    }
+    const bool beside = files.count(CaseKey(Utf8(file.path))) > 0;
+    frames.emplace(CaseKey(Utf8(DeliveredPath(file))), beside ? list.files.size() : i);
+    if (!beside) continue;
+    report.Problem("file-beside-frame", Utf8(file.path), 0,
+                   "the delivery holds this file and also its " +
+                       std::string(file.kind == ListedKind::kZstd ? "frame" : "patch") +
+                       ", which UpdateInfo.sha256 lists instead: the updater installs what the "
+                       "frame decodes to",
+                   "remove one of the two, or make the delivery again with vintrel-pack diff");
   }
-  for (TreeItem& item : decoded) {
+  std::vector<TreeItem> decoded;
+  for (const TreeItem& item : items) {
     const auto frame = frames.find(CaseKey(item.relative));
-    if (item.kind != ItemKind::kFile || frame == frames.end()) continue;
+    const bool isFrame = item.kind == ItemKind::kFile && frame != frames.end();
+    if (isFrame && frame->second == list.files.size()) continue;
+    decoded.push_back(item);
+    if (!isFrame) continue;
     const ListedFile& file = list.files[frame->second];
     // The frame's own name less its suffix keeps the delivery's case of the folders.
     const std::size_t suffix = Utf8(DeliveredPath(file)).size() - Utf8(file.path).size();
-    item.relative.resize(item.relative.size() - suffix);
-    item.size = file.size;
+    decoded.back().relative.resize(item.relative.size() - suffix);
+    decoded.back().size = file.size;
   }
   return decoded;
 }
