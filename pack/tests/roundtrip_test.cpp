@@ -556,4 +556,78 @@ TEST_F(AllOrNothing, OnlyWhatThePublisherSignedIsApplied) {
   }
 }
 
+// Two versions of an installation for a delta delivery: small changes inside large files (and a
+// new main application), new files that compress and that do not, a deleted and an unchanged one.
+TreePair DeltaPair(const Programs& programs) {
+  std::mt19937 random(5);
+  TreePair pair;
+  pair.before[kMainApp] = ReadBytes(programs.mainAppV1);
+  pair.after[kMainApp] = ReadBytes(programs.mainAppV2);
+  std::string core = RandomBytes(random, 3 << 20);
+  pair.before[L"lib\\core.dll"] = core;
+  for (size_t at : {1000u, 1500000u, 3000000u}) core[at] = static_cast<char>(core[at] ^ 0x55);
+  pair.after[L"lib\\core.dll"] = core;
+  std::string ui = RandomBytes(random, 2 << 20);
+  pair.before[L"lib\\ui.dll"] = ui;
+  ui.insert(1 << 20, RandomBytes(random, 1000));
+  pair.after[L"lib\\ui.dll"] = ui;
+  pair.before[L"res\\same.dat"] = pair.after[L"res\\same.dat"] = RandomBytes(random, 100000);
+  pair.before[L"res\\old.dat"] = "deleted by the update";
+  pair.after[L"res\\new.dat"] = RandomBytes(random, 300000);
+  std::string notes;
+  for (int line = 0; line < 20000; ++line) notes += "line " + std::to_string(line % 97) + "\r\n";
+  pair.after[L"res\\notes.txt"] = notes;
+  return pair;
+}
+
+TEST_F(AllOrNothing, ADeltaDeliveryAppliesAndAChangedBaseOrADamagedPatchChangesNothing) {
+  enum class Change { kNone, kBaseChanged, kPatchDamaged };
+  const struct {
+    const char* what;
+    Change change;
+  } rows[] = {
+      {"a delta delivery", Change::kNone},
+      {"an installed file changed after the release", Change::kBaseChanged},
+      {"one byte of a patch changed", Change::kPatchDamaged},
+  };
+  const TreePair pair = DeltaPair(programs);
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    ResetSharedState();
+    ScratchFolder scratch;
+    const std::wstring root = scratch / L"\u5B89\u88C5";
+    const PackRun pack =
+        Diff(scratch, pair.before, pair.after, root.size(), programs.updater, L"", L" --delta");
+    ASSERT_EQ(pack.exitCode, 0u) << pack.output;
+    MakeTree(root, pair.before);
+    fs::copy(fs::path(scratch / L"delivery"), fs::path(DeliveryFolder()),
+             fs::copy_options::recursive);
+    const std::wstring patch = DeliveryFolder() + L"\\lib\\core.dll.zstpatch";
+    ASSERT_TRUE(FileExists(patch)) << pack.output;
+    ASSERT_TRUE(FileExists(DeliveryFolder() + L"\\res\\notes.txt.zst")) << pack.output;
+    Tree before = pair.before;
+    if (row.change == Change::kBaseChanged) {
+      before[L"lib\\core.dll"][2000000] ^= 1;
+      WriteBytes(root + L"\\lib\\core.dll", before[L"lib\\core.dll"]);
+    } else if (row.change == Change::kPatchDamaged) {
+      std::string bytes = ReadBytes(patch);
+      bytes[bytes.size() / 2] ^= 1;
+      WriteBytes(patch, bytes);
+    }
+
+    ASSERT_EQ(RunUpdater(programs, root + L"\\bin\\32bit", root), 0u);
+    EXPECT_FALSE(FolderExists(DeliveryFolder()));
+    EXPECT_FALSE(FolderExists(root + L"\\.vintrel"));
+    if (row.change == Change::kNone) {
+      EXPECT_TRUE(Installed(root) == pair.after) << "the delta delivery did not give the new tree";
+      Checked("a delta delivery (patches, frames, plain files) applied to exactly the new tree");
+    } else {
+      EXPECT_TRUE(Installed(root) == before) << "a refused delivery changed the installation";
+      ExpectOldMainApplicationRestarted(root);
+      EXPECT_TRUE(LogHasLineStarting(L"refuse delivery : lib/core.dll : ")) << row.what;
+      Checked(std::string(row.what) + ": refused, the installation unchanged");
+    }
+  }
+}
+
 }  // namespace

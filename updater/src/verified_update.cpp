@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "checked_items.h"
+#include "zstd_decode.h"
 #include "file_copy.h"
 #include "handles.h"
 #include "hash_list.h"
@@ -52,9 +53,10 @@ std::uint64_t SizeOf(const BY_HANDLE_FILE_INFORMATION& info) {
   return static_cast<std::uint64_t>(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
 }
 
-// The delivered file a list line names, below the delivery folder.
-std::wstring DeliveredPath(const std::wstring& deliveryFinalPath, const ListedFile& listed) {
-  std::string path = listed.path;
+// The delivered file a list line names below the delivery folder: the file itself, or its zstd
+// frame or patch.
+std::wstring DeliveredFile(const std::wstring& deliveryFinalPath, const ListedFile& listed) {
+  std::string path = DeliveredPath(listed);
   std::replace(path.begin(), path.end(), '/', '\\');
   return deliveryFinalPath + L"\\" + NarrowToWide(path);
 }
@@ -162,32 +164,36 @@ bool NewerThanApplied(const std::wstring& rootFolder, const HashList& list) {
   return true;
 }
 
-// Whether bytes are what listed gives for them; the reason otherwise.
-bool MatchesList(const Sha256Value& digest, std::uint64_t size, const ListedFile& listed,
-                 std::string& reason) {
-  if (size != listed.size) {
-    reason = (size < listed.size ? "cut short: " : "longer than listed: ") + Decimal(size) +
-             " bytes, listed " + Decimal(listed.size);
+// Whether bytes are of the size and SHA-256 the list gives; the reason otherwise.
+bool Matches(const Sha256Value& digest, std::uint64_t size, const Sha256Digest& listedSha256,
+             std::uint64_t listedSize, std::string& reason) {
+  if (size != listedSize) {
+    reason = (size < listedSize ? "cut short: " : "longer than listed: ") + Decimal(size) +
+             " bytes, listed " + Decimal(listedSize);
     return false;
   }
-  if (!std::equal(digest.begin(), digest.end(), listed.sha256.begin())) {
+  if (!std::equal(digest.begin(), digest.end(), listedSha256.begin())) {
     reason = "SHA-256 differs from the hash list";
     return false;
   }
   return true;
 }
 
-// Hashes a checked delivered file that is listed but not installed (a delivered updater).
-bool VerifyListedFile(const std::wstring& deliveryFinalPath, const ListedFile& listed,
-                      std::string& reason) {
-  const CheckedItem file = OpenDelivered(DeliveredPath(deliveryFinalPath, listed), reason);
-  if (file.state != CheckedState::kChecked) return false;
+bool MatchesList(const Sha256Value& digest, std::uint64_t size, const ListedFile& listed,
+                 std::string& reason) {
+  return Matches(digest, size, listed.sha256, listed.size, reason);
+}
+
+// Whether an open delivered file, read from its start, is what the list gives for the bytes
+// delivered: the file, or its frame.
+bool DeliveredAsListed(HANDLE file, const ListedFile& listed, std::string& reason) {
   Sha256 hash;
   std::uint64_t size = 0;
   std::vector<char> block(256 * 1024);
   DWORD got = 0;
-  while (ReadFile(file.handle.get(), block.data(), static_cast<DWORD>(block.size()), &got,
-                  nullptr) &&
+  LARGE_INTEGER start = {};
+  SetFilePointerEx(file, start, nullptr, FILE_BEGIN);
+  while (ReadFile(file, block.data(), static_cast<DWORD>(block.size()), &got, nullptr) &&
          got > 0) {
     hash.Add(block.data(), got);
     size += got;
@@ -197,7 +203,81 @@ bool VerifyListedFile(const std::wstring& deliveryFinalPath, const ListedFile& l
     reason = "cannot be read or hashed";
     return false;
   }
-  return MatchesList(digest, size, listed, reason);
+  return listed.kind == ListedKind::kPlain
+             ? MatchesList(digest, size, listed, reason)
+             : Matches(digest, size, listed.frameSha256, listed.frameSize, reason);
+}
+
+// Hashes a checked delivered file that is listed but not installed (a delivered updater).
+bool VerifyListedFile(const std::wstring& deliveryFinalPath, const ListedFile& listed,
+                      std::string& reason) {
+  const CheckedItem file = OpenDelivered(DeliveredFile(deliveryFinalPath, listed), reason);
+  return file.state == CheckedState::kChecked &&
+         DeliveredAsListed(file.handle.get(), listed, reason);
+}
+
+// Decodes a delivered zstd frame or patch, verified as delivered, into a staged copy at staged,
+// kept open in copy; a patch applies to installed, which must be the file it was made for. The
+// result is verified after decoding. Memory stays below the decoder's window (128 MiB) and a
+// base of at most as much.
+bool StageDecoded(HANDLE frame, const ListedFile& listed, const std::wstring& installed,
+                  const std::wstring& staged, FileHandle& copy, std::string& reason) {
+  if (!DeliveredAsListed(frame, listed, reason)) {
+    reason = "the delivered frame: " + reason;
+    return false;
+  }
+  std::string base;
+  if (listed.kind == ListedKind::kPatch) {
+    const FileHandle file(CreateFileW(installed.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    Sha256Value digest = {};
+    if (!file.valid() || !ReadOpenFile(file.get(), kDecodeWindowMax, base) ||
+        !ComputeSha256(base.data(), base.size(), digest) ||
+        !std::equal(digest.begin(), digest.end(), listed.baseSha256.begin())) {
+      reason = "the installed file is not the one the patch was made for (changed since that "
+               "release, missing, or over 128 MiB)";
+      return false;
+    }
+  }
+  LARGE_INTEGER start = {};
+  BY_HANDLE_FILE_INFORMATION info = {};
+  copy = FileHandle(CreateFileW(staged.c_str(), GENERIC_WRITE | DELETE, 0, nullptr,
+                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!copy.valid() || !SetFilePointerEx(frame, start, nullptr, FILE_BEGIN) ||
+      !GetFileInformationByHandle(frame, &info)) {
+    reason = "cannot be staged in the installation";
+    return false;
+  }
+  Sha256 hash;
+  std::uint64_t size = 0;
+  const DecodeResult decoded = DecodeZstd(
+      [&](std::uint8_t* buffer, std::size_t capacity, std::size_t& got) {
+        DWORD read = 0;
+        if (!ReadFile(frame, buffer, static_cast<DWORD>(capacity), &read, nullptr)) return false;
+        got = read;
+        return true;
+      },
+      [&](const std::uint8_t* data, std::size_t length) {
+        DWORD written = 0;
+        if (!WriteFile(copy.get(), data, static_cast<DWORD>(length), &written, nullptr) ||
+            written != length) {
+          return false;
+        }
+        hash.Add(data, length);
+        size += length;
+        return true;
+      },
+      reinterpret_cast<const std::uint8_t*>(base.data()), base.size(), listed.size);
+  Sha256Value digest = {};
+  if (decoded != DecodeResult::kOk) {
+    reason = std::string("cannot be decoded: ") + DecodeResultText(decoded);
+  } else if (hash.Finish(digest) && MatchesList(digest, size, listed, reason)) {
+    SetFileTime(copy.get(), nullptr, nullptr, &info.ftLastWriteTime);
+    return true;
+  }
+  RemoveThroughHandle(copy.get());
+  copy.reset();
+  return false;
 }
 
 bool IsFile(const std::wstring& path) {
@@ -435,11 +515,23 @@ bool ApplyListedDelivery(const std::wstring& manifestFolder, const std::wstring&
     const PlannedStep& step = steps[i];
     if (step.kind != JournalStep::Kind::kUpdate) continue;
     const CheckedItem delivered =
-        OpenDelivered(DeliveredPath(deliveryFinalPath, *step.listed), reason);
+        OpenDelivered(DeliveredFile(deliveryFinalPath, *step.listed), reason);
     if (delivered.state != CheckedState::kChecked) {
       stagedCopies.clear();
       Abandon(rootFolder, journal, step.written, reason);
       return false;
+    }
+    if (step.listed->kind != ListedKind::kPlain) {
+      stagedCopies.emplace_back();
+      if (!StageDecoded(delivered.handle.get(), *step.listed,
+                        PathBelowRoot(rootFolder, step.relative),
+                        PathBelowRoot(rootFolder, journal.steps[i].staged), stagedCopies.back(),
+                        reason)) {
+        stagedCopies.clear();
+        Abandon(rootFolder, journal, step.written, reason);
+        return false;
+      }
+      continue;
     }
     Sha256 hash;
     std::uint64_t copied = 0;
