@@ -16,7 +16,6 @@ namespace {
 
 const wchar_t kJournalFolder[] = L".vintrel";
 const wchar_t kJournalName[] = L"journal";
-const wchar_t kJournalWriting[] = L"journal.new";
 const char kJournalHeader[] = "vintrel-journal 1";
 constexpr DWORD kMaxJournalBytes = 64u << 20;
 constexpr int kMoveAttempts = 3;
@@ -193,25 +192,22 @@ std::wstring BackupPath(const std::wstring& file, std::size_t step) {
   return file + L".vintrel-old-" + std::to_wstring(step);
 }
 
-bool WriteJournal(const std::wstring& rootFolder, const Journal& journal) {
-  const std::wstring folder = JournalFolder(rootFolder);
-  CreateDirectoryW(folder.c_str(), nullptr);
-  const std::wstring writing = folder + L"\\" + kJournalWriting;
-  const std::string text = JournalText(journal);
+bool ReplaceFileDurably(const std::wstring& path, const std::string& bytes) {
+  const std::wstring writing = path + L".new";
   {
     const FileHandle file(CreateFileW(writing.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
     DWORD written = 0;
     if (!file.valid() ||
-        !WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) ||
-        written != text.size() || !FlushFileBuffers(file.get())) {
+        !WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                   nullptr) ||
+        written != bytes.size() || !FlushFileBuffers(file.get())) {
       DeleteFileW(writing.c_str());
       return false;
     }
   }
-  // A scanner may hold the journal for a moment: tried as a locked copy is.
   for (int attempt = 0; attempt < kMoveAttempts; ++attempt) {
-    if (MoveFileExW(writing.c_str(), (folder + L"\\" + kJournalName).c_str(),
+    if (MoveFileExW(writing.c_str(), path.c_str(),
                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
       return true;
     }
@@ -219,6 +215,12 @@ bool WriteJournal(const std::wstring& rootFolder, const Journal& journal) {
   }
   DeleteFileW(writing.c_str());
   return false;
+}
+
+bool WriteJournal(const std::wstring& rootFolder, const Journal& journal) {
+  const std::wstring folder = JournalFolder(rootFolder);
+  CreateDirectoryW(folder.c_str(), nullptr);
+  return ReplaceFileDurably(folder + L"\\" + kJournalName, JournalText(journal));
 }
 
 bool RollBack(const std::wstring& rootFolder, const Journal& journal) {
@@ -260,7 +262,7 @@ bool CleanUpCommitted(const std::wstring& rootFolder, const Journal& journal) {
 void RemoveJournal(const std::wstring& rootFolder) {
   const std::wstring folder = JournalFolder(rootFolder);
   DeleteFileW((folder + L"\\" + kJournalName).c_str());
-  DeleteFileW((folder + L"\\" + kJournalWriting).c_str());
+  DeleteFileW((folder + L"\\" + kJournalName + L".new").c_str());
   RemoveDirectoryW(folder.c_str());
 }
 

@@ -36,6 +36,12 @@ std::wstring PathBelowRoot(const std::wstring& rootFolder, const std::wstring& r
 std::wstring StagedCopyName(const std::wstring& fileName, std::size_t step);
 std::wstring BackupPath(const std::wstring& file, std::size_t step);
 
+// Replaces the file at path with bytes so that a power cut leaves the old file or the new one:
+// written whole into a temporary file beside it, flushed to the disk, and moved into place with
+// write-through (tried three times, 100 ms apart, as a scanner may hold the file). False when
+// the new one could not be put in place.
+bool ReplaceFileDurably(const std::wstring& path, const std::string& bytes);
+
 // Writes the journal whole into a temporary file, flushes it to the disk and moves it into place
 // with write-through, so that a journal on disk is always a complete one. False when it cannot
 // be written.

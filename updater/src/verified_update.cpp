@@ -113,23 +113,9 @@ std::uint64_t LastAppliedRelease(const std::wstring& rootFolder) {
   return release;
 }
 
-// Writes the record whole, flushed, before it replaces the last one: a power cut leaves the old
-// number or the new one.
+// Recorded so that a power cut leaves the old number or the new one.
 void RecordAppliedRelease(const std::wstring& rootFolder, std::uint64_t release) {
-  const std::wstring record = PathBelowRoot(rootFolder, kReleaseRecord);
-  const std::wstring writing = record + L".new";
-  const std::string text = Decimal(release) + "\r\n";
-  {
-    const FileHandle file(CreateFileW(writing.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
-    DWORD written = 0;
-    if (!file.valid() ||
-        !WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) ||
-        !FlushFileBuffers(file.get())) {
-      return;
-    }
-  }
-  MoveFileExW(writing.c_str(), record.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+  ReplaceFileDurably(PathBelowRoot(rootFolder, kReleaseRecord), Decimal(release) + "\r\n");
 }
 
 // With keys compiled in, only what the publisher signed: a compiled key verifies UpdateInfo.sig
