@@ -251,9 +251,8 @@ bool CleanUpCommitted(const std::wstring& rootFolder, const Journal& journal) {
   bool whole = true;
   for (size_t i = 0; i < journal.steps.size(); ++i) {
     const JournalStep& step = journal.steps[i];
-    whole = RemoveIfThere(BackupPath(PathBelowRoot(rootFolder, step.relative), i)) && whole;
-    if (step.kind == JournalStep::Kind::kUpdate) {
-      whole = RemoveIfThere(PathBelowRoot(rootFolder, step.staged)) && whole;
+    if (step.existed) {
+      whole = RemoveIfThere(BackupPath(PathBelowRoot(rootFolder, step.relative), i)) && whole;
     }
   }
   return whole;

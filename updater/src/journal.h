@@ -53,8 +53,9 @@ bool WriteJournal(const std::wstring& rootFolder, const Journal& journal);
 // the next run).
 bool RollBack(const std::wstring& rootFolder, const Journal& journal);
 
-// Removes what a committed apply left: backups and staged copies. False when one cannot be
-// removed yet (a backup of a program still running): the journal stays, for the next run.
+// Removes what a committed apply left: the backups (every staged copy was renamed into place
+// before the commit). False when one cannot be removed yet (a backup of a program still
+// running): the journal stays, for the next run.
 bool CleanUpCommitted(const std::wstring& rootFolder, const Journal& journal);
 
 // Removes the journal and, when nothing else is in it, its folder.

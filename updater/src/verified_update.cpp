@@ -383,7 +383,7 @@ bool FlushVolumeOf(const std::wstring& path) {
   return handle.valid() && FlushFileBuffers(handle.get());
 }
 
-// The staged copies on the disk before any is swapped in, and closed: each volume they lie on
+// The staged copies on the disk before any is swapped in: each volume they lie on
 // flushed once (which an administrator may do), or where the platform does not allow that, each
 // copy through its handle. Flushed after all are written, when the file system has most of them
 // on the disk already.
@@ -408,8 +408,7 @@ bool FlushStagedCopies(const std::wstring& rootFolder, const Journal& journal,
   }
   bool flushed = true;
   for (FileHandle& staged : stagedCopies) {
-    if (!volumesFlushed) flushed = FlushFileBuffers(staged.get()) && flushed;
-    staged.reset();
+    if (!volumesFlushed && staged.valid()) flushed = FlushFileBuffers(staged.get()) && flushed;
   }
   return flushed;
 }
@@ -495,8 +494,9 @@ bool ApplyListedDelivery(const std::wstring& manifestFolder, const std::wstring&
     Refuse(kManifestName, "the journal cannot be written in the installation");
     return false;
   }
-  // Held open until flushed; the copies cannot be renamed before they are closed.
-  std::vector<FileHandle> stagedCopies;
+  // Step i's staged copy, held open (no sharing) until it is renamed into place through its
+  // handle; let go of before anything is rolled back.
+  std::vector<FileHandle> stagedCopies(steps.size());
   for (size_t i = 0; i < steps.size(); ++i) {
     const PlannedStep& step = steps[i];
     if (step.kind != JournalStep::Kind::kUpdate) continue;
@@ -508,10 +508,9 @@ bool ApplyListedDelivery(const std::wstring& manifestFolder, const std::wstring&
       return false;
     }
     if (step.listed->kind != ListedKind::kPlain) {
-      stagedCopies.emplace_back();
       if (!StageDecoded(delivered.handle.get(), *step.listed,
                         PathBelowRoot(rootFolder, step.relative),
-                        PathBelowRoot(rootFolder, journal.steps[i].staged), stagedCopies.back(),
+                        PathBelowRoot(rootFolder, journal.steps[i].staged), stagedCopies[i],
                         reason)) {
         stagedCopies.clear();
         Abandon(rootFolder, journal, step.written, reason);
@@ -521,14 +520,13 @@ bool ApplyListedDelivery(const std::wstring& manifestFolder, const std::wstring&
     }
     Sha256 hash;
     std::uint64_t copied = 0;
-    stagedCopies.emplace_back();
     const bool copiedWhole = CopyOpenFile(
         delivered.handle.get(), PathBelowRoot(rootFolder, journal.steps[i].staged),
         [&](const char* block, size_t size) {
           hash.Add(block, size);
           copied += size;
         },
-        &stagedCopies.back());
+        &stagedCopies[i]);
     if (!copiedWhole) {
       stagedCopies.clear();
       Abandon(rootFolder, journal, step.written,
@@ -543,6 +541,7 @@ bool ApplyListedDelivery(const std::wstring& manifestFolder, const std::wstring&
   }
 
   if (!FlushStagedCopies(rootFolder, journal, stagedCopies)) {
+    stagedCopies.clear();
     Abandon(rootFolder, journal, kManifestName, "the staged copies cannot be flushed to the disk");
     return false;
   }
@@ -551,9 +550,11 @@ bool ApplyListedDelivery(const std::wstring& manifestFolder, const std::wstring&
   // could not be overwritten.
   journal.state = JournalState::kSwapping;
   if (!WriteJournal(rootFolder, journal)) {
+    stagedCopies.clear();
     Abandon(rootFolder, journal, kManifestName, "the journal cannot be written");
     return false;
   }
+  std::wstring folderStanding;  // the last folder an update was seen to stand in
   for (size_t i = 0; i < steps.size(); ++i) {
     const PlannedStep& step = steps[i];
     const std::wstring file = PathBelowRoot(rootFolder, step.relative);
@@ -562,16 +563,22 @@ bool ApplyListedDelivery(const std::wstring& manifestFolder, const std::wstring&
       WriteLog("copy file from : " + WideToNarrow(step.source) + ",to :" +
                WideToNarrow(step.destination));
       const std::wstring parent = PathBelowRoot(rootFolder, ParentOf(step.relative));
-      if (createsFolder[i] && !IsFolder(parent)) CreateDirectoryW(parent.c_str(), nullptr);
+      if (createsFolder[i] && parent != folderStanding && !IsFolder(parent)) {
+        CreateDirectoryW(parent.c_str(), nullptr);
+      }
+      folderStanding = parent;
       swapped = (!journal.steps[i].existed || RenameWithRetry(file, BackupPath(file, i))) &&
-                RenameWithRetry(PathBelowRoot(rootFolder, journal.steps[i].staged), file);
+                RenameThroughHandle(stagedCopies[i].get(), file);
+      stagedCopies[i].reset();
     } else {
       WriteLog("delete file : " + WideToNarrow(step.destination));
       swapped = !journal.steps[i].existed || RenameWithRetry(file, BackupPath(file, i));
     }
     if (!swapped) {
-      Abandon(rootFolder, journal, step.written,
-              "cannot be renamed (error " + Decimal(GetLastError()) + "), every file put back");
+      const std::string reason = "cannot be renamed (error " + Decimal(GetLastError()) +
+                                 "), every file put back";
+      stagedCopies.clear();
+      Abandon(rootFolder, journal, step.written, reason);
       return false;
     }
   }
