@@ -52,15 +52,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Check(keys.insert(FoldPathCase(file.path)).second, "two paths with one key");
     }
 
-    const std::string text = HashListText(list.release, list.files);
+    const std::string text = HashListText(list.release, list.files, list.format);
     HashList again;
     Check(ParseHashList(text, again, error), "the written list does not read");
-    Check(again.release == list.release, "the release changed");
+    Check(again.release == list.release && again.format == list.format, "the release or format changed");
     Check(again.files.size() == list.files.size(), "the number of files changed");
     for (std::size_t i = 0; i < list.files.size(); ++i) {
         const ListedFile& a = list.files[i];
         const ListedFile& b = again.files[i];
-        Check(a.path == b.path && a.sha256 == b.sha256 && a.size == b.size && a.line == b.line,
+        Check(a.path == b.path && a.sha256 == b.sha256 && a.size == b.size && a.line == b.line &&
+                  a.kind == b.kind && a.frameSha256 == b.frameSha256 &&
+                  a.frameSize == b.frameSize && a.baseSha256 == b.baseSha256,
               "a file changed");
     }
     return 0;

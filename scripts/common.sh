@@ -6,6 +6,12 @@ repo_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # flags goes to another folder. cmake/OpenSSLMingw.cmake names the same default.
 cache_root=${VINTREL_CACHE:-/var/cache/vintrel-build}
 openssl_mingw_prefix=$cache_root/openssl-mingw-i686-gc
+# zstd's decoder alone, sized for Updater.exe, and the whole zstd for vintrel-pack.exe;
+# cmake/Zstd.cmake names the same defaults.
+zstd_mingw_prefix=$cache_root/zstd-mingw-i686-dec
+zstd_full_mingw_prefix=$cache_root/zstd-mingw-i686
+# zstd's library source, for the fuzzer (fuzz/CMakeLists.txt names the same default).
+zstd_source_dir=$cache_root/zstd-source
 
 say() { printf '[%s] %s\n' "$(basename "$0")" "$*"; }
 die() { printf '[%s] error: %s\n' "$(basename "$0")" "$*" >&2; exit 1; }

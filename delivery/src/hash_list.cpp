@@ -89,21 +89,60 @@ const char* PathProblem(std::string_view path) {
   }
 }
 
-// Reads one file line ("<hash> <size> <path>") into file, or says why it cannot.
-const char* ParseFileLine(std::string_view line, ListedFile& file) {
+// Takes "<hash> " off the front of rest into digest; false when rest does not start so.
+bool TakeDigest(std::string_view& rest, Sha256Digest& digest) {
   constexpr std::size_t kHexDigits = 64;
-  if (line.size() <= kHexDigits || line[kHexDigits] != ' ' ||
-      !ParseDigest(line.substr(0, kHexDigits), file.sha256)) {
-    return "malformed hash";
+  if (rest.size() <= kHexDigits || rest[kHexDigits] != ' ' ||
+      !ParseDigest(rest.substr(0, kHexDigits), digest)) {
+    return false;
   }
-  const std::string_view rest = line.substr(kHexDigits + 1);
+  rest.remove_prefix(kHexDigits + 1);
+  return true;
+}
+
+// Takes "<size> " off the front of rest into size (a frame's when frame), or says why it cannot.
+const char* TakeSize(std::string_view& rest, std::uint64_t& size, bool frame) {
   const std::size_t blank = rest.find(' ');
   if (blank == std::string_view::npos) return "missing path";
   bool tooLarge = false;
-  if (!ParseDecimal(rest.substr(0, blank), file.size, tooLarge)) return "malformed size";
-  if (tooLarge) return "size out of range";
-  file.path = ListPath(rest.substr(blank + 1));
-  return PathProblem(file.path);
+  if (!ParseDecimal(rest.substr(0, blank), size, tooLarge)) {
+    return frame ? "malformed frame size" : "malformed size";
+  }
+  if (tooLarge) return frame ? "frame size out of range" : "size out of range";
+  rest.remove_prefix(blank + 1);
+  return nullptr;
+}
+
+// Reads one file line into file, or says why it cannot: "<hash> <size> <path>", and in format 2
+// also "zstd <hash> <size> <frame hash> <frame size> <path>" and "patch <hash> <size> <frame
+// hash> <frame size> <base hash> <path>".
+const char* ParseFileLine(std::string_view line, int format, ListedFile& file) {
+  constexpr std::string_view kZstd = "zstd ", kPatch = "patch ";
+  if (format >= 2 && line.substr(0, kZstd.size()) == kZstd) {
+    file.kind = ListedKind::kZstd;
+    line.remove_prefix(kZstd.size());
+  } else if (format >= 2 && line.substr(0, kPatch.size()) == kPatch) {
+    file.kind = ListedKind::kPatch;
+    line.remove_prefix(kPatch.size());
+  }
+  if (!TakeDigest(line, file.sha256)) return "malformed hash";
+  if (const char* problem = TakeSize(line, file.size, false)) return problem;
+  if (file.kind != ListedKind::kPlain) {
+    if (!TakeDigest(line, file.frameSha256)) return "malformed frame hash";
+    if (const char* problem = TakeSize(line, file.frameSize, true)) return problem;
+  }
+  if (file.kind == ListedKind::kPatch && !TakeDigest(line, file.baseSha256)) {
+    return "malformed base hash";
+  }
+  file.path = ListPath(line);
+  if (const char* problem = PathProblem(file.path)) return problem;
+  // The first stage copies these as they are, and the updater reads the manifest before any
+  // decoding.
+  const std::string key = FoldPathCase(file.path);
+  if (file.kind != ListedKind::kPlain && (key == "UPDATEINFO.INI" || key == "UPDATER.EXE")) {
+    return "UpdateInfo.ini and Updater.exe are listed as plain files";
+  }
+  return nullptr;
 }
 
 // Takes the list's lines in turn; remembers the first fault.
@@ -116,14 +155,25 @@ class ListReader {
     if (line.cut) return Fail(number, "line too long");
     const std::string_view text = line.kept;
     if (number == 1) {
-      return text == kHashListHeader || Fail(number, "not \"vintrel-delivery 1\"");
+      list_.format = text == kHashListHeaderDelta ? 2 : 1;
+      return text == kHashListHeader || text == kHashListHeaderDelta ||
+             Fail(number, "not \"vintrel-delivery 1\" or \"vintrel-delivery 2\"");
     }
     if (number == 2) return TakeRelease(number, text);
     ListedFile file{};
     file.line = number;
-    if (const char* problem = ParseFileLine(text, file)) return Fail(number, problem);
+    if (const char* problem = ParseFileLine(text, list_.format, file)) {
+      return Fail(number, problem);
+    }
+    // A listed path and a delivered frame's name share one folder: no two may name one file.
     const auto [known, added] = lines_.emplace(FoldPathCase(file.path), number);
     if (!added) return Fail(number, "duplicate path (line " + std::to_string(known->second) + ")");
+    if (file.kind != ListedKind::kPlain) {
+      const auto [other, free] = lines_.emplace(FoldPathCase(DeliveredPath(file)), number);
+      if (!free) {
+        return Fail(number, "delivered file is line " + std::to_string(other->second) + "'s path");
+      }
+    }
     list_.files.push_back(std::move(file));
     return true;
   }
@@ -185,15 +235,31 @@ std::string HashListErrorText(const HashListError& error) {
   return "line " + std::to_string(error.line) + ": " + error.reason;
 }
 
-std::string HashListText(std::uint64_t release, const std::vector<ListedFile>& files) {
+std::string HashListText(std::uint64_t release, const std::vector<ListedFile>& files,
+                         int format) {
   std::string text;
-  text.append(kHashListHeader).append("\r\n");
+  text.append(format >= 2 ? kHashListHeaderDelta : kHashListHeader).append("\r\n");
   text.append("release ").append(std::to_string(release)).append("\r\n");
   for (const ListedFile& file : files) {
+    if (file.kind != ListedKind::kPlain) {
+      text.append(file.kind == ListedKind::kZstd ? "zstd " : "patch ");
+    }
     text.append(DigestHex(file.sha256)).append(" ").append(std::to_string(file.size));
+    if (file.kind != ListedKind::kPlain) {
+      text.append(" ").append(DigestHex(file.frameSha256));
+      text.append(" ").append(std::to_string(file.frameSize));
+    }
+    if (file.kind == ListedKind::kPatch) text.append(" ").append(DigestHex(file.baseSha256));
     text.append(" ").append(ListPath(file.path)).append("\r\n");
   }
   return text;
+}
+
+std::string DeliveredPath(const ListedFile& file) {
+  std::string path = ListPath(file.path);
+  if (file.kind == ListedKind::kZstd) path.append(kZstdSuffix);
+  if (file.kind == ListedKind::kPatch) path.append(kPatchSuffix);
+  return path;
 }
 
 std::string ListPath(std::string_view cp936Path) {

@@ -7,6 +7,16 @@
 //   <64 lowercase hex digits> <size> <path relative to the delivery folder>
 //   ...
 //
+// Format 2 ("vintrel-delivery 2", a delta delivery) takes two more line kinds beside those:
+//
+//   zstd <sha256> <size> <frame-sha256> <frame-size> <path>
+//   patch <sha256> <size> <frame-sha256> <frame-size> <base-sha256> <path>
+//
+// <sha256> <size> are always the result's, the file as installed at <path>. The delivered bytes
+// lie at <path>.zst (a zstd frame of the file) or <path>.zstpatch (a zstd frame made with the
+// installed file whose SHA-256 is <base-sha256> as its prefix); <frame-sha256> <frame-size> are
+// those bytes'. UpdateInfo.ini and Updater.exe are plain lines.
+//
 // Code page 936 text, lines ended by CR LF or LF (written with CR LF), read by the manifest's
 // bounded line rules. A list with no file lines is valid: it lists nothing, and the delivery
 // checks that require UpdateInfo.ini and every copied file to be listed then refuse it.
@@ -26,19 +36,32 @@ inline constexpr std::string_view kHashListFileName = "UpdateInfo.sha256";
 inline constexpr std::size_t kMaxHashListBytes = 32u << 20;
 // The largest release number a list holds, 2^63-1 (the smallest is 1).
 inline constexpr std::uint64_t kMaxHashListRelease = (std::uint64_t{1} << 63) - 1;
-// Line 1, exactly.
+// Line 1, exactly, of a list of plain files (format 1) and of a delta delivery (format 2).
 inline constexpr std::string_view kHashListHeader = "vintrel-delivery 1";
+inline constexpr std::string_view kHashListHeaderDelta = "vintrel-delivery 2";
+// What the delivered file of a zstd line and of a patch line adds to the listed path.
+inline constexpr std::string_view kZstdSuffix = ".zst";
+inline constexpr std::string_view kPatchSuffix = ".zstpatch";
 
 using Sha256Digest = std::array<std::uint8_t, 32>;
 
+// How a listed file is delivered: as itself, as a zstd frame of it, or as a zstd patch against
+// the installed file.
+enum class ListedKind { kPlain, kZstd, kPatch };
+
 struct ListedFile {
   std::string path;     // code page 936 bytes, every separator "/" ("\" is read as "/")
-  Sha256Digest sha256;  // the file's SHA-256
-  std::uint64_t size;   // the file's size in bytes
+  Sha256Digest sha256;  // the file's SHA-256 (the result's, once decoded)
+  std::uint64_t size;   // the file's size in bytes (the result's, once decoded)
   std::size_t line;     // the line of the list it was read from (0 for a file not read)
+  ListedKind kind = ListedKind::kPlain;
+  Sha256Digest frameSha256 = {};  // zstd and patch: the SHA-256 of the delivered frame
+  std::uint64_t frameSize = 0;    // zstd and patch: the delivered frame's size in bytes
+  Sha256Digest baseSha256 = {};   // patch: the SHA-256 of the installed file it applies to
 };
 
 struct HashList {
+  int format = 1;                 // 1, or 2 for a delta delivery
   std::uint64_t release = 0;      // the publisher's number for this delivery
   std::vector<ListedFile> files;  // in the order of the list
 };
@@ -48,16 +71,22 @@ struct HashListError {
   std::string reason;    // what is wrong with it, short English text, e.g. "malformed hash"
 };
 
-// Reads a whole hash list from its bytes into list; on the first fault returns false and says
-// where and why in error (list is then incomplete and must not be used).
+// Reads a whole hash list, format 1 or 2, from its bytes into list; on the first fault returns
+// false and says where and why in error (list is then incomplete and must not be used).
 bool ParseHashList(std::string_view bytes, HashList& list, HashListError& error);
 
 // The error as one line for a log: "line 4: malformed hash", or the reason alone for line 0.
 std::string HashListErrorText(const HashListError& error);
 
-// The list's text for these files, CR LF line ends, paths written as given with "\" turned into
-// "/"; the files must be a valid list (ParseHashList of the result gives them back).
-std::string HashListText(std::uint64_t release, const std::vector<ListedFile>& files);
+// The list's text for these files in format 1 or 2, CR LF line ends, paths written as given with
+// "\" turned into "/"; the files must be a valid list of that format (ParseHashList of the
+// result gives them back).
+std::string HashListText(std::uint64_t release, const std::vector<ListedFile>& files,
+                         int format = 1);
+
+// Where the listed file's delivered bytes lie in the delivery: its path, plus ".zst" for a zstd
+// frame or ".zstpatch" for a patch.
+std::string DeliveredPath(const ListedFile& file);
 
 // A code page 936 path with every separator written as "/": a "\" that is the trail byte of a
 // double-byte character is left alone.

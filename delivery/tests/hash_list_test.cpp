@@ -17,6 +17,16 @@ std::string Line(const std::string& path, const std::string& size = "12") {
   return kHash + " " + size + " " + path + "\r\n";
 }
 
+const std::string kHead2 = "vintrel-delivery 2\r\nrelease 1796534400\r\n";
+
+std::string Zstd(const std::string& path, const std::string& frameSize = "9") {
+  return "zstd " + kHash + " 12 " + kHash + " " + frameSize + " " + path + "\r\n";
+}
+
+std::string Patch(const std::string& path) {
+  return "patch " + kHash + " 12 " + kHash + " 9 " + kHash + " " + path + "\r\n";
+}
+
 struct Case {
   const char* name;
   std::string text;
@@ -44,9 +54,10 @@ const std::vector<Case> kCases = {
          Line("a", "18446744073709551615"),
      "", 1, "a"},
     {"empty file", "", "line 1: missing \"vintrel-delivery 1\"", 0, ""},
-    {"other first line", "vintrel-delivery 2\r\nrelease 1\r\n",
-     "line 1: not \"vintrel-delivery 1\"", 0, ""},
-    {"byte-order mark", "\xEF\xBB\xBF" + kHead, "line 1: not \"vintrel-delivery 1\"", 0, ""},
+    {"other first line", "vintrel-delivery 3\r\nrelease 1\r\n",
+     "line 1: not \"vintrel-delivery 1\" or \"vintrel-delivery 2\"", 0, ""},
+    {"byte-order mark", "\xEF\xBB\xBF" + kHead,
+     "line 1: not \"vintrel-delivery 1\" or \"vintrel-delivery 2\"", 0, ""},
     {"no release line", "vintrel-delivery 1\r\n", "line 2: missing release line", 0, ""},
     {"release zero", "vintrel-delivery 1\r\nrelease 0\r\n", "line 2: release out of range", 0,
      ""},
@@ -86,6 +97,38 @@ const std::vector<Case> kCases = {
     {"duplicate Cyrillic", kHead + Line("\xA7\xD1") + Line("\xA7\xA1"),
      "line 4: duplicate path (line 3)", 0, ""},
     {"line too long", kHead + Line(std::string(2 * 32767, 'x')), "line 3: line too long", 0, ""},
+    // Format 2: plain lines as in format 1, and the zstd and patch lines.
+    {"delta list", kHead2 + Line("UpdateInfo.ini") + Zstd("bin/a.dll") + Patch("bin/b.dll"), "",
+     3, "bin/b.dll"},
+    {"delta list, backslash read as slash", kHead2 + Patch("bin\\b.dll"), "", 1, "bin/b.dll"},
+    {"zstd line in format 1", kHead + Zstd("a"), "line 3: malformed hash", 0, ""},
+    {"patch line in format 1", kHead + Patch("a"), "line 3: malformed hash", 0, ""},
+    {"other line kind", kHead2 + "bsdiff " + kHash + " 1 a\r\n", "line 3: malformed hash", 0,
+     ""},
+    {"zstd line without frame hash", kHead2 + "zstd " + kHash + " 12 9 a\r\n",
+     "line 3: malformed frame hash", 0, ""},
+    {"zstd line, frame size leading zero", kHead2 + Zstd("a", "09"),
+     "line 3: malformed frame size", 0, ""},
+    {"zstd line, frame size 2^64", kHead2 + Zstd("a", "18446744073709551616"),
+     "line 3: frame size out of range", 0, ""},
+    {"patch line without base hash", kHead2 + "patch " + kHash + " 12 " + kHash + " 9 a\r\n",
+     "line 3: malformed base hash", 0, ""},
+    {"zstd line without path", kHead2 + "zstd " + kHash + " 12 " + kHash + " 9\r\n",
+     "line 3: missing path", 0, ""},
+    {"patch line, path outside", kHead2 + Patch("../a"),
+     "line 3: path with an empty, \".\" or \"..\" level", 0, ""},
+    {"manifest as a frame", kHead2 + Zstd("updateinfo.ini"),
+     "line 3: UpdateInfo.ini and Updater.exe are listed as plain files", 0, ""},
+    {"updater as a patch", kHead2 + Patch("Updater.exe"),
+     "line 3: UpdateInfo.ini and Updater.exe are listed as plain files", 0, ""},
+    {"updater in a folder as a patch", kHead2 + Patch("bin/Updater.exe"), "", 1,
+     "bin/Updater.exe"},
+    {"duplicate across kinds", kHead2 + Line("a") + Patch("A"), "line 4: duplicate path (line 3)",
+     0, ""},
+    {"frame is a listed path", kHead2 + Line("a.ZST") + Zstd("a"),
+     "line 4: delivered file is line 3's path", 0, ""},
+    {"listed path is a frame", kHead2 + Patch("a") + Line("A.zstpatch"),
+     "line 4: duplicate path (line 3)", 0, ""},
 };
 
 TEST(HashListTest, ReadsEachRow) {
@@ -132,6 +175,45 @@ TEST(HashListTest, WrittenListReadsBackAndFindsEntries) {
   ASSERT_NE(found, nullptr);
   EXPECT_EQ(found->line, 4u);
   EXPECT_EQ(FindListedFile(list, index, "bin/32bit/other.exe"), nullptr);
+}
+
+TEST(HashListTest, WrittenDeltaListReadsBack) {
+  std::vector<ListedFile> files = {
+      {"UpdateInfo.ini", {}, 120, 0},
+      {"bin\\a.dll", {}, 5000, 0, ListedKind::kZstd, {}, 900},
+      {"bin/\xB2\xE5\xBC\xFE.dll", {}, 70000, 0, ListedKind::kPatch, {}, 31, {}},
+  };
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    files[i].sha256.fill(static_cast<uint8_t>(i + 1));
+    files[i].frameSha256.fill(static_cast<uint8_t>(i + 0x40));
+    files[i].baseSha256.fill(static_cast<uint8_t>(i + 0x80));
+  }
+  files[0].frameSha256 = files[0].baseSha256 = Sha256Digest{};
+  files[1].baseSha256 = Sha256Digest{};
+  const std::string text = HashListText(9, files, 2);
+  EXPECT_EQ(text.substr(0, 31), "vintrel-delivery 2\r\nrelease 9\r\n");
+  EXPECT_NE(text.find("\r\nzstd " + DigestHex(files[1].sha256) + " 5000 " +
+                      DigestHex(files[1].frameSha256) + " 900 bin/a.dll\r\n"),
+            std::string::npos);
+
+  HashList list;
+  HashListError error;
+  ASSERT_TRUE(ParseHashList(text, list, error)) << HashListErrorText(error);
+  EXPECT_EQ(list.format, 2);
+  ASSERT_EQ(list.files.size(), files.size());
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(list.files[i].kind, files[i].kind);
+    EXPECT_EQ(list.files[i].sha256, files[i].sha256);
+    EXPECT_EQ(list.files[i].size, files[i].size);
+    EXPECT_EQ(list.files[i].frameSha256, files[i].frameSha256);
+    EXPECT_EQ(list.files[i].frameSize, files[i].frameSize);
+    EXPECT_EQ(list.files[i].baseSha256, files[i].baseSha256);
+  }
+  EXPECT_EQ(HashListText(list.release, list.files, list.format), text);
+  EXPECT_EQ(DeliveredPath(list.files[0]), "UpdateInfo.ini");
+  EXPECT_EQ(DeliveredPath(list.files[1]), "bin/a.dll.zst");
+  EXPECT_EQ(DeliveredPath(list.files[2]), "bin/\xB2\xE5\xBC\xFE.dll.zstpatch");
 }
 
 }  // namespace

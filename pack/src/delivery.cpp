@@ -1,10 +1,12 @@
 #include "delivery.h"
 
 #include <fstream>
+#include <set>
 #include <system_error>
 
 #include "cp936.h"
 #include "hash_list.h"
+#include "list_signature.h"
 #include "manifest_line.h"
 #include "names.h"
 #include "platform.h"
@@ -45,26 +47,67 @@ bool WriteText(const fs::path& path, const std::string& text, std::string& error
   return static_cast<bool>(out);
 }
 
+// Whether relative's frame and patch can lie beside the delivered files: their names fit the
+// delivery folder's path limit and name no delivered file (keys: the delivered names' CaseKey).
+bool FramesFit(const std::string& relative, std::size_t deliveryLength,
+               const std::set<std::string>& keys) {
+  return deliveryLength + 1 + Utf16Length(relative) + kPatchSuffix.size() <= kMaxPathLength &&
+         keys.count(CaseKey(relative + std::string(kZstdSuffix))) == 0 &&
+         keys.count(CaseKey(relative + std::string(kPatchSuffix))) == 0;
+}
+
+// Delivers relative as delta says, adding its line to listed and counting it.
+bool DeliverDelta(const fs::path& newRoot, const std::string& relative, bool plain,
+                  const fs::path& folder, DeltaOptions& delta, std::vector<ListedFile>& listed,
+                  std::string& error) {
+  ListedFile file{};
+  if (!DeliverSmallest(JoinRelative(newRoot, relative), delta.baseOf(relative), folder, relative,
+                       plain, file, error)) {
+    return false;
+  }
+  DeltaStats& stats = delta.stats;
+  ++(file.kind == ListedKind::kPatch  ? stats.patches
+     : file.kind == ListedKind::kZstd ? stats.frames
+                                      : stats.plain);
+  stats.deliveredBytes += file.kind == ListedKind::kPlain ? file.size : file.frameSize;
+  listed.push_back(std::move(file));
+  return true;
+}
+
 bool WriteFiles(const fs::path& newRoot, const Plan& plan, const fs::path* updater,
-                std::uint64_t release, const fs::path& folder,
-                const std::function<void(std::uint64_t)>& onCopied, std::string& error) {
+                std::uint64_t release, const DeliveryKey* signingKey, const fs::path& folder,
+                const std::function<void(std::uint64_t)>& onCopied, std::string& error,
+                DeltaOptions* delta) {
   // The manifest comes first in the list, then the files in the order they are copied.
   const std::string manifest = ManifestText(plan);
   std::vector<ListedFile> listed = {{kManifestName, Sha256Of(manifest), manifest.size(), 0}};
+  std::set<std::string> keys = {CaseKey(kManifestName), CaseKey(kUpdaterName)};
+  for (const std::string& relative : plan.updated) keys.insert(CaseKey(relative));
   bool updaterDelivered = false;
   for (const std::string& relative : plan.updated) {
-    if (!CopyListed(JoinRelative(newRoot, relative), folder, relative, listed, error)) {
+    const bool isUpdater = CaseKey(relative) == CaseKey(kUpdaterName);
+    // The first stage copies a delivered Updater.exe as it is.
+    const bool plain = isUpdater || (delta && !FramesFit(relative, delta->deliveryLength, keys));
+    if (delta ? !DeliverDelta(newRoot, relative, plain, folder, *delta, listed, error)
+              : !CopyListed(JoinRelative(newRoot, relative), folder, relative, listed, error)) {
       return false;
     }
-    updaterDelivered |= CaseKey(relative) == CaseKey(kUpdaterName);
+    updaterDelivered |= isUpdater;
     if (onCopied) onCopied(listed.back().size);
   }
   // A top-level Updater.exe of the new tree has been checked to be this same file.
   if (updater && !updaterDelivered && !CopyListed(*updater, folder, kUpdaterName, listed, error)) {
     return false;
   }
-  return WriteText(folder / kManifestName, manifest, error) &&
-         WriteText(folder / fs::u8path(kHashListFileName), HashListText(release, listed), error);
+  const std::string list = HashListText(release, listed, delta ? 2 : 1);
+  if (!WriteText(folder / kManifestName, manifest, error) ||
+      !WriteText(folder / fs::u8path(kHashListFileName), list, error)) {
+    return false;
+  }
+  // The signature covers the list's exact bytes, as written.
+  std::string signature;
+  return !signingKey || (SignList(*signingKey, list, signature, error) &&
+                         WriteText(folder / fs::u8path(kSignatureFileName), signature, error));
 }
 
 }  // namespace
@@ -85,8 +128,9 @@ std::string ManifestText(const Plan& plan) {
 }
 
 bool WriteDelivery(const fs::path& newRoot, const Plan& plan, const fs::path* updater,
-                   std::uint64_t release, const fs::path& out, bool replace,
-                   const std::function<void(std::uint64_t)>& onCopied, std::string& error) {
+                   std::uint64_t release, const DeliveryKey* signingKey, const fs::path& out,
+                   bool replace, const std::function<void(std::uint64_t)>& onCopied,
+                   std::string& error, DeltaOptions* delta) {
   std::error_code ec;
   // The highest of out's missing parents: made here, and removed again if the run fails.
   fs::path madeParent;
@@ -107,7 +151,8 @@ bool WriteDelivery(const fs::path& newRoot, const Plan& plan, const fs::path* up
     fs::remove_all(partial, ec);
     return failed();
   }
-  if (!WriteFiles(newRoot, plan, updater, release, partial, onCopied, error)) {
+  if (!WriteFiles(newRoot, plan, updater, release, signingKey, partial, onCopied, error,
+                  delta)) {
     fs::remove_all(partial, ec);
     return failed();
   }

@@ -6,6 +6,7 @@
 
 #include "cp936.h"
 #include "hash_list.h"
+#include "list_signature.h"
 #include "manifest_line.h"
 #include "names.h"
 #include "plan.h"
@@ -248,7 +249,8 @@ class Checker {
       const std::string key = CaseKey(item->relative);
       if (item->kind != ItemKind::kFile || named_.count(key)) continue;
       if (key == CaseKey(kManifestName) || key == CaseKey(kUpdaterName) ||
-          key == CaseKey(std::string(kHashListFileName))) {
+          key == CaseKey(std::string(kHashListFileName)) ||
+          key == CaseKey(std::string(kSignatureFileName))) {
         continue;
       }
       report_.Problem("unlisted-file", item->relative, 0,

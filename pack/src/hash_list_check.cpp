@@ -45,10 +45,15 @@ bool IsManifest(const std::string& cp936Path) {
   return FoldPathCase(cp936Path) == FoldPathCase(kManifestName);
 }
 
-// One listed file against the delivery: present, of its size and of its hash.
+// One listed file against the delivery: present, of its size and of its hash; for a frame or
+// a patch, the delivered bytes, at the listed path plus ".zst" or ".zstpatch".
 void CheckListedFile(const fs::path& delivery, const FileIndex& files, const ListedFile& listed,
                      Report& report) {
-  const std::string name = Cp936ToUtf8(listed.path).value_or(listed.path);
+  const bool frame = listed.kind != ListedKind::kPlain;
+  const std::string delivered = DeliveredPath(listed);
+  const std::string name = Cp936ToUtf8(delivered).value_or(delivered);
+  const std::uint64_t size = frame ? listed.frameSize : listed.size;
+  const Sha256Digest& sha256 = frame ? listed.frameSha256 : listed.sha256;
   const auto found = files.find(CaseKey(name));
   if (found == files.end()) {
     report.Problem("listed-file-missing", name, 0,
@@ -60,21 +65,29 @@ void CheckListedFile(const fs::path& delivery, const FileIndex& files, const Lis
   const TreeItem& item = *found->second;
   Sha256Digest digest{};
   std::string error;
-  if (item.size == listed.size && !HashFile(delivery / fs::u8path(item.relative), digest, error)) {
+  if (item.size == size && !HashFile(delivery / fs::u8path(item.relative), digest, error)) {
     report.Problem("unreadable", name, 0, error, "check its permissions and run again");
     return;
   }
-  const bool sizeDiffers = item.size != listed.size;
-  if (!sizeDiffers && digest == listed.sha256) return;
+  const bool sizeDiffers = item.size != size;
+  if (!sizeDiffers && digest == sha256) return;
   const std::string what =
       sizeDiffers ? "the file has " + std::to_string(item.size) + " bytes and " +
-                        ListLine(listed.line) + " says " + std::to_string(listed.size)
+                        ListLine(listed.line) + " says " + std::to_string(size)
                   : "the file's SHA-256 is " + DigestHex(digest) + " and " +
-                        ListLine(listed.line) + " says " + DigestHex(listed.sha256);
+                        ListLine(listed.line) + " says " + DigestHex(sha256);
   if (IsManifest(listed.path)) {
     report.Problem("manifest-hash-differs", name, 0,
                    what + ": the manifest was changed after the list was made, so the updater "
                           "refuses the whole delivery",
+                   kRemake);
+    return;
+  }
+  if (frame) {
+    report.Problem(sizeDiffers ? "frame-size-differs" : "frame-hash-differs", name, 0,
+                   what + ": the delivered " + (listed.kind == ListedKind::kZstd ? "frame" : "patch") +
+                       " was cut short or changed after the list was made, so the updater "
+                       "refuses the whole delivery",
                    kRemake);
     return;
   }

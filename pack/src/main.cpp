@@ -7,13 +7,17 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <optional>
+#include <unordered_map>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "delivery.h"
 #include "delivery_check.h"
+#include "delta.h"
+#include "delta_check.h"
 #include "findings.h"
 #include "hash_list_check.h"
 #include "hash_list.h"
@@ -21,6 +25,7 @@
 #include "plan.h"
 #include "platform.h"
 #include "progress.h"
+#include "signing.h"
 #include "tree.h"
 
 #ifdef _WIN32
@@ -37,10 +42,13 @@ constexpr int kExitUsage = 2;
 
 struct Options {
   std::string oldTree, newTree, out, updater, delivery, installed;
+  std::string key;                      // diff: the private key that signs the list
+  std::vector<std::string> publicKeys;  // check: the keys a signature must verify with
   size_t rootLength = kDefaultRootLength;
   size_t deliveryLength = kDefaultDeliveryLength;
   bool force = false;
   bool json = false;
+  bool delta = false;
   // The hash list's release number: by default the time of the run, so later runs list higher.
   std::uint64_t release = static_cast<std::uint64_t>(std::time(nullptr));
 };
@@ -114,6 +122,41 @@ int Finish(const Report& report, bool json) {
   return report.ProblemCount() == 0 ? kExitFine : kExitProblems;
 }
 
+// A delta delivery's options: a changed file's base is the old tree's file of its name (in any
+// case, as Windows finds it).
+DeltaOptions DeltaFor(const fs::path& oldRoot, const std::vector<TreeItem>& oldItems,
+                      size_t deliveryLength) {
+  auto oldFiles = std::make_shared<std::unordered_map<std::string, std::string>>();
+  for (const TreeItem& item : oldItems) {
+    if (item.kind == ItemKind::kFile) oldFiles->emplace(CaseKey(item.relative), item.relative);
+  }
+  DeltaOptions delta{};
+  delta.deliveryLength = deliveryLength;
+  delta.baseOf = [oldRoot, oldFiles](const std::string& relative) {
+    const auto found = oldFiles->find(CaseKey(relative));
+    return found == oldFiles->end() ? fs::path() : JoinRelative(oldRoot, found->second);
+  };
+  return delta;
+}
+
+// The delivered bytes against a plain delivery's, and how the files went.
+void AddDeltaCounts(const DeltaStats& stats, std::uint64_t plainBytes, Report& report) {
+  for (auto& [name, value] : report.counts) {
+    if (name == "bytes delivered") value = stats.deliveredBytes;
+  }
+  report.counts.insert(report.counts.end(), {{"bytes of a plain delivery", plainBytes},
+                                             {"files as patches", stats.patches},
+                                             {"files as zstd frames", stats.frames},
+                                             {"files plain", stats.plain}});
+  if (plainBytes > 0) {
+    const std::uint64_t tenths = (stats.deliveredBytes * 1000 + plainBytes / 2) / plainBytes;
+    report.notes.push_back("delta delivery: " + std::to_string(stats.deliveredBytes) +
+                           " bytes delivered for " + std::to_string(plainBytes) +
+                           " bytes of files, " + std::to_string(tenths / 10) + "." +
+                           std::to_string(tenths % 10) + "% of a plain delivery");
+  }
+}
+
 int RunDiff(const Options& options) {
   const fs::path oldRoot = Normalized(options.oldTree);
   const fs::path newRoot = Normalized(options.newTree);
@@ -132,6 +175,15 @@ int RunDiff(const Options& options) {
   }
   const std::string outProblem = OutProblem(out, inputs, options.force);
   if (!outProblem.empty()) return UsageError(options.out + ": " + outProblem);
+  // A key that cannot sign is found before any work is done.
+  std::optional<DeliveryKey> signingKey;
+  if (!options.key.empty()) {
+    std::string keyError;
+    signingKey.emplace();
+    if (!LoadDeliveryKey(fs::u8path(options.key), true, *signingKey, keyError)) {
+      return UsageError("--key " + keyError);
+    }
+  }
 
   Report report{"diff", out.u8string(), {}, {}, {}};
   std::vector<TreeItem> oldItems, newItems;
@@ -181,17 +233,22 @@ int RunDiff(const Options& options) {
     report.notes.push_back("nothing was written: fix the problems above and run again");
     return Finish(report, options.json);
   }
+  std::optional<DeltaOptions> delta;
+  if (options.delta) delta = DeltaFor(oldRoot, oldItems, options.deliveryLength);
   {
-    Progress progress("copied");
-    if (!WriteDelivery(newRoot, plan, updater ? &*updater : nullptr, options.release, out,
-                       options.force,
-                       [&](std::uint64_t bytes) { progress.AddFile(bytes); }, error)) {
+    Progress progress(options.delta ? "encoded" : "copied");
+    if (!WriteDelivery(newRoot, plan, updater ? &*updater : nullptr, options.release,
+                       signingKey ? &*signingKey : nullptr, out, options.force,
+                       [&](std::uint64_t bytes) { progress.AddFile(bytes); }, error,
+                       delta ? &*delta : nullptr)) {
       report.Problem("write-failed", out.u8string(), 0, error,
                      "check the space and permissions of the destination and run again");
       return Finish(report, options.json);
     }
   }
+  if (delta) AddDeltaCounts(delta->stats, plan.updatedBytes, report);
   report.notes.push_back("delivery written to " + out.u8string());
+  if (signingKey) report.notes.push_back("UpdateInfo.sha256 signed with " + options.key);
   return Finish(report, options.json);
 }
 
@@ -201,9 +258,15 @@ int RunCheck(const Options& options) {
   if (!options.installed.empty() && !IsFolder(fs::u8path(options.installed))) {
     return UsageError(options.installed + ": --installed is not a folder");
   }
+  std::vector<DeliveryKey> keys(options.publicKeys.size());
+  std::string error;
+  for (size_t i = 0; i < keys.size(); ++i) {
+    if (!LoadDeliveryKey(fs::u8path(options.publicKeys[i]), false, keys[i], error)) {
+      return UsageError("--public-key " + error);
+    }
+  }
   Report report{"check", delivery.u8string(), {}, {}, {}};
   std::vector<TreeItem> items, installed;
-  std::string error;
   if (!ListTree(delivery, items, error) ||
       (!options.installed.empty() && !ListTree(fs::u8path(options.installed), installed, error))) {
     report.Problem("unreadable", error, 0, "the folder cannot be listed", "check its permissions");
@@ -219,8 +282,14 @@ int RunCheck(const Options& options) {
   CheckOptions checkOptions{options.rootLength, options.deliveryLength,
                             options.installed.empty() ? nullptr : &installed};
   std::vector<CopiedEntry> copied;
-  CheckDelivery(manifest.is_open() ? &manifest : nullptr, items, checkOptions, report, &copied);
+  // The manifest's entries name what the frames of a delta delivery decode to.
+  CheckDelivery(manifest.is_open() ? &manifest : nullptr, DecodedItems(delivery, items, report),
+                checkOptions, report, &copied);
   CheckHashList(delivery, items, manifest.is_open(), copied, report);
+  CheckSignature(delivery, items, keys, report);
+  if (!options.installed.empty()) {
+    CheckPatchBases(delivery, items, fs::u8path(options.installed), installed, report);
+  }
   return Finish(report, options.json);
 }
 
@@ -238,6 +307,14 @@ int Run(int argc, char** argv) {
   diff->add_option("--updater", options.updater,
                    "an Updater.exe to put at the top of the delivery (the first stage runs it)");
   diff->add_flag("--force", options.force, "replace an existing --out");
+  diff->add_option("--key", options.key,
+                   "the publisher's ECDSA P-256 private key (PEM) that signs UpdateInfo.sha256 "
+                   "into UpdateInfo.sig, for an updater built with delivery keys");
+  diff->add_flag("--delta", options.delta,
+                 "deliver each changed file as a zstd patch against the installed file, or a "
+                 "zstd frame, when smaller (hash list format 2; the updater holds a base and "
+                 "decodes with a window of at most 128 MiB, so larger files go as frames or "
+                 "plain)");
   diff->add_option("--release", options.release,
                    "the release number in the hash list UpdateInfo.sha256, 1 to 2^63-1 "
                    "(default: the current time in seconds since 1970 UTC)");
@@ -245,7 +322,11 @@ int Run(int argc, char** argv) {
       app.add_subcommand("check", "Report every problem the updater would meet with DELIVERY");
   check->add_option("DELIVERY", options.delivery, "the delivery folder")->required();
   check->add_option("--installed", options.installed,
-                    "the installation before the update, to follow new folders level by level");
+                    "the installation before the update, to follow new folders level by level "
+                    "and check each patch's base");
+  check->add_option("--public-key", options.publicKeys,
+                    "a public key (PEM) UpdateInfo.sig must verify with; repeat it for each key "
+                    "the updater is built with (say which one verified)");
   for (CLI::App* command : {diff, check}) {
     command->add_option("--root-length", options.rootLength,
                         "characters of the installation root the paths must fit (default " +

@@ -7,6 +7,7 @@
 
 #include "cp936.h"
 #include "hash_list.h"
+#include "list_signature.h"
 #include "names.h"
 
 namespace {
@@ -200,6 +201,11 @@ Plan PlanDelivery(const std::vector<TreeItem>& oldTree, const std::vector<TreeIt
     } else if (key == CaseKey(std::string(kHashListFileName))) {
       report.Problem("collides-with-hash-list", relative, 0,
                      "the delivery's hash list has this name at the top of the delivery, so "
+                     "this file cannot be delivered beside it",
+                     "rename the file or move it into a folder");
+    } else if (key == CaseKey(std::string(kSignatureFileName))) {
+      report.Problem("collides-with-signature", relative, 0,
+                     "the delivery's signature has this name at the top of the delivery, so "
                      "this file cannot be delivered beside it",
                      "rename the file or move it into a folder");
     } else if (key == CaseKey(kUpdaterName) &&

@@ -11,11 +11,14 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <random>
 #include <regex>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "zstd_decode.h"
 
 namespace fs = std::filesystem;
 
@@ -123,6 +126,20 @@ std::string Cp936(const std::string& utf8) {
   return out;
 }
 
+// Code page 936 bytes as UTF-8 text, as the file system names them.
+std::string Utf8(const std::string& cp936) {
+  const iconv_t converter = iconv_open("UTF-8", "CP936");
+  std::string in = cp936, out(cp936.size() * 2, '\0');
+  char* inBytes = &in[0];
+  char* outBytes = &out[0];
+  size_t inLeft = in.size(), outLeft = out.size();
+  const size_t converted = iconv(converter, &inBytes, &inLeft, &outBytes, &outLeft);
+  iconv_close(converter);
+  EXPECT_NE(converted, static_cast<size_t>(-1)) << cp936;
+  out.resize(out.size() - outLeft);
+  return out;
+}
+
 std::string ReadFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   std::stringstream bytes;
@@ -145,6 +162,9 @@ std::string ListText(const std::vector<std::string>& lines, const fs::path& deli
 }
 
 const std::string kManifestA = Lines({"UpdatedFiles:", "a.txt"});
+// a.txt ("a") delivered as the 5 bytes "frame".
+const std::string kZstdLineA =
+    "zstd " + Sha256Hex("a") + " 1 " + Sha256Hex("frame") + " 5 a.txt";
 const std::vector<std::string> kListHead = {"vintrel-delivery 1", "release 7"};
 std::vector<std::string> ListOf(std::vector<std::string> files) {
   files.insert(files.begin(), kListHead.begin(), kListHead.end());
@@ -215,7 +235,7 @@ const Row kRows[] = {
      {{"A.txt", "1"}, {"a.txt", "2"}}, {}, "", {"case-collision"}},
     {"no manifest", "", {{"a.txt", "a"}}, {}, "", {"no-manifest"}},
     {"hash list with another first line", kManifestA, {{"a.txt", "a"}}, {}, "",
-     {"hash-list-invalid"}, {}, {"vintrel-delivery 2", "release 7", "=UpdateInfo.ini", "=a.txt"}},
+     {"hash-list-invalid"}, {}, {"vintrel-delivery 3", "release 7", "=UpdateInfo.ini", "=a.txt"}},
     {"hash list naming a file twice", kManifestA, {{"a.txt", "a"}}, {}, "", {"hash-list-invalid"}, {},
      ListOf({"=UpdateInfo.ini", "=a.txt", Sha256Hex("a") + " 1 A.TXT"})},
     {"hash list with a path leaving the folder", kManifestA, {{"a.txt", "a"}}, {}, "",
@@ -235,6 +255,13 @@ const Row kRows[] = {
      {{"UpdateInfo.ini", Lines({"UpdatedFiles:", "A.txt"})}}},
     {"delivered updater not listed", kManifestA, {{"a.txt", "a"}, {"Updater.exe", "u"}}, {}, "",
      {"updater-not-listed"}, {}, ListOf({"=UpdateInfo.ini", "=a.txt"})},
+    // Delta deliveries: the manifest names the file, the delivery holds its frame.
+    {"frame listed, none delivered", kManifestA, {}, {}, "",
+     {"listed-file-missing", "source-missing"}, {},
+     {"vintrel-delivery 2", "release 7", "=UpdateInfo.ini", kZstdLineA}},
+    {"file delivered beside its frame", kManifestA, {{"a.txt", "a"}, {"a.txt.zst", "frame"}}, {},
+     "", {"file-beside-frame"}, {},
+     {"vintrel-delivery 2", "release 7", "=UpdateInfo.ini", kZstdLineA}},
 };
 
 TEST(Check, FindsEveryProblemOfAHandWrittenDelivery) {
@@ -336,6 +363,164 @@ TEST(Check, ADeliveryFromDiffChecksClean) {
   EXPECT_NE(json.output.find("\"ok\":true,\"problems\":0"), std::string::npos) << json.output;
 }
 
+// Text-like bytes: words drawn by a fixed generator, as an application's files compress.
+std::string Words(std::size_t size, std::uint32_t seed) {
+  static const char* const kWords[] = {"static ", "int ", "return ", "widget", "(", ");\n",
+                                       "0x7f, ", "\"live\" ", "stream ", "{ }\n"};
+  std::string text;
+  while (text.size() < size) {
+    seed = seed * 1664525u + 1013904223u;
+    text += kWords[(seed >> 16) % 10];
+  }
+  text.resize(size);
+  return text;
+}
+
+// Bytes that do not compress.
+std::string Noise(std::size_t size) {
+  std::mt19937 generator(42);
+  std::string bytes(size, '\0');
+  for (char& byte : bytes) byte = static_cast<char>(generator());
+  return bytes;
+}
+
+// What the delivered frame decodes to with the updater's decoder, against base for a patch.
+std::string Decoded(const std::string& frame, const std::string& base, std::uint64_t listed,
+                    DecodeResult& result) {
+  std::size_t offset = 0;
+  std::string decoded;
+  result = DecodeZstd(
+      [&](std::uint8_t* buffer, std::size_t capacity, std::size_t& got) {
+        got = std::min(capacity, frame.size() - offset);
+        std::copy_n(frame.data() + offset, got, buffer);
+        offset += got;
+        return true;
+      },
+      [&](const std::uint8_t* data, std::size_t size) {
+        decoded.append(reinterpret_cast<const char*>(data), size);
+        return true;
+      },
+      reinterpret_cast<const std::uint8_t*>(base.data()), base.size(), listed);
+  return decoded;
+}
+
+// A number from a JSON report: "key":value.
+std::uint64_t JsonCount(const std::string& json, const std::string& key) {
+  std::smatch match;
+  const std::regex pattern("\"" + key + "\":([0-9]+)");
+  return std::regex_search(json, match, pattern) ? std::stoull(match[1]) : UINT64_MAX;
+}
+
+TEST(Check, ADeltaDeliveryFromDiffDecodesToTheNewTree) {
+  Scratch scratch;
+  const fs::path oldTree = scratch.path() / "old";
+  const fs::path newTree = scratch.path() / "new";
+  const std::string app = u8"bin/32bit/Kivo直播助手.exe";
+  const std::string big = Words(1500000, 1);
+  std::string bigChanged = big;
+  bigChanged.replace(700000, 30, Words(40, 2));  // small changes inside a large file
+  bigChanged.insert(1200000, "added line\n");
+  WriteFile(oldTree / fs::u8path(app), "version 1");
+  WriteFile(newTree / fs::u8path(app), "version 2");
+  WriteFile(oldTree / fs::u8path(u8"bin/库 文件.dll"), big);
+  WriteFile(newTree / fs::u8path(u8"bin/库 文件.dll"), bigChanged);
+  WriteFile(newTree / "res/new.txt", Words(200000, 3));
+  WriteFile(newTree / "res/noise.bin", Noise(50000));
+  WriteFile(oldTree / "res/same.txt", Words(10000, 4));
+  WriteFile(newTree / "res/same.txt", Words(10000, 4));
+  WriteFile(oldTree / "res/gone.txt", "deleted");
+  WriteFile(scratch.path() / "Updater.exe", Words(30000, 5));
+  const fs::path delivery = scratch.path() / "delivery";
+  const PackRun diff =
+      RunPack("diff '" + oldTree.string() + "' '" + newTree.string() + "' --out '" +
+                  delivery.string() + "' --updater '" + (scratch.path() / "Updater.exe").string() +
+                  "' --release 12 --delta --json",
+              scratch.path());
+  ASSERT_EQ(diff.exitCode, 0) << diff.output;
+  // The patch, the compressed new file, the noise and the small main application plain.
+  EXPECT_EQ(JsonCount(diff.output, "files_as_patches"), 1u) << diff.output;
+  EXPECT_EQ(JsonCount(diff.output, "files_as_zstd_frames"), 1u) << diff.output;
+  EXPECT_EQ(JsonCount(diff.output, "files_plain"), 2u) << diff.output;
+  EXPECT_EQ(JsonCount(diff.output, "bytes_of_a_plain_delivery"),
+            bigChanged.size() + 200000 + 50000 + 9);
+  EXPECT_LT(JsonCount(diff.output, "bytes_delivered"), 50000 + 9 + 200000 / 2) << diff.output;
+
+  // Each line's delivered bytes are where it says and decode to the new tree's file.
+  std::istringstream list(ReadFile(delivery / "UpdateInfo.sha256"));
+  std::string line;
+  std::getline(list, line);
+  EXPECT_EQ(line, "vintrel-delivery 2\r");
+  std::getline(list, line);
+  std::set<std::string> kinds;
+  std::size_t files = 0;
+  for (; std::getline(list, line); ++files) {
+    std::istringstream fields(line.substr(0, line.size() - 1));
+    std::string kind, sha256, size, frameSha256, frameSize, baseSha256;
+    if (line.compare(0, 5, "zstd ") == 0 || line.compare(0, 6, "patch ") == 0) {
+      fields >> kind >> sha256 >> size >> frameSha256 >> frameSize;
+    } else {
+      fields >> sha256 >> size;
+    }
+    if (kind == "patch") fields >> baseSha256;
+    std::string path;
+    std::getline(fields >> std::ws, path);
+    SCOPED_TRACE(line);
+    kinds.insert(kind.empty() ? "plain" : kind);
+    if (path == "UpdateInfo.ini" || path == "Updater.exe") EXPECT_EQ(kind, "");
+    if (path == "UpdateInfo.ini") continue;
+    const std::string utf8 = path == "Updater.exe" ? path : Utf8(path);
+    const std::string expected = ReadFile(path == "Updater.exe" ? scratch.path() / path
+                                                                 : newTree / fs::u8path(utf8));
+    EXPECT_EQ(sha256, Sha256Hex(expected));
+    EXPECT_EQ(size, std::to_string(expected.size()));
+    if (kind.empty()) {
+      EXPECT_TRUE(ReadFile(delivery / fs::u8path(utf8)) == expected);
+      continue;
+    }
+    EXPECT_FALSE(fs::exists(delivery / fs::u8path(utf8)));
+    const std::string frame =
+        ReadFile(delivery / fs::u8path(utf8 + (kind == "zstd" ? ".zst" : ".zstpatch")));
+    EXPECT_EQ(frameSha256, Sha256Hex(frame));
+    EXPECT_EQ(frameSize, std::to_string(frame.size()));
+    const std::string base = kind == "patch" ? ReadFile(oldTree / fs::u8path(utf8)) : "";
+    if (kind == "patch") EXPECT_EQ(baseSha256, Sha256Hex(base));
+    DecodeResult result{};
+    EXPECT_TRUE(Decoded(frame, base, expected.size(), result) == expected);
+    EXPECT_EQ(result, DecodeResult::kOk) << DecodeResultText(result);
+  }
+  EXPECT_EQ(kinds, (std::set<std::string>{"plain", "zstd", "patch"}));
+  // The manifest, the updater and the four changed or new files.
+  EXPECT_EQ(files, 6u);
+
+  const std::string check = "check '" + delivery.string() + "'";
+  const std::string installed = " --installed '" + oldTree.string() + "'";
+  for (const std::string& arguments : {check, check + installed}) {
+    const PackRun run = RunPack(arguments, scratch.path());
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_EQ(ProblemCodes(run.output), std::set<std::string>{}) << run.output;
+    EXPECT_EQ(Codes(run.output, "warning"), std::set<std::string>{}) << run.output;
+  }
+  // The installed base changed after the release: the patch no longer applies.
+  WriteFile(oldTree / fs::u8path(u8"bin/库 文件.dll"), bigChanged);
+  PackRun run = RunPack(check + installed, scratch.path());
+  EXPECT_EQ(ProblemCodes(run.output), std::set<std::string>{"patch-base-differs"}) << run.output;
+  fs::remove(oldTree / fs::u8path(u8"bin/库 文件.dll"));
+  run = RunPack(check + installed, scratch.path());
+  EXPECT_EQ(ProblemCodes(run.output), std::set<std::string>{"patch-base-missing"}) << run.output;
+  // One byte of the patch flipped, the compressed file cut short.
+  const fs::path patch = delivery / fs::u8path(u8"bin/库 文件.dll.zstpatch");
+  std::string patchBytes = ReadFile(patch);
+  patchBytes[patchBytes.size() / 2] ^= 0x01;
+  WriteFile(patch, patchBytes);
+  const std::string frame = ReadFile(delivery / "res/new.txt.zst");
+  WriteFile(delivery / "res/new.txt.zst", frame.substr(0, frame.size() - 1));
+  run = RunPack(check, scratch.path());
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(ProblemCodes(run.output),
+            (std::set<std::string>{"frame-hash-differs", "frame-size-differs"}))
+      << run.output;
+}
+
 // Every file below root with its bytes, relative names with "/".
 std::map<std::string, std::string> Contents(const fs::path& root) {
   std::map<std::string, std::string> files;
@@ -405,6 +590,60 @@ TEST(Diff, OutNeverDestroysItsInputsAndLeavesNothingBehind) {
   EXPECT_EQ(failed.exitCode, 1) << failed.output;
   EXPECT_EQ(ProblemCodes(failed.output), std::set<std::string>{"write-failed"}) << failed.output;
   EXPECT_EQ(Names(work), (std::set<std::string>{"Updater.exe", "delivery", "new", "notes", "old"}));
+}
+
+// The exit code of the stock openssl tool run with arguments.
+int RunOpenssl(const std::string& arguments) {
+  const char* tool = std::getenv("OPENSSL_TOOL");
+  const std::string command =
+      std::string(tool ? tool : "openssl") + " " + arguments + " > /dev/null 2>&1";
+  const int status = std::system(command.c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(Check, ADeliveryDiffSignedVerifiesWithOpensslAndCheck) {
+  const char* keysEnvironment = std::getenv("TEST_KEYS");
+  ASSERT_NE(keysEnvironment, nullptr) << "TEST_KEYS not set";
+  const fs::path keys = keysEnvironment;
+  Scratch scratch;
+  WriteFile(scratch.path() / "old/bin/32bit/a.dll", "1");
+  WriteFile(scratch.path() / "new/bin/32bit/a.dll", "2");
+  const fs::path delivery = scratch.path() / "delivery";
+  const PackRun diff = RunPack("diff '" + (scratch.path() / "old").string() + "' '" +
+                                   (scratch.path() / "new").string() + "' --out '" +
+                                   delivery.string() + "' --release 7 --key '" +
+                                   (keys / "current.pem").string() + "'",
+                               scratch.path());
+  ASSERT_EQ(diff.exitCode, 0) << diff.output;
+  const std::string list = (delivery / "UpdateInfo.sha256").string();
+  const std::string signature = (delivery / "UpdateInfo.sig").string();
+  const std::string opensslVerify = "dgst -sha256 -verify '" + (keys / "current.pub.pem").string() +
+                                    "' -signature '" + signature + "' '" + list + "'";
+  const std::string check = "check '" + delivery.string() + "' --public-key '" +
+                            (keys / "other.pub.pem").string() + "' --public-key '" +
+                            (keys / "current.pub.pem").string() + "'";
+
+  EXPECT_EQ(RunOpenssl(opensslVerify), 0);
+  PackRun run = RunPack(check, scratch.path());
+  EXPECT_EQ(run.exitCode, 0) << run.output;
+  // Of the two keys given, check names the one that verified.
+  EXPECT_NE(run.output.find("UpdateInfo.sig: verified by " + (keys / "current.pub.pem").string()),
+            std::string::npos)
+      << run.output;
+
+  // A list changed after signing fails both, as does a delivery without its signature.
+  std::string bytes = ReadFile(list);
+  ASSERT_NE(bytes.find("release 7\r\n"), std::string::npos);
+  bytes.replace(bytes.find("release 7\r\n"), 9, "release 8");
+  WriteFile(list, bytes);
+  EXPECT_EQ(RunOpenssl(opensslVerify), 1);
+  run = RunPack(check, scratch.path());
+  EXPECT_EQ(run.exitCode, 1) << run.output;
+  EXPECT_EQ(ProblemCodes(run.output), std::set<std::string>{"signature-not-verified"})
+      << run.output;
+  fs::remove(signature);
+  run = RunPack(check, scratch.path());
+  EXPECT_EQ(ProblemCodes(run.output), std::set<std::string>{"signature-missing"}) << run.output;
 }
 
 TEST(Check, WrongUsageExitsWithTwo) {

@@ -2,6 +2,7 @@
 
 #include <winternl.h>
 
+#include <memory>
 #include <utility>
 
 namespace {
@@ -147,4 +148,17 @@ bool RemoveThroughHandle(HANDLE item) {
   disposition.DeleteFile = TRUE;
   return SetFileInformationByHandle(item, FileDispositionInfo, &disposition,
                                     sizeof(disposition)) != FALSE;
+}
+
+bool RenameThroughHandle(HANDLE item, const std::wstring& to) {
+  // The name follows the structure in the same allocation.
+  const size_t size = sizeof(FILE_RENAME_INFO) + to.size() * sizeof(wchar_t);
+  const std::unique_ptr<char[]> room(new char[size]());
+  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(room.get());
+  rename->ReplaceIfExists = FALSE;
+  rename->RootDirectory = nullptr;
+  rename->FileNameLength = static_cast<DWORD>(to.size() * sizeof(wchar_t));
+  to.copy(rename->FileName, to.size());
+  return SetFileInformationByHandle(item, FileRenameInfo, rename, static_cast<DWORD>(size)) !=
+         FALSE;
 }

@@ -79,3 +79,6 @@ FileHandle OpenOrCreateInFolder(HANDLE folder, const std::wstring& name, DWORD a
 // must have been opened with DELETE access. False when it cannot be removed (a read-only file,
 // a folder that is not empty).
 bool RemoveThroughHandle(HANDLE item);
+
+// Gives the open file (opened with DELETE access) the full path to, which must not exist yet.
+bool RenameThroughHandle(HANDLE item, const std::wstring& to);

@@ -49,7 +49,7 @@ void SetCopyRetrySleepHookForTesting(SleepFunction hook) {
 }
 
 bool CopyOpenFile(HANDLE source, const std::wstring& destination,
-                  const CopiedBytesFunction& onBytes) {
+                  const CopiedBytesFunction& onBytes, FileHandle* keepOpen) {
   BY_HANDLE_FILE_INFORMATION info = {};
   if (!GetFileInformationByHandle(source, &info) || !Rewind(source)) return false;
   const DWORD attributes = info.dwFileAttributes & kCopiedAttributes;
@@ -63,6 +63,7 @@ bool CopyOpenFile(HANDLE source, const std::wstring& destination,
     RemoveThroughHandle(copy.get());
     return false;
   }
+  if (keepOpen) *keepOpen = std::move(copy);
   return true;
 }
 

@@ -83,3 +83,14 @@ bool ReadManifest(const std::wstring& path,
   if (!ferror(manifest.get())) reader.Finish(take);
   return true;
 }
+
+void ReadManifestBytes(std::string_view bytes,
+                       const std::function<void(const ManifestEntry&)>& onEntry) {
+  ManifestSection section = ManifestSection::kNone;
+  const ManifestLineReader::OnLine take = [&](const BoundedLine& line) {
+    TakeLine(line, section, onEntry);
+  };
+  ManifestLineReader reader;
+  reader.Feed(bytes, take);
+  reader.Finish(take);
+}

@@ -4,6 +4,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 
 enum class ManifestSection { kNone, kUpdatedFiles, kDeletedFiles };
 
@@ -29,3 +30,7 @@ std::optional<std::wstring> LocateManifestFolder(const std::wstring& dataTempFol
 // the file cannot be opened.
 bool ReadManifest(const std::wstring& path,
                   const std::function<void(const ManifestEntry&)>& onEntry);
+
+// The same for a manifest already read whole (a listed delivery's, checked against its hash).
+void ReadManifestBytes(std::string_view bytes,
+                       const std::function<void(const ManifestEntry&)>& onEntry);

@@ -1,79 +1,36 @@
 #include "sha256.h"
 
-#include <windows.h>
-#include <bcrypt.h>
-
-#include <string>
 #include <vector>
+
+#include "bcrypt_api.h"
 
 namespace {
 
-using OpenAlgorithmProvider = NTSTATUS(WINAPI*)(BCRYPT_ALG_HANDLE*, LPCWSTR, LPCWSTR, ULONG);
-using CloseAlgorithmProvider = NTSTATUS(WINAPI*)(BCRYPT_ALG_HANDLE, ULONG);
-using GetProperty = NTSTATUS(WINAPI*)(BCRYPT_HANDLE, LPCWSTR, PUCHAR, ULONG, ULONG*, ULONG);
-using CreateHash = NTSTATUS(WINAPI*)(BCRYPT_ALG_HANDLE, BCRYPT_HASH_HANDLE*, PUCHAR, ULONG, PUCHAR,
-                                     ULONG, ULONG);
-using HashData = NTSTATUS(WINAPI*)(BCRYPT_HASH_HANDLE, PUCHAR, ULONG, ULONG);
-using FinishHash = NTSTATUS(WINAPI*)(BCRYPT_HASH_HANDLE, PUCHAR, ULONG, ULONG);
-using DestroyHash = NTSTATUS(WINAPI*)(BCRYPT_HASH_HANDLE);
-
-// bcrypt.dll's entry points, loaded once for the process from the system folder by its full
-// path: the second stage runs from the user's temporary folder, where anyone may put a DLL.
-struct Bcrypt {
-  HMODULE module = nullptr;
-  OpenAlgorithmProvider open = nullptr;
-  CloseAlgorithmProvider close = nullptr;
-  GetProperty getProperty = nullptr;
-  CreateHash createHash = nullptr;
-  HashData hashData = nullptr;
-  FinishHash finishHash = nullptr;
-  DestroyHash destroyHash = nullptr;
-  BCRYPT_ALG_HANDLE sha256 = nullptr;
+// The SHA-256 provider, opened once for the process, with the room its hash objects take.
+struct Sha256Provider {
+  BcryptAlgorithm algorithm{BCRYPT_SHA256_ALGORITHM};
   DWORD objectLength = 0;
 
-  Bcrypt() {
-    std::vector<wchar_t> system(MAX_PATH + 1);
-    const UINT length = GetSystemDirectoryW(system.data(), static_cast<UINT>(system.size()));
-    if (length == 0 || length >= system.size()) return;
-    module = LoadLibraryW((std::wstring(system.data(), length) + L"\\bcrypt.dll").c_str());
-    if (!module) return;
-    open = Entry<OpenAlgorithmProvider>("BCryptOpenAlgorithmProvider");
-    close = Entry<CloseAlgorithmProvider>("BCryptCloseAlgorithmProvider");
-    getProperty = Entry<GetProperty>("BCryptGetProperty");
-    createHash = Entry<CreateHash>("BCryptCreateHash");
-    hashData = Entry<HashData>("BCryptHashData");
-    finishHash = Entry<FinishHash>("BCryptFinishHash");
-    destroyHash = Entry<DestroyHash>("BCryptDestroyHash");
-    if (!open || !close || !getProperty || !createHash || !hashData || !finishHash ||
-        !destroyHash || !BCRYPT_SUCCESS(open(&sha256, BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
-      sha256 = nullptr;
+  Sha256Provider() {
+    const BcryptApi& api = Bcrypt();
+    if (!algorithm.get() || !api.getProperty || !api.createHash || !api.hashData ||
+        !api.finishHash || !api.destroyHash) {
       return;
     }
     // Vista does not allocate the hash object itself: the caller gives it this much room.
     ULONG got = 0;
-    if (!BCRYPT_SUCCESS(getProperty(sha256, BCRYPT_OBJECT_LENGTH,
-                                    reinterpret_cast<PUCHAR>(&objectLength),
-                                    sizeof(objectLength), &got, 0))) {
+    if (!BCRYPT_SUCCESS(api.getProperty(algorithm.get(), BCRYPT_OBJECT_LENGTH,
+                                        reinterpret_cast<PUCHAR>(&objectLength),
+                                        sizeof(objectLength), &got, 0))) {
       objectLength = 0;
     }
   }
-  ~Bcrypt() {
-    if (sha256) close(sha256, 0);
-    if (module) FreeLibrary(module);
-  }
-  Bcrypt(const Bcrypt&) = delete;
-  Bcrypt& operator=(const Bcrypt&) = delete;
-
-  template <typename Function>
-  Function Entry(const char* name) {
-    return reinterpret_cast<Function>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-  }
-  bool usable() const { return sha256 && objectLength > 0; }
+  bool usable() const { return objectLength > 0; }
 };
 
-const Bcrypt& Platform() {
-  static const Bcrypt bcrypt;
-  return bcrypt;
+const Sha256Provider& Provider() {
+  static const Sha256Provider provider;
+  return provider;
 }
 
 }  // namespace
@@ -85,18 +42,19 @@ struct Sha256::State {
 };
 
 Sha256::Sha256() : state_(new State) {
-  const Bcrypt& bcrypt = Platform();
-  if (!bcrypt.usable()) return;
-  state_->object.resize(bcrypt.objectLength);
-  if (!BCRYPT_SUCCESS(bcrypt.createHash(bcrypt.sha256, &state_->hash, state_->object.data(),
-                                        static_cast<ULONG>(state_->object.size()), nullptr, 0,
-                                        0))) {
+  const Sha256Provider& provider = Provider();
+  if (!provider.usable()) return;
+  state_->object.resize(provider.objectLength);
+  if (!BCRYPT_SUCCESS(Bcrypt().createHash(provider.algorithm.get(), &state_->hash,
+                                          state_->object.data(),
+                                          static_cast<ULONG>(state_->object.size()), nullptr,
+                                          0, 0))) {
     state_->hash = nullptr;
   }
 }
 
 Sha256::~Sha256() {
-  if (state_->hash) Platform().destroyHash(state_->hash);
+  if (state_->hash) Bcrypt().destroyHash(state_->hash);
 }
 
 bool Sha256::valid() const { return state_->hash != nullptr && !state_->failed; }
@@ -106,7 +64,7 @@ bool Sha256::Add(const void* bytes, std::size_t size) {
   const auto* at = static_cast<const UCHAR*>(bytes);
   while (size > 0) {
     const ULONG piece = size > 0x40000000u ? 0x40000000u : static_cast<ULONG>(size);
-    if (!BCRYPT_SUCCESS(Platform().hashData(state_->hash, const_cast<PUCHAR>(at), piece, 0))) {
+    if (!BCRYPT_SUCCESS(Bcrypt().hashData(state_->hash, const_cast<PUCHAR>(at), piece, 0))) {
       state_->failed = true;
       return false;
     }
@@ -119,7 +77,7 @@ bool Sha256::Add(const void* bytes, std::size_t size) {
 bool Sha256::Finish(Sha256Value& digest) {
   if (!valid()) return false;
   state_->failed = true;  // a hash can be finished once
-  return BCRYPT_SUCCESS(Platform().finishHash(state_->hash, digest.data(),
+  return BCRYPT_SUCCESS(Bcrypt().finishHash(state_->hash, digest.data(),
                                               static_cast<ULONG>(digest.size()), 0));
 }
 

@@ -5,11 +5,13 @@
 #include <shlwapi.h>
 
 #include "app_names.h"
+#include "delivery_keys.h"
 #include "file_copy.h"
 #include "folders.h"
 #include "handles.h"
 #include "log.h"
 #include "paths.h"
+#include "signed_relaunch.h"
 #include "text.h"
 #include "update_run.h"
 
@@ -61,16 +63,25 @@ std::wstring PickRelaunchSource(const std::wstring& dataTempFolder) {
 }
 
 int RunFirstStage() {
-  // A freshly delivered updater is preferred over the running one.
-  const std::wstring source = PickRelaunchSource(GetDataTempFolder());
-
   const std::wstring tempFolder = GetTempFolder();
   const std::wstring destination = CombinePath(tempFolder, kRelaunchedUpdaterName);
+  const DeliveryKeySet keys = CompiledDeliveryKeys();
+  // With keys the copy stays held until the second stage has started from it, so that no other
+  // program of the user can put its own file there to be started elevated.
+  FileHandle heldCopy;
   // An unusable temporary folder leaves nothing to start: the launch below then fails.
-  if (!destination.empty()) CopyFileWithRetry(source, destination);
+  if (!destination.empty()) {
+    if (keys.count == 0) {
+      // A freshly delivered updater is preferred over the running one.
+      CopyFileWithRetry(PickRelaunchSource(GetDataTempFolder()), destination);
+    } else {
+      heldCopy = CopySignedUpdater(GetDataTempFolder(), destination, keys);
+    }
+  }
+  const bool startable = !destination.empty() && (keys.count == 0 || heldCopy.valid());
 
   const std::wstring parameters = BuildRelaunchParameters(installPathArg, rootPathArg);
-  return !destination.empty() && LaunchProgram(destination, parameters, tempFolder) ? 0 : 1;
+  return startable && LaunchProgram(destination, parameters, tempFolder) ? 0 : 1;
 }
 
 int RunSecondStage() {

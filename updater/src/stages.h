@@ -20,7 +20,8 @@ bool LaunchProgram(const std::wstring& file, const std::wstring& parameters,
 // the running executable; never a bare name found in the current folder.
 std::wstring PickRelaunchSource(const std::wstring& dataTempFolder);
 
-// First stage: copies an updater into the temporary folder and starts it with both paths.
+// First stage: copies an updater into the temporary folder and starts it with both paths; with
+// delivery keys compiled in, only a copy it holds of the updater it verified (CopySignedUpdater).
 // Returns the exit code: 0 when the second stage was started, 1 otherwise.
 int RunFirstStage();
 

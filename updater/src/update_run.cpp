@@ -8,6 +8,7 @@
 #include "file_copy.h"
 #include "folder_tree.h"
 #include "folders.h"
+#include "journal.h"
 #include "log.h"
 #include "manifest.h"
 #include "migration.h"
@@ -15,6 +16,7 @@
 #include "process_kill.h"
 #include "stages.h"
 #include "text.h"
+#include "verified_update.h"
 
 namespace {
 
@@ -113,6 +115,11 @@ bool ApplyManifest(const std::wstring& manifestFolder, const std::wstring& rootF
     return false;
   }
   if (delivery.finalPath.empty()) return true;
+  // A delivery that carries its hash list goes all or nothing; one without, entry by entry.
+  if (HasHashList(delivery.finalPath)) {
+    ApplyListedDelivery(manifestFolder, delivery.finalPath, rootFolder);
+    return true;
+  }
   // The manifest is read while held without write or delete sharing: it stays the file checked.
   const CheckedItem manifest = OpenChecked(delivery.finalPath + L"\\" + kManifestName,
                                            GENERIC_READ, FILE_SHARE_READ, ItemKind::kFile);
@@ -131,6 +138,9 @@ bool ApplyManifest(const std::wstring& manifestFolder, const std::wstring& rootF
 }
 
 void ApplyDeliveredUpdate(const std::wstring& dataTempFolder, std::wstring& rootFolder) {
+  // Before anything else: an update killed part-way is rolled back or finished from its journal,
+  // and a delivery still waiting is then applied from the start.
+  RecoverInterruptedUpdate(rootFolder);
   // 4. Without a manifest folder nothing else is done, not even the migration.
   const std::optional<std::wstring> manifestFolder =
       LocateManifestFolder(dataTempFolder, rootFolder);

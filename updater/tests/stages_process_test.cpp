@@ -3,8 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
 #include "folders.h"
 #include "test_support.h"
 
@@ -13,13 +11,6 @@ using namespace testing_support;
 namespace {
 
 const wchar_t kSecondStageName[] = L"Kivo直播助手升级程序.exe";
-
-std::wstring FromEnvironment(const char* name) {
-  const char* value = std::getenv(name);
-  return value ? FromHostPath(value) : std::wstring();
-}
-
-std::wstring Quote(const std::wstring& text) { return L"\"" + text + L"\""; }
 
 bool Contains(const std::vector<std::wstring>& lines, const std::wstring& line) {
   for (const std::wstring& candidate : lines) {

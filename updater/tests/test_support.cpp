@@ -3,6 +3,7 @@
 #include <shlobj.h>
 #include <tlhelp32.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -108,6 +109,13 @@ std::vector<std::wstring> ReadLogMessages() {
   }
   return messages;
 }
+
+std::wstring FromEnvironment(const char* name) {
+  const char* value = std::getenv(name);
+  return value ? FromHostPath(value) : std::wstring();
+}
+
+std::wstring Quote(const std::wstring& text) { return L"\"" + text + L"\""; }
 
 std::wstring FromHostPath(const std::string& hostPath) {
   std::wstring path = FromCodePage(hostPath, CP_UTF8);

@@ -41,6 +41,10 @@ void EnsureLogFolder();
 
 // A Unix path handed over by ctest, as Wine's Windows path (drive Z: is the Unix root).
 std::wstring FromHostPath(const std::string& hostPath);
+// The Windows path of the Unix path in the environment variable name; empty when it is not set.
+std::wstring FromEnvironment(const char* name);
+// text between double quotation marks, as a command line takes a path.
+std::wstring Quote(const std::wstring& text);
 // The folder of the running test executable.
 std::wstring TestProgramFolder();
 

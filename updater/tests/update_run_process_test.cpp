@@ -3,21 +3,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
 #include "folders.h"
 #include "test_support.h"
 
 using namespace testing_support;
 
 namespace {
-
-std::wstring FromEnvironment(const char* name) {
-  const char* value = std::getenv(name);
-  return value ? FromHostPath(value) : std::wstring();
-}
-
-std::wstring Quote(const std::wstring& text) { return L"\"" + text + L"\""; }
 
 std::wstring WithSlashes(std::wstring path, wchar_t from, wchar_t to) {
   for (wchar_t& c : path) {

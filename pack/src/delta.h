@@ -1,0 +1,36 @@
+#pragma once
+// The files of a delta delivery: each changed or new file delivered as the smallest of a zstd
+// patch against the installed file, a zstd frame of the whole file, and the file itself; the
+// hash list binds what is delivered to the file it decodes to.
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+
+#include "hash_list.h"
+
+// zstd's level for delivered frames and patches: slow to make, decoded as fast as any.
+inline constexpr int kDeltaLevel = 19;
+
+struct DeltaStats {
+  std::uint64_t patches = 0, frames = 0, plain = 0;  // files delivered each way
+  std::uint64_t deliveredBytes = 0;                  // the bytes of what they deliver
+};
+
+struct DeltaOptions {
+  // The old tree's file that the new tree's file (relative name) replaces, or an empty path
+  // for a new file.
+  std::function<std::filesystem::path(const std::string& relative)> baseOf;
+  std::size_t deliveryLength;  // characters of the delivery folder on the user's machine
+  DeltaStats stats;            // filled while the delivery is written
+};
+
+// Writes the new tree's file source into folder for relative (its UTF-8 name): as relative's
+// ".zstpatch" against base (when base is not empty, and both files fit the decoder's window),
+// as its ".zst", or as itself, whichever is smallest, unless plain asks for the file itself.
+// listed gets its hash list line (path in code page 936). False, with error set, when a file
+// cannot be read or written.
+bool DeliverSmallest(const std::filesystem::path& source, const std::filesystem::path& base,
+                     const std::filesystem::path& folder, const std::string& relative,
+                     bool plain, ListedFile& listed, std::string& error);

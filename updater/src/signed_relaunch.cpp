@@ -1,0 +1,133 @@
+#include "signed_relaunch.h"
+
+#include <windows.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "app_names.h"
+#include "file_copy.h"
+#include "folders.h"
+#include "hash_list.h"
+#include "list_signature.h"
+#include "log.h"
+#include "paths.h"
+#include "sha256.h"
+#include "signature_check.h"
+#include "stages.h"
+#include "text.h"
+
+namespace {
+
+constexpr DWORD kHashBlockBytes = 256 * 1024;
+
+// Opened for reading with no write or delete sharing: while held, nobody changes, replaces or
+// removes it. A link is opened as itself, so its bytes are never the file it names.
+FileHandle OpenHeld(const std::wstring& path) {
+  return FileHandle(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING,
+                                FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN,
+                                nullptr));
+}
+
+// The SHA-256 and size of an open file, read from its start.
+bool HashOpenFile(HANDLE file, Sha256Value& digest, std::uint64_t& size) {
+  LARGE_INTEGER start = {};
+  if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) return false;
+  Sha256 hash;
+  const std::unique_ptr<char[]> block(new char[kHashBlockBytes]);
+  size = 0;
+  for (;;) {
+    DWORD got = 0;
+    if (!ReadFile(file, block.get(), kHashBlockBytes, &got, nullptr)) return false;
+    if (got == 0) return hash.Finish(digest);
+    if (!hash.Add(block.get(), got)) return false;
+    size += got;
+  }
+}
+
+// The whole of the small file name in folder, read from a held handle.
+bool ReadHeldFile(const std::wstring& folder, std::string_view name, std::size_t maxBytes,
+                  std::string& bytes) {
+  const std::wstring path = CombinePath(folder, NarrowToWide(std::string(name)));
+  const FileHandle file = OpenHeld(path);
+  return file.valid() && ReadOpenFile(file.get(), maxBytes, bytes);
+}
+
+// Why the delivered updater in folder is not the signed one, or nothing when it is: then it is
+// open in held and digest is its SHA-256.
+std::optional<std::string> OpenSignedUpdater(const std::wstring& folder,
+                                             const std::wstring& delivered,
+                                             const DeliveryKeySet& keys, FileHandle& held,
+                                             Sha256Value& digest) {
+  std::string listBytes, signature;
+  if (!ReadHeldFile(folder, kHashListFileName, kMaxHashListBytes, listBytes)) {
+    return "no readable " + std::string(kHashListFileName);
+  }
+  if (!ReadHeldFile(folder, kSignatureFileName, kMaxSignatureBytes, signature)) {
+    return "no readable " + std::string(kSignatureFileName);
+  }
+  // The list is read from the very bytes the signature was checked on.
+  const SignatureCheck check = CheckListSignature(listBytes, signature, keys);
+  if (check != SignatureCheck::kVerified) {
+    return std::string(kSignatureFileName) + ": " + SignatureCheckText(check);
+  }
+  HashList list;
+  HashListError error;
+  if (!ParseHashList(listBytes, list, error)) {
+    return std::string(kHashListFileName) + ": " + HashListErrorText(error);
+  }
+  const std::string name = WideToNarrow(kDeliveredUpdaterName);
+  const ListedFile* listed = FindListedFile(list, IndexListedFiles(list), name);
+  if (!listed) return "not in " + std::string(kHashListFileName);
+
+  held = OpenHeld(delivered);
+  std::uint64_t size = 0;
+  if (!held.valid() || !HashOpenFile(held.get(), digest, size)) return "cannot be read";
+  if (size != listed->size || digest != listed->sha256) {
+    return "differs from " + std::string(kHashListFileName);
+  }
+  return std::nullopt;
+}
+
+// Copies the held source (named sourceName in the log) over destination and holds the copy,
+// when its bytes are those of digest.
+FileHandle CopyAndHold(const std::wstring& sourceName, HANDLE source, const Sha256Value& digest,
+                       const std::wstring& destination) {
+  if (!CopyHeldFileWithRetry(sourceName, source, destination)) return FileHandle();
+  // Between the copy's end and this open another program may have replaced the file: what is
+  // held is hashed again.
+  FileHandle copy = OpenHeld(destination);
+  Sha256Value copied{};
+  std::uint64_t size = 0;
+  if (!copy.valid() || !HashOpenFile(copy.get(), copied, size) || copied != digest) {
+    return FileHandle();
+  }
+  return copy;
+}
+
+}  // namespace
+
+FileHandle CopySignedUpdater(const std::wstring& dataTempFolder, const std::wstring& destination,
+                             const DeliveryKeySet& keys) {
+  const std::wstring own = GetModulePath();
+  const std::wstring delivered = PickRelaunchSource(dataTempFolder);
+  Sha256Value digest{};
+  if (delivered != own) {
+    FileHandle held;
+    const std::optional<std::string> refused =
+        OpenSignedUpdater(dataTempFolder, delivered, keys, held, digest);
+    if (!refused) {
+      FileHandle copy = CopyAndHold(delivered, held.get(), digest, destination);
+      if (copy.valid()) return copy;
+    } else {
+      WriteLog("delivered updater not started : " + *refused);
+    }
+  }
+  const FileHandle held = OpenHeld(own);
+  std::uint64_t size = 0;
+  if (held.valid() && !HashOpenFile(held.get(), digest, size)) return FileHandle();
+  // An executable that cannot be opened still gets its line in the log.
+  return CopyAndHold(own, held.get(), digest, destination);
+}
