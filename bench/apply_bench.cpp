@@ -302,10 +302,12 @@ bool CopyTree(const std::wstring& from, const std::wstring& to) {
 
 // The delivery's hash list, or false with a line on stderr.
 bool ReadDeliveryList(const std::wstring& delivery, HashList& list) {
-    std::unique_ptr<FILE, FileCloser> in(_wfopen((delivery + L"\\UpdateInfo.sha256").c_str(), L"rb"));
+    const std::wstring path = delivery + L"\\UpdateInfo.sha256";
+    std::unique_ptr<FILE, FileCloser> in(_wfopen(path.c_str(), L"rb"));
     std::string bytes;
     std::vector<char> block(1 << 16);
-    for (std::size_t got; in && (got = std::fread(block.data(), 1, block.size(), in.get())) > 0;) {
+    for (std::size_t got;
+         in && (got = std::fread(block.data(), 1, block.size(), in.get())) > 0;) {
         bytes.append(block.data(), got);
     }
     HashListError error;
@@ -322,7 +324,8 @@ bool IsManifest(const ListedFile& file) { return FoldPathCase(file.path) == "UPD
 std::uint64_t DeliveredBytes(const HashList& list) {
     std::uint64_t bytes = 0;
     for (const ListedFile& file : list.files) {
-        if (!IsManifest(file)) bytes += file.kind == ListedKind::kPlain ? file.size : file.frameSize;
+        if (IsManifest(file)) continue;
+        bytes += file.kind == ListedKind::kPlain ? file.size : file.frameSize;
     }
     return bytes;
 }
@@ -342,13 +345,14 @@ bool HoldsNewFiles(const std::wstring& root, const HashList& list) {
     return true;
 }
 
-// Each delivery applied by ApplyManifest to a copy of the old tree in an emptied root, three
-// times; prints the delivered bytes beside the median apply time. False when an apply did not
-// leave the new files.
 struct Delivery {
-    const char* name;
-    std::wstring folder;
+    const char* name;     // as printed
+    std::wstring folder;  // the delivery folder
 };
+
+// Each delivery applied by ApplyManifest to a copy of the old tree in an emptied root, three
+// times; prints the delivered bytes beside the median apply time, as a share of the first
+// delivery's bytes. False when an apply did not leave the new files.
 bool BenchDeliveries(const std::wstring& oldTree, const std::vector<Delivery>& deliveries,
                      const std::wstring& root) {
     constexpr int kDeliveryRounds = 3;

@@ -2,8 +2,8 @@
 // side by side: five large files with small changes inside, new, deleted and unchanged files.
 // The plain and delta deliveries are what vintrel-pack diff writes without and with --delta;
 // the compressed one is the plain delivery with each changed or new file as one zstd frame, made
-// as diff --delta makes its frames, listed in format 2. Goal: the delta delivery is at most 5 % of the
-// plain one for this pair (small changes inside large files are what patches are for).
+// as diff --delta makes its frames, listed in format 2. Goal: the delta delivery is at most 5 %
+// of the plain one for this pair (small changes inside large files are what patches are for).
 //
 //   delta_bench VINTREL_PACK [SCRATCH_FOLDER [--keep]]
 //
