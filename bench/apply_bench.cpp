@@ -19,6 +19,14 @@
 // when one is missed.
 //
 //   apply_bench.exe [work folder]     default: the temporary folder
+//
+// With --deliveries OLD PLAIN COMPRESSED DELTA (Windows paths, as scripts/bench delta passes
+// delta_bench's kept folders) it times only ApplyManifest of each of the three deliveries of
+// one release pair onto a fresh copy of OLD, median of 3, checks that each listed file then has
+// its new size and SHA-256, and prints the delivered bytes beside the apply time. No goal; exit
+// code 2 when an apply did not leave the new files.
+//
+//   apply_bench.exe --deliveries OLD PLAIN COMPRESSED DELTA
 #include <windows.h>
 
 #include <algorithm>
@@ -31,6 +39,7 @@
 #include "checked_items.h"
 #include "folder_tree.h"
 #include "folders.h"
+#include "handles.h"
 #include "hash_list.h"
 #include "log.h"
 #include "paths.h"
@@ -101,6 +110,24 @@ bool MakeDelivery(const std::wstring& folder, const std::vector<std::wstring>& f
     return out && std::fwrite(manifest.data(), 1, manifest.size(), out.get()) == manifest.size();
 }
 
+// The SHA-256 (CNG, as the updater hashes) and size of the file at path; false when it cannot
+// be read or hashed.
+bool HashFile(const std::wstring& path, Sha256Digest& digest, std::uint64_t& size) {
+    std::unique_ptr<FILE, FileCloser> in(_wfopen(path.c_str(), L"rb"));
+    if (!in) return false;
+    Sha256 hash;
+    std::vector<char> block(1 << 20);
+    size = 0;
+    for (std::size_t got; (got = std::fread(block.data(), 1, block.size(), in.get())) > 0;) {
+        hash.Add(block.data(), got);
+        size += got;
+    }
+    Sha256Value value;
+    if (std::ferror(in.get()) || !hash.Finish(value)) return false;
+    std::copy(value.begin(), value.end(), digest.begin());
+    return true;
+}
+
 // The same delivery in folder, with the hash list the publisher's tool would write beside it.
 bool MakeListedDelivery(const std::wstring& folder, const std::vector<std::wstring>& files) {
     if (!MakeDelivery(folder, files)) return false;
@@ -108,19 +135,8 @@ bool MakeListedDelivery(const std::wstring& folder, const std::vector<std::wstri
     listed.push_back(L"UpdateInfo.ini");
     std::vector<ListedFile> lines;
     for (const std::wstring& file : listed) {
-        std::unique_ptr<FILE, FileCloser> in(_wfopen((folder + L"\\" + file).c_str(), L"rb"));
-        if (!in) return false;
-        Sha256 hash;
-        std::vector<char> block(1 << 20);
-        std::uint64_t size = 0;
-        for (std::size_t got; (got = std::fread(block.data(), 1, block.size(), in.get())) > 0;) {
-            hash.Add(block.data(), got);
-            size += got;
-        }
-        ListedFile line{std::string(file.begin(), file.end()), {}, size, 0};
-        Sha256Value digest;
-        if (!hash.Finish(digest)) return false;
-        std::copy(digest.begin(), digest.end(), line.sha256.begin());
+        ListedFile line{std::string(file.begin(), file.end()), {}, 0, 0};
+        if (!HashFile(folder + L"\\" + file, line.sha256, line.size)) return false;
         lines.push_back(line);
     }
     const std::string text = HashListText(1, lines);
@@ -263,9 +279,124 @@ void PrintBreakdown(const std::wstring& delivery, const std::wstring& root,
     CreateDirectoryW(logFolder.c_str(), nullptr);
 }
 
+// ---- --deliveries: the plain, compressed and delta deliveries of one release pair ----
+
+// Copies the files and folders below from into the existing folder to; false at the first
+// item that cannot be listed or copied.
+bool CopyTree(const std::wstring& from, const std::wstring& to) {
+    WIN32_FIND_DATAW found;
+    FindHandle find(FindFirstFileW((from + L"\\*").c_str(), &found));
+    if (!find.valid()) return false;
+    do {
+        const std::wstring name = found.cFileName;
+        if (name == L"." || name == L"..") continue;
+        const std::wstring source = from + L"\\" + name, target = to + L"\\" + name;
+        const bool copied = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                                ? CreateDirectoryW(target.c_str(), nullptr) &&
+                                      CopyTree(source, target)
+                                : CopyFileW(source.c_str(), target.c_str(), TRUE) != FALSE;
+        if (!copied) return false;
+    } while (FindNextFileW(find.get(), &found));
+    return GetLastError() == ERROR_NO_MORE_FILES;
+}
+
+// The delivery's hash list, or false with a line on stderr.
+bool ReadDeliveryList(const std::wstring& delivery, HashList& list) {
+    const std::wstring path = delivery + L"\\UpdateInfo.sha256";
+    std::unique_ptr<FILE, FileCloser> in(_wfopen(path.c_str(), L"rb"));
+    std::string bytes;
+    std::vector<char> block(1 << 16);
+    for (std::size_t got;
+         in && (got = std::fread(block.data(), 1, block.size(), in.get())) > 0;) {
+        bytes.append(block.data(), got);
+    }
+    HashListError error;
+    if (in && ParseHashList(bytes, list, error)) return true;
+    std::fprintf(stderr, "%ls: no readable hash list (%s)\n", delivery.c_str(),
+                 in ? HashListErrorText(error).c_str() : "cannot be opened");
+    return false;
+}
+
+bool IsManifest(const ListedFile& file) { return FoldPathCase(file.path) == "UPDATEINFO.INI"; }
+
+// What the delivery carries over the wire: each listed file's delivered bytes (the frame's for a
+// "zstd" or "patch" line), UpdateInfo.ini aside.
+std::uint64_t DeliveredBytes(const HashList& list) {
+    std::uint64_t bytes = 0;
+    for (const ListedFile& file : list.files) {
+        if (IsManifest(file)) continue;
+        bytes += file.kind == ListedKind::kPlain ? file.size : file.frameSize;
+    }
+    return bytes;
+}
+
+// Whether every file the list names lies below root with the size and SHA-256 of the new tree.
+bool HoldsNewFiles(const std::wstring& root, const HashList& list) {
+    for (const ListedFile& file : list.files) {
+        if (IsManifest(file)) continue;
+        Sha256Digest digest;
+        std::uint64_t size = 0;
+        const std::wstring path = root + L"\\" + ReplaceAll(NarrowToWide(file.path), L"/", L"\\");
+        if (!HashFile(path, digest, size) || size != file.size || digest != file.sha256) {
+            std::fprintf(stderr, "%ls: not the new file\n", path.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+struct Delivery {
+    const char* name;     // as printed
+    std::wstring folder;  // the delivery folder
+};
+
+// Each delivery applied by ApplyManifest to a copy of the old tree in an emptied root, three
+// times; prints the delivered bytes beside the median apply time, as a share of the first
+// delivery's bytes. False when an apply did not leave the new files.
+bool BenchDeliveries(const std::wstring& oldTree, const std::vector<Delivery>& deliveries,
+                     const std::wstring& root) {
+    constexpr int kDeliveryRounds = 3;
+    bool complete = true;
+    std::uint64_t plainBytes = 0;
+    std::printf("%-12s %12s %9s %9s  (apply: ApplyManifest, median of %d, each onto a fresh "
+                "copy of the old tree)\n", "delivery", "bytes", "of plain", "apply s",
+                kDeliveryRounds);
+    for (const Delivery& delivery : deliveries) {
+        HashList list;
+        if (!ReadDeliveryList(delivery.folder, list)) return false;
+        std::vector<double> seconds;
+        for (int round = 0; round < kDeliveryRounds; ++round) {
+            EmptyFolder(root);
+            if (!CopyTree(oldTree, root)) {
+                std::fprintf(stderr, "cannot copy %ls into %ls\n", oldTree.c_str(), root.c_str());
+                return false;
+            }
+            bool applied = false;
+            seconds.push_back(Seconds([&] { applied = ApplyManifest(delivery.folder, root); }));
+            complete = complete && applied && HoldsNewFiles(root, list);
+        }
+        const std::uint64_t bytes = DeliveredBytes(list);
+        if (plainBytes == 0) plainBytes = bytes;  // the first delivery is the plain one
+        std::printf("%-12s %12llu %8.2f%% %9.3f\n", delivery.name,
+                    static_cast<unsigned long long>(bytes), 100.0 * bytes / plainBytes,
+                    Median(seconds));
+    }
+    DeleteFolderTree(root);
+    return complete;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    if (argc == 6 && std::wstring(argv[1]) == L"--deliveries") {
+        CreateDirectoryW(GetDataFolder().c_str(), nullptr);
+        CreateDirectoryW((GetDataFolder() + L"\\logs").c_str(), nullptr);
+        const bool complete = BenchDeliveries(
+            argv[2], {{"plain", argv[3]}, {"compressed", argv[4]}, {"delta", argv[5]}},
+            GetTempFolder() + L"vintrel-delivery-apply-root");
+        if (!complete) std::fprintf(stderr, "an apply did not leave the new tree's files\n");
+        return complete ? 0 : 2;
+    }
     const std::wstring work = argc > 1 ? argv[1] : GetTempFolder() + L"vintrel-apply-bench";
     const std::wstring delivery = work + L"\\delivery";
     const std::wstring root = work + L"\\root";

@@ -1,14 +1,15 @@
 // Delivered bytes of a plain, a compressed and a delta delivery of one generated release pair,
 // side by side: five large files with small changes inside, new, deleted and unchanged files.
 // The plain and delta deliveries are what vintrel-pack diff writes without and with --delta;
-// the compressed one is the plain delivery's changed files each as one zstd frame of the same
-// level and window as diff --delta's frames. Goal: the delta delivery is at most 5 % of the
-// plain one for this pair (small changes inside large files are what patches are for).
+// the compressed one is the plain delivery with each changed or new file as one zstd frame, made
+// as diff --delta makes its frames, listed in format 2. Goal: the delta delivery is at most 5 %
+// of the plain one for this pair (small changes inside large files are what patches are for).
 //
-//   delta_bench VINTREL_PACK [SCRATCH_FOLDER [--keep]]   (--keep: leave the trees and deliveries)
+//   delta_bench VINTREL_PACK [SCRATCH_FOLDER [--keep]]
+//
+// --keep leaves the trees and the three delivery folders and prints where ("kept old ...").
 
 #include <sys/wait.h>
-#include <zstd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -18,6 +19,11 @@
 #include <random>
 #include <sstream>
 #include <string>
+
+#include "cp936.h"
+#include "delta.h"
+#include "hash_list.h"
+#include "tree.h"
 
 namespace fs = std::filesystem;
 
@@ -112,37 +118,36 @@ std::uint64_t DeliveredBytes(const fs::path& delivery) {
   return bytes;
 }
 
-// The plain delivery's changed files each as one zstd frame, as diff --delta makes its frames.
-std::uint64_t CompressedBytes(const fs::path& delivery) {
-  std::uint64_t bytes = 0;
-  for (const auto& entry : fs::recursive_directory_iterator(delivery)) {
-    const std::string name = entry.path().filename().string();
-    if (!entry.is_regular_file() || name == "UpdateInfo.ini" || name == "UpdateInfo.sha256") {
-      continue;
-    }
-    const std::string file = ReadFile(entry.path());
-    int windowLog = 10;
-    while (windowLog < 27 && (std::size_t{1} << windowLog) < file.size()) ++windowLog;
-    ZSTD_CCtx* context = ZSTD_createCCtx();
-    ZSTD_CCtx_setParameter(context, ZSTD_c_compressionLevel, 19);
-    ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, 1);
-    ZSTD_CCtx_setParameter(context, ZSTD_c_windowLog, windowLog);
-    ZSTD_CCtx_setParameter(context, ZSTD_c_enableLongDistanceMatching, 1);
-    std::string frame(ZSTD_compressBound(file.size()), '\0');
-    const std::size_t size =
-        ZSTD_compress2(context, &frame[0], frame.size(), file.data(), file.size());
-    ZSTD_freeCCtx(context);
-    // As diff --delta does, a file that does not compress is delivered as it is.
-    bytes += ZSTD_isError(size) ? file.size() : std::min<std::uint64_t>(size, file.size());
+// The compressed delivery beside the plain one: each of its files made by vintrel-pack's own
+// DeliverSmallest with no base, so a zstd frame exactly as diff --delta makes one for a new
+// file (or the file itself when that does not pay); UpdateInfo.ini and a top-level Updater.exe
+// stay plain. Its hash list is the plain one's in format 2, with "zstd" lines.
+void WriteCompressed(const fs::path& plain, const fs::path& compressed) {
+  HashList list;
+  HashListError error;
+  if (!ParseHashList(ReadFile(plain / kHashListFileName), list, error)) {
+    std::fprintf(stderr, "the plain delivery's list: %s\n", HashListErrorText(error).c_str());
+    std::exit(2);
   }
-  return bytes;
+  for (ListedFile& file : list.files) {
+    const std::string relative = Cp936ToUtf8(file.path).value_or(std::string());
+    const std::string key = FoldPathCase(file.path);
+    const bool keepPlain = key == "UPDATEINFO.INI" || key == "UPDATER.EXE";
+    std::string why;
+    if (!DeliverSmallest(JoinRelative(plain, relative), fs::path(), compressed, relative,
+                         keepPlain, file, why)) {
+      std::fprintf(stderr, "compressed delivery: %s\n", why.c_str());
+      std::exit(2);
+    }
+  }
+  WriteFile(compressed / kHashListFileName, HashListText(list.release, list.files, 2));
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: delta_bench VINTREL_PACK [SCRATCH_FOLDER]\n");
+    std::fprintf(stderr, "usage: delta_bench VINTREL_PACK [SCRATCH_FOLDER [--keep]]\n");
     return 2;
   }
   const std::string pack = argv[1];
@@ -157,9 +162,10 @@ int main(int argc, char** argv) {
                                   (scratch / "delta.txt").string() + "'");
   const std::uint64_t plain = DeliveredBytes(scratch / "plain");
   const auto compressStart = std::chrono::steady_clock::now();
-  const std::uint64_t compressed = CompressedBytes(scratch / "plain");
+  WriteCompressed(scratch / "plain", scratch / "compressed");
   const double compressSeconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - compressStart).count();
+  const std::uint64_t compressed = DeliveredBytes(scratch / "compressed");
   const std::uint64_t delta = DeliveredBytes(scratch / "delta");
 
   std::printf("release pair: %d files delivered (main application and five large files with "
@@ -173,7 +179,15 @@ int main(int argc, char** argv) {
   std::printf("%-12s %14llu %8.2f%% %10.2f\n", "delta", static_cast<unsigned long long>(delta),
               100.0 * delta / plain, deltaSeconds);
   std::printf("vintrel-pack diff --delta said: %s", ReadFile(scratch / "delta.txt").c_str());
-  if (!(argc > 3 && std::string(argv[3]) == "--keep")) fs::remove_all(scratch);
+  // The written compressed delivery as the updater would read it.
+  Run("'" + pack + "' check '" + (scratch / "compressed").string() + "' >/dev/null");
+  if (argc > 3 && std::string(argv[3]) == "--keep") {
+    for (const char* name : {"old", "plain", "compressed", "delta"}) {
+      std::printf("kept %-10s %s\n", name, (scratch / name).c_str());
+    }
+  } else {
+    fs::remove_all(scratch);
+  }
   const bool met = delta * 20 <= plain;
   std::printf("goal: delta at most 5%% of plain: %s\n", met ? "met" : "MISSED");
   return met ? 0 : 1;
