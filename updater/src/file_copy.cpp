@@ -1,5 +1,6 @@
 #include "file_copy.h"
 
+#include <algorithm>
 #include <memory>
 
 #include "checked_items.h"
@@ -10,8 +11,8 @@
 
 namespace {
 
-constexpr int kDeleteAttempts = 3;
-constexpr DWORD kDeleteRetryWaitMs = 100;
+constexpr int kHeldFileAttempts = 3;
+constexpr DWORD kHeldFileRetryWaitMs = 100;
 // Large enough that the copy costs what the disk costs, small enough for a 32-bit process.
 constexpr DWORD kCopyBlockBytes = 256 * 1024;
 // The attributes a copy carries over, as CopyFileW does.
@@ -21,7 +22,7 @@ constexpr DWORD kCopiedAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HID
 
 void SleepMilliseconds(DWORD milliseconds) { Sleep(milliseconds); }
 
-SleepFunction sleepBetweenDeletes = SleepMilliseconds;
+SleepFunction sleepBetweenAttempts = SleepMilliseconds;
 
 bool Rewind(HANDLE file) {
   LARGE_INTEGER start = {};
@@ -45,7 +46,39 @@ bool CopyBlocks(HANDLE source, HANDLE destination, const CopiedBytesFunction& on
 }  // namespace
 
 void SetCopyRetrySleepHookForTesting(SleepFunction hook) {
-  sleepBetweenDeletes = hook ? hook : SleepMilliseconds;
+  sleepBetweenAttempts = hook ? hook : SleepMilliseconds;
+}
+
+bool RetryWhileHeld(const std::function<bool()>& attempt) {
+  for (int tried = 0; tried < kHeldFileAttempts; ++tried) {
+    if (attempt()) return true;
+    sleepBetweenAttempts(kHeldFileRetryWaitMs);
+  }
+  return false;
+}
+
+bool ReadOpenFile(HANDLE file, std::size_t maxBytes, std::string& bytes) {
+  LARGE_INTEGER size = {};
+  LARGE_INTEGER start = {};
+  if (!GetFileSizeEx(file, &size) || size.QuadPart < 0 ||
+      static_cast<unsigned long long>(size.QuadPart) > maxBytes ||
+      !SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) {
+    return false;
+  }
+  // One byte more than the size is asked for: a file that grew meanwhile is no whole read.
+  const std::size_t expected = static_cast<std::size_t>(size.QuadPart);
+  bytes.assign(expected + 1, '\0');
+  std::size_t got = 0;
+  while (got < bytes.size()) {
+    DWORD read = 0;
+    const DWORD want = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - got, 1u << 20));
+    if (!ReadFile(file, &bytes[got], want, &read, nullptr)) return false;
+    if (read == 0) break;
+    got += read;
+  }
+  if (got > expected) return false;
+  bytes.resize(got);
+  return true;
 }
 
 bool CopyOpenFile(HANDLE source, const std::wstring& destination,
@@ -75,16 +108,10 @@ int CopyHeldFileWithRetry(const std::wstring& source, HANDLE held,
 
   // Only a copy that can succeed may cost the installed file: the source is held open, and
   // readable, until the second copy.
-  if (PathExists(destination)) {
-    bool deleted = false;
-    for (int attempt = 0; attempt < kDeleteAttempts && !deleted; ++attempt) {
-      deleted = DeleteFileW(destination.c_str()) != FALSE;
-      if (!deleted) sleepBetweenDeletes(kDeleteRetryWaitMs);
-    }
-    if (!deleted) {
-      WriteLog("wait 300 to delet but failed ");
-      return 0;
-    }
+  if (PathExists(destination) &&
+      !RetryWhileHeld([&] { return DeleteFileW(destination.c_str()) != FALSE; })) {
+    WriteLog("wait 300 to delet but failed ");
+    return 0;
   }
   return CopyOpenFile(held, destination) ? 1 : 0;
 }

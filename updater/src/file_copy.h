@@ -31,6 +31,15 @@ int CopyHeldFileWithRetry(const std::wstring& source, HANDLE held,
 // destination as it is.
 int CopyFileWithRetry(const std::wstring& source, const std::wstring& destination);
 
-// Tests see the waits between delete attempts through this hook instead of sleeping.
+// Reads the whole of an open file, from its start, into bytes. False when it holds more than
+// maxBytes or cannot be read (bytes is then unspecified).
+bool ReadOpenFile(HANDLE file, std::size_t maxBytes, std::string& bytes);
+
+// Tries attempt up to three times, 100 ms apart, as long as it fails: what a file held for a
+// moment by another program (a scanner, say) is given before the updater gives up on it. True
+// when an attempt succeeded.
+bool RetryWhileHeld(const std::function<bool()>& attempt);
+
+// Tests see the waits between attempts through this hook instead of sleeping.
 using SleepFunction = void (*)(DWORD milliseconds);
 void SetCopyRetrySleepHookForTesting(SleepFunction hook);

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string_view>
 
+#include "file_copy.h"
 #include "handles.h"
 #include "log.h"
 #include "paths.h"
@@ -18,8 +19,6 @@ const wchar_t kJournalFolder[] = L".vintrel";
 const wchar_t kJournalName[] = L"journal";
 const char kJournalHeader[] = "vintrel-journal 1";
 constexpr DWORD kMaxJournalBytes = 64u << 20;
-constexpr int kMoveAttempts = 3;
-constexpr DWORD kMoveRetryWaitMs = 100;
 
 std::wstring RootWithoutSeparator(const std::wstring& rootFolder) {
   std::wstring root = rootFolder;
@@ -150,16 +149,8 @@ std::optional<Journal> ReadJournal(const std::wstring& rootFolder, bool& present
   if (!present) return std::nullopt;
   const FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                     OPEN_EXISTING, 0, nullptr));
-  if (!file.valid()) return std::nullopt;
-  LARGE_INTEGER size = {};
-  if (!GetFileSizeEx(file.get(), &size) || size.QuadPart > kMaxJournalBytes) return std::nullopt;
-  std::string text(static_cast<size_t>(size.QuadPart), '\0');
-  DWORD got = 0;
-  if (!text.empty() && (!ReadFile(file.get(), &text[0], static_cast<DWORD>(text.size()), &got,
-                                  nullptr) ||
-                        got != text.size())) {
-    return std::nullopt;
-  }
+  std::string text;
+  if (!file.valid() || !ReadOpenFile(file.get(), kMaxJournalBytes, text)) return std::nullopt;
   return ParseJournal(text);
 }
 
@@ -206,12 +197,11 @@ bool ReplaceFileDurably(const std::wstring& path, const std::string& bytes) {
       return false;
     }
   }
-  for (int attempt = 0; attempt < kMoveAttempts; ++attempt) {
-    if (MoveFileExW(writing.c_str(), path.c_str(),
-                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-      return true;
-    }
-    Sleep(kMoveRetryWaitMs);
+  if (RetryWhileHeld([&] {
+        return MoveFileExW(writing.c_str(), path.c_str(),
+                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+      })) {
+    return true;
   }
   DeleteFileW(writing.c_str());
   return false;

@@ -1,5 +1,6 @@
 #include "sha256.h"
 
+#include <memory>
 #include <vector>
 
 #include "bcrypt_api.h"
@@ -84,4 +85,20 @@ bool Sha256::Finish(Sha256Value& digest) {
 bool ComputeSha256(const void* bytes, std::size_t size, Sha256Value& digest) {
   Sha256 hash;
   return hash.Add(bytes, size) && hash.Finish(digest);
+}
+
+bool HashOpenFile(HANDLE file, Sha256Value& digest, std::uint64_t& size) {
+  constexpr DWORD kBlockBytes = 256 * 1024;
+  LARGE_INTEGER start = {};
+  if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) return false;
+  Sha256 hash;
+  const std::unique_ptr<char[]> block(new char[kBlockBytes]);
+  size = 0;
+  for (;;) {
+    DWORD got = 0;
+    if (!ReadFile(file, block.get(), kBlockBytes, &got, nullptr)) return false;
+    if (got == 0) return hash.Finish(digest);
+    if (!hash.Add(block.get(), got)) return false;
+    size += got;
+  }
 }

@@ -2,6 +2,8 @@
 // SHA-256 from the platform (CNG, bcrypt.dll), which every Windows from Vista on carries: no
 // hash code of our own in Updater.exe.
 
+#include <windows.h>
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -31,3 +33,6 @@ class Sha256 {
 
 // The SHA-256 of bytes in one call; false when the platform could not compute it.
 bool ComputeSha256(const void* bytes, std::size_t size, Sha256Value& digest);
+
+// The SHA-256 and size of an open file, read from its start; false when it cannot be read.
+bool HashOpenFile(HANDLE file, Sha256Value& digest, std::uint64_t& size);

@@ -82,26 +82,3 @@ const char* SignatureCheckText(SignatureCheck check) {
   return "";
 }
 
-bool ReadOpenFile(HANDLE file, std::size_t maxBytes, std::string& bytes) {
-  LARGE_INTEGER size = {};
-  LARGE_INTEGER start = {};
-  if (!GetFileSizeEx(file, &size) || size.QuadPart < 0 ||
-      static_cast<unsigned long long>(size.QuadPart) > maxBytes ||
-      !SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) {
-    return false;
-  }
-  // One byte more than the size is asked for: a file that grew meanwhile is no whole read.
-  const std::size_t expected = static_cast<std::size_t>(size.QuadPart);
-  bytes.assign(expected + 1, '\0');
-  std::size_t got = 0;
-  while (got < bytes.size()) {
-    DWORD read = 0;
-    const DWORD want = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - got, 1u << 20));
-    if (!ReadFile(file, &bytes[got], want, &read, nullptr)) return false;
-    if (read == 0) break;
-    got += read;
-  }
-  if (got > expected) return false;
-  bytes.resize(got);
-  return true;
-}

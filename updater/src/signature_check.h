@@ -26,6 +26,3 @@ SignatureCheck CheckListSignature(std::string_view list, std::string_view signat
 // The outcome in a few English words for a log line, e.g. "no compiled key verifies it".
 const char* SignatureCheckText(SignatureCheck check);
 
-// Reads the whole of an open file, from its start, into bytes. False when it holds more than
-// maxBytes or cannot be read (bytes is then unspecified).
-bool ReadOpenFile(HANDLE file, std::size_t maxBytes, std::string& bytes);

@@ -15,12 +15,10 @@
 #include "paths.h"
 #include "sha256.h"
 #include "signature_check.h"
-#include "stages.h"
 #include "text.h"
 
 namespace {
 
-constexpr DWORD kHashBlockBytes = 256 * 1024;
 
 // Opened for reading with no write or delete sharing: while held, nobody changes, replaces or
 // removes it. A link is opened as itself, so its bytes are never the file it names.
@@ -31,21 +29,6 @@ FileHandle OpenHeld(const std::wstring& path) {
                                 nullptr));
 }
 
-// The SHA-256 and size of an open file, read from its start.
-bool HashOpenFile(HANDLE file, Sha256Value& digest, std::uint64_t& size) {
-  LARGE_INTEGER start = {};
-  if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) return false;
-  Sha256 hash;
-  const std::unique_ptr<char[]> block(new char[kHashBlockBytes]);
-  size = 0;
-  for (;;) {
-    DWORD got = 0;
-    if (!ReadFile(file, block.get(), kHashBlockBytes, &got, nullptr)) return false;
-    if (got == 0) return hash.Finish(digest);
-    if (!hash.Add(block.get(), got)) return false;
-    size += got;
-  }
-}
 
 // The whole of the small file name in folder, read from a held handle.
 bool ReadHeldFile(const std::wstring& folder, std::string_view name, std::size_t maxBytes,
@@ -109,10 +92,10 @@ FileHandle CopyAndHold(const std::wstring& sourceName, HANDLE source, const Sha2
 
 }  // namespace
 
-FileHandle CopySignedUpdater(const std::wstring& dataTempFolder, const std::wstring& destination,
-                             const DeliveryKeySet& keys) {
+FileHandle CopySignedUpdater(const std::wstring& source, const std::wstring& dataTempFolder,
+                             const std::wstring& destination, const DeliveryKeySet& keys) {
   const std::wstring own = GetModulePath();
-  const std::wstring delivered = PickRelaunchSource(dataTempFolder);
+  const std::wstring& delivered = source;
   Sha256Value digest{};
   if (delivered != own) {
     FileHandle held;

@@ -71,11 +71,13 @@ int RunFirstStage() {
   FileHandle heldCopy;
   // An unusable temporary folder leaves nothing to start: the launch below then fails.
   if (!destination.empty()) {
+    // A freshly delivered updater is preferred over the running one.
+    const std::wstring dataTempFolder = GetDataTempFolder();
+    const std::wstring source = PickRelaunchSource(dataTempFolder);
     if (keys.count == 0) {
-      // A freshly delivered updater is preferred over the running one.
-      CopyFileWithRetry(PickRelaunchSource(GetDataTempFolder()), destination);
+      CopyFileWithRetry(source, destination);
     } else {
-      heldCopy = CopySignedUpdater(GetDataTempFolder(), destination, keys);
+      heldCopy = CopySignedUpdater(source, dataTempFolder, destination, keys);
     }
   }
   const bool startable = !destination.empty() && (keys.count == 0 || heldCopy.valid());

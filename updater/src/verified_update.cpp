@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "checked_items.h"
-#include "zstd_decode.h"
 #include "file_copy.h"
 #include "handles.h"
 #include "hash_list.h"
@@ -20,12 +19,11 @@
 #include "sha256.h"
 #include "signature_check.h"
 #include "text.h"
+#include "zstd_decode.h"
 
 namespace {
 
 const char kManifestName[] = "UpdateInfo.ini";
-constexpr int kRenameAttempts = 3;
-constexpr DWORD kRenameRetryWaitMs = 100;
 
 // The key under which the file system finds a path below the root folder: its letters folded as
 // the list's paths are (one kind of index for both keeps the program small).
@@ -173,19 +171,9 @@ bool MatchesList(const Sha256Value& digest, std::uint64_t size, const ListedFile
 // Whether an open delivered file, read from its start, is what the list gives for the bytes
 // delivered: the file, or its frame.
 bool DeliveredAsListed(HANDLE file, const ListedFile& listed, std::string& reason) {
-  Sha256 hash;
   std::uint64_t size = 0;
-  std::vector<char> block(256 * 1024);
-  DWORD got = 0;
-  LARGE_INTEGER start = {};
-  SetFilePointerEx(file, start, nullptr, FILE_BEGIN);
-  while (ReadFile(file, block.data(), static_cast<DWORD>(block.size()), &got, nullptr) &&
-         got > 0) {
-    hash.Add(block.data(), got);
-    size += got;
-  }
   Sha256Value digest = {};
-  if (!hash.Finish(digest)) {
+  if (!HashOpenFile(file, digest, size)) {
     reason = "cannot be read or hashed";
     return false;
   }
@@ -281,14 +269,9 @@ std::wstring ParentOf(const std::wstring& relative) {
   return cut == std::wstring::npos ? std::wstring() : relative.substr(0, cut);
 }
 
-// A rename that a file held by another program may block for a moment: tried as often, and as
-// far apart, as a copy tries to delete a locked file.
+// A rename that a file held by another program may block for a moment.
 bool RenameWithRetry(const std::wstring& from, const std::wstring& to) {
-  for (int attempt = 0; attempt < kRenameAttempts; ++attempt) {
-    if (MoveFileExW(from.c_str(), to.c_str(), 0)) return true;
-    Sleep(kRenameRetryWaitMs);
-  }
-  return false;
+  return RetryWhileHeld([&] { return MoveFileExW(from.c_str(), to.c_str(), 0) != FALSE; });
 }
 
 // The manifest's entries as steps, each checked against the installation folder and the list.
