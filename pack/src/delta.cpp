@@ -23,11 +23,6 @@ struct CCtxFree {
 };
 using CCtxPtr = std::unique_ptr<ZSTD_CCtx, CCtxFree>;
 
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
-
 // The smallest window (as a power of two) that holds bytes, within zstd's least and the
 // decoder's limit.
 int WindowLogFor(std::uint64_t bytes) {

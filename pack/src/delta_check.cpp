@@ -14,20 +14,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using ItemIndex = std::unordered_map<std::string, const TreeItem*>;
-
-// The files of a listing by case key: Windows finds a name whatever its case.
-ItemIndex IndexFiles(const std::vector<TreeItem>& items) {
-  ItemIndex files;
-  for (const TreeItem& item : items) {
-    if (item.kind == ItemKind::kFile) files.emplace(CaseKey(item.relative), &item);
-  }
-  return files;
-}
-
 // The delivery's hash list when it is a valid list of format 2; the hash list's own check says
 // what is wrong with any other.
-bool ReadDeltaList(const fs::path& delivery, const ItemIndex& files, HashList& list) {
+bool ReadDeltaList(const fs::path& delivery, const FileIndex& files, HashList& list) {
   const auto found = files.find(CaseKey(std::string(kHashListFileName)));
   if (found == files.end() || found->second->size > kMaxHashListBytes) return false;
   std::ifstream in(delivery / fs::u8path(found->second->relative), std::ios::binary);
@@ -42,7 +31,7 @@ std::string Utf8(const std::string& cp936) { return Cp936ToUtf8(cp936).value_or(
 
 std::vector<TreeItem> DecodedItems(const fs::path& delivery, const std::vector<TreeItem>& items,
                                    Report& report) {
-  const ItemIndex files = IndexFiles(items);
+  const FileIndex files = IndexFiles(items);
   HashList list;
   if (!ReadDeltaList(delivery, files, list)) return items;
   // Each frame's case key -> its listed file, or the list's size for a frame left out of the
@@ -82,7 +71,7 @@ void CheckPatchBases(const fs::path& delivery, const std::vector<TreeItem>& item
                      Report& report) {
   HashList list;
   if (!ReadDeltaList(delivery, IndexFiles(items), list)) return;
-  const ItemIndex installedFiles = IndexFiles(installed);
+  const FileIndex installedFiles = IndexFiles(installed);
   for (const ListedFile& file : list.files) {
     if (file.kind != ListedKind::kPatch) continue;
     const std::string name = Utf8(file.path);

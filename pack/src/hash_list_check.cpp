@@ -22,16 +22,6 @@ std::string ListLine(std::size_t line) {
   return std::string(kHashListFileName) + " line " + std::to_string(line);
 }
 
-// The delivery's files by case key: Windows finds a listed name whatever its case.
-using FileIndex = std::unordered_map<std::string, const TreeItem*>;
-
-FileIndex IndexFiles(const std::vector<TreeItem>& items) {
-  FileIndex files;
-  for (const TreeItem& item : items) {
-    if (item.kind == ItemKind::kFile) files.emplace(CaseKey(item.relative), &item);
-  }
-  return files;
-}
 
 // The list's bytes, at most kMaxHashListBytes of them; false when it cannot be read whole.
 bool ReadList(const fs::path& path, std::string& bytes) {

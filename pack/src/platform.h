@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 
 // The running process's id.
 unsigned long ProcessId();
@@ -17,6 +18,12 @@ void UseUtf8Console();
 // any reparse point, as the updater judges them (the standard library's status looks through
 // links there).
 bool IsLink(const std::filesystem::directory_entry& entry);
+
+// A stream closed when it goes.
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 // path opened for binary reading (the caller closes it); null when it cannot be opened.
 std::FILE* OpenFileForReading(const std::filesystem::path& path);

@@ -20,11 +20,6 @@ struct DigestContextFree {
 };
 using DigestContext = std::unique_ptr<EVP_MD_CTX, DigestContextFree>;
 
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
-
 DigestContext StartSha256() {
   DigestContext context(EVP_MD_CTX_new());
   if (context && EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) context.reset();

@@ -15,11 +15,6 @@ namespace {
 
 constexpr size_t kChunk = 1 << 20;
 
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
-
 FilePtr OpenForReading(const fs::path& path) {
   FilePtr file(OpenFileForReading(path));
   // The chunks are read straight into our buffers.
@@ -110,4 +105,12 @@ bool SameContents(const fs::path& a, const fs::path& b, const BytesRead& onRead,
     return false;
   }
   return true;
+}
+
+FileIndex IndexFiles(const std::vector<TreeItem>& items) {
+  FileIndex files;
+  for (const TreeItem& item : items) {
+    if (item.kind == ItemKind::kFile) files.emplace(CaseKey(item.relative), &item);
+  }
+  return files;
 }

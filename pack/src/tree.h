@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 enum class ItemKind { kFile, kFolder, kLink, kOther };
@@ -23,6 +24,10 @@ bool ListTree(const std::filesystem::path& root, std::vector<TreeItem>& items,
 
 // items without the top-level folder name (matched without regard to case) and its contents.
 void DropTopFolder(std::vector<TreeItem>& items, const std::string& name);
+
+// The files of a listing under their case keys (CaseKey): Windows finds a name whatever its case.
+using FileIndex = std::unordered_map<std::string, const TreeItem*>;
+FileIndex IndexFiles(const std::vector<TreeItem>& items);
 
 // root joined with a relative name as listed.
 std::filesystem::path JoinRelative(const std::filesystem::path& root, const std::string& relative);
