@@ -35,19 +35,19 @@
 #include <string>
 #include <vector>
 
-#include "app_names.h"
-#include "checked_items.h"
-#include "folder_tree.h"
-#include "folders.h"
-#include "handles.h"
+#include "base/app_names.h"
+#include "base/checked_items.h"
+#include "base/folder_tree.h"
+#include "base/folders.h"
+#include "base/handles.h"
+#include "base/log.h"
+#include "base/paths.h"
+#include "base/process_args.h"
+#include "base/sha256.h"
+#include "base/text.h"
 #include "hash_list.h"
-#include "log.h"
-#include "paths.h"
-#include "process_kill.h"
-#include "sha256.h"
-#include "stages.h"
-#include "text.h"
-#include "update_run.h"
+#include "update/process_kill.h"
+#include "update/update_run.h"
 
 namespace {
 

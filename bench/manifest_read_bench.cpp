@@ -22,8 +22,8 @@
 #include <string>
 #include <vector>
 
-#include "folders.h"
-#include "manifest.h"
+#include "base/folders.h"
+#include "update/manifest.h"
 
 // --- C++ heap in use, counted across every operator new and delete of the program. Each block
 // carries its size in front of it.

@@ -89,7 +89,7 @@ function(vintrel_add_delivery_keys_library target)
   set(source "${CMAKE_CURRENT_BINARY_DIR}/${target}.cpp")
   file(CONFIGURE OUTPUT "${source}" @ONLY CONTENT
 "// Made by CMake from the delivery keys the build was configured with; do not edit.
-#include \"delivery_keys.h\"
+#include \"base/delivery_keys.h\"
 
 DeliveryKeySet CompiledDeliveryKeys() {
 @body@

@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "app_names.h"
+#include "base/app_names.h"
 #include "e2e_support.h"
-#include "process_kill.h"
 #include "test_support.h"
+#include "update/process_kill.h"
 
 namespace fs = std::filesystem;
 using namespace e2e;

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "checked_items.h"
+#include "base/checked_items.h"
 
 namespace {
 

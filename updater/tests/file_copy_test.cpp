@@ -2,8 +2,8 @@
 
 #include <vector>
 
-#include "file_copy.h"
-#include "log.h"
+#include "base/file_copy.h"
+#include "base/log.h"
 #include "test_support.h"
 
 using namespace testing_support;

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "folder_tree.h"
+#include "base/folder_tree.h"
 #include "test_support.h"
 
 using namespace testing_support;

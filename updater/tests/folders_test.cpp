@@ -2,8 +2,8 @@
 
 #include <cwctype>
 
-#include "folders.h"
-#include "paths.h"
+#include "base/folders.h"
+#include "base/paths.h"
 #include "test_support.h"
 
 using namespace testing_support;

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "folders.h"
-#include "log.h"
+#include "base/folders.h"
+#include "base/log.h"
 #include "test_support.h"
 
 using namespace testing_support;

@@ -4,9 +4,9 @@
 
 #include <vector>
 
-#include "manifest.h"
 #include "manifest_line.h"
 #include "test_support.h"
+#include "update/manifest.h"
 
 using namespace testing_support;
 

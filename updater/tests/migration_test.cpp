@@ -8,9 +8,9 @@
 
 #include <thread>
 
-#include "migration.h"
-#include "shortcuts.h"
 #include "test_support.h"
+#include "update/migration.h"
+#include "update/shortcuts.h"
 
 using Microsoft::WRL::ComPtr;
 using namespace testing_support;

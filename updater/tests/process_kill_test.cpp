@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <deque>
 
-#include "process_kill.h"
 #include "test_support.h"
+#include "update/process_kill.h"
 
 using namespace testing_support;
 

@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "folders.h"
+#include "base/folders.h"
 #include "test_support.h"
 
 using namespace testing_support;

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "folders.h"
+#include "base/folders.h"
 #include "test_support.h"
 
 using namespace testing_support;

@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "folders.h"
-#include "stages.h"
+#include "base/folders.h"
+#include "stages/stages.h"
 #include "test_support.h"
 
 using namespace testing_support;

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "handles.h"
+#include "base/handles.h"
 
 namespace testing_support {
 

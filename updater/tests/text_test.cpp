@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "base/text.h"
 #include "test_support.h"
-#include "text.h"
 
 using testing_support::FromCodePage;
 using testing_support::ToCodePage;

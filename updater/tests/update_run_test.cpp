@@ -6,11 +6,11 @@
 
 #include <cstdlib>
 
-#include "file_copy.h"
-#include "log.h"
-#include "shortcuts.h"
+#include "base/file_copy.h"
+#include "base/log.h"
 #include "test_support.h"
-#include "update_run.h"
+#include "update/shortcuts.h"
+#include "update/update_run.h"
 
 using namespace testing_support;
 

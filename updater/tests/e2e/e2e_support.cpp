@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <sstream>
 
-#include "folders.h"
+#include "base/folders.h"
 #include "test_support.h"
 
 using namespace testing_support;

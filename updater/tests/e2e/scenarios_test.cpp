@@ -5,8 +5,8 @@
 #include <shlobj.h>
 #include <wrl/client.h>
 
+#include "base/folders.h"
 #include "e2e_support.h"
-#include "folders.h"
 #include "test_support.h"
 
 using namespace e2e;

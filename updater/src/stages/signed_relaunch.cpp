@@ -1,4 +1,4 @@
-#include "signed_relaunch.h"
+#include "stages/signed_relaunch.h"
 
 #include <windows.h>
 
@@ -6,16 +6,16 @@
 #include <optional>
 #include <string>
 
-#include "app_names.h"
-#include "file_copy.h"
-#include "folders.h"
+#include "base/app_names.h"
+#include "base/file_copy.h"
+#include "base/folders.h"
+#include "base/log.h"
+#include "base/paths.h"
+#include "base/sha256.h"
+#include "base/signature_check.h"
+#include "base/text.h"
 #include "hash_list.h"
 #include "list_signature.h"
-#include "log.h"
-#include "paths.h"
-#include "sha256.h"
-#include "signature_check.h"
-#include "text.h"
 
 namespace {
 

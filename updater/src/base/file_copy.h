@@ -7,7 +7,7 @@
 #include <functional>
 #include <string>
 
-#include "handles.h"
+#include "base/handles.h"
 
 // Sees every block of bytes a copy moves, in order.
 using CopiedBytesFunction = std::function<void(const char* bytes, std::size_t size)>;

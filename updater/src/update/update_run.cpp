@@ -1,22 +1,22 @@
-#include "update_run.h"
+#include "update/update_run.h"
 
 #include <windows.h>
 #include <shlwapi.h>
 
-#include "app_names.h"
-#include "checked_items.h"
-#include "file_copy.h"
-#include "folder_tree.h"
-#include "folders.h"
-#include "journal.h"
-#include "log.h"
-#include "manifest.h"
-#include "migration.h"
-#include "paths.h"
-#include "process_kill.h"
-#include "stages.h"
-#include "text.h"
-#include "verified_update.h"
+#include "base/app_names.h"
+#include "base/checked_items.h"
+#include "base/file_copy.h"
+#include "base/folder_tree.h"
+#include "base/folders.h"
+#include "base/log.h"
+#include "base/paths.h"
+#include "base/process_args.h"
+#include "base/text.h"
+#include "update/journal.h"
+#include "update/manifest.h"
+#include "update/migration.h"
+#include "update/process_kill.h"
+#include "update/verified_update.h"
 
 namespace {
 

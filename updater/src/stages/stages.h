@@ -4,9 +4,7 @@
 
 #include <string>
 
-// The two command-line arguments, empty until the entry takes them, then set once.
-extern const wchar_t* installPathArg;
-extern const wchar_t* rootPathArg;
+#include "base/process_args.h"
 
 // The second stage's command line: both paths quoted, so that CommandLineToArgvW gives them
 // back exactly (the first by the program-name rules, the second by the argument rules).

@@ -3,10 +3,10 @@
 #include <windows.h>
 #include <shellapi.h>
 
-#include "folders.h"
-#include "log.h"
-#include "stages.h"
-#include "text.h"
+#include "base/folders.h"
+#include "base/log.h"
+#include "base/text.h"
+#include "stages/stages.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "paths.h"
+#include "base/paths.h"
 
 #include <shlwapi.h>
 

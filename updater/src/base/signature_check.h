@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "delivery_keys.h"
+#include "base/delivery_keys.h"
 
 enum class SignatureCheck {
   kVerified,     // one of the keys verifies it

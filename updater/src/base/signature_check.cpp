@@ -1,12 +1,12 @@
-#include "signature_check.h"
+#include "base/signature_check.h"
 
 #include <algorithm>
 #include <cstring>
 #include <vector>
 
-#include "bcrypt_api.h"
+#include "base/bcrypt_api.h"
+#include "base/sha256.h"
 #include "list_signature.h"
-#include "sha256.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "bcrypt_api.h"
+#include "base/bcrypt_api.h"
 
 #include <string>
 #include <vector>

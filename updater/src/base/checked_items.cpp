@@ -1,4 +1,4 @@
-#include "checked_items.h"
+#include "base/checked_items.h"
 
 #include <winternl.h>
 

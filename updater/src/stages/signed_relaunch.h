@@ -6,8 +6,8 @@
 
 #include <string>
 
-#include "delivery_keys.h"
-#include "handles.h"
+#include "base/delivery_keys.h"
+#include "base/handles.h"
 
 // Copies the updater to start over destination and returns the copy held open (read access,
 // no write or delete sharing), to be kept until the process started from it runs. The source

@@ -1,13 +1,13 @@
-#include "file_copy.h"
+#include "base/file_copy.h"
 
 #include <algorithm>
 #include <memory>
 
-#include "checked_items.h"
-#include "handles.h"
-#include "log.h"
-#include "paths.h"
-#include "text.h"
+#include "base/checked_items.h"
+#include "base/handles.h"
+#include "base/log.h"
+#include "base/paths.h"
+#include "base/text.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "journal.h"
+#include "update/journal.h"
 
 #include <windows.h>
 
@@ -7,11 +7,11 @@
 #include <optional>
 #include <string_view>
 
-#include "file_copy.h"
-#include "handles.h"
-#include "log.h"
-#include "paths.h"
-#include "text.h"
+#include "base/file_copy.h"
+#include "base/handles.h"
+#include "base/log.h"
+#include "base/paths.h"
+#include "base/text.h"
 
 namespace {
 

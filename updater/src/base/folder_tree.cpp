@@ -1,13 +1,13 @@
-#include "folder_tree.h"
+#include "base/folder_tree.h"
 
 #include <windows.h>
 
 #include <memory>
 #include <vector>
 
-#include "checked_items.h"
-#include "handles.h"
-#include "paths.h"
+#include "base/checked_items.h"
+#include "base/handles.h"
+#include "base/paths.h"
 
 namespace {
 

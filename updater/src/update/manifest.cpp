@@ -1,14 +1,14 @@
-#include "manifest.h"
+#include "update/manifest.h"
 
 #include <share.h>
 
 #include <cstdio>
 #include <memory>
 
-#include "app_names.h"
+#include "base/app_names.h"
+#include "base/paths.h"
+#include "base/text.h"
 #include "manifest_line.h"
-#include "paths.h"
-#include "text.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "verified_update.h"
+#include "update/verified_update.h"
 
 #include <windows.h>
 #include <shlwapi.h>
@@ -7,18 +7,18 @@
 #include <cstdint>
 #include <vector>
 
-#include "checked_items.h"
-#include "file_copy.h"
-#include "handles.h"
+#include "base/checked_items.h"
+#include "base/file_copy.h"
+#include "base/handles.h"
+#include "base/log.h"
+#include "base/paths.h"
+#include "base/sha256.h"
+#include "base/signature_check.h"
+#include "base/text.h"
 #include "hash_list.h"
-#include "journal.h"
 #include "list_signature.h"
-#include "log.h"
-#include "manifest.h"
-#include "paths.h"
-#include "sha256.h"
-#include "signature_check.h"
-#include "text.h"
+#include "update/journal.h"
+#include "update/manifest.h"
 #include "zstd_decode.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "handles.h"
+#include "base/handles.h"
 
 // Whether a reparse point with these attributes and tag is a link: junctions, symbolic links
 // and mount points (name surrogates) are; compressed, deduplicated or cloud placeholder files

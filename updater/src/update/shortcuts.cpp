@@ -1,4 +1,4 @@
-#include "shortcuts.h"
+#include "update/shortcuts.h"
 
 #include <windows.h>
 #include <objbase.h>
@@ -7,7 +7,7 @@
 
 #include <memory>
 
-#include "app_names.h"
+#include "base/app_names.h"
 
 using Microsoft::WRL::ComPtr;
 

@@ -1,12 +1,12 @@
-#include "log.h"
+#include "base/log.h"
 
 #include <windows.h>
 
 #include <cstdio>
 #include <memory>
 
-#include "checked_items.h"
-#include "folders.h"
+#include "base/checked_items.h"
+#include "base/folders.h"
 
 namespace {
 

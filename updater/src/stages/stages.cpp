@@ -1,19 +1,19 @@
-#include "stages.h"
+#include "stages/stages.h"
 
 #include <windows.h>
 #include <shellapi.h>
 #include <shlwapi.h>
 
-#include "app_names.h"
-#include "delivery_keys.h"
-#include "file_copy.h"
-#include "folders.h"
-#include "handles.h"
-#include "log.h"
-#include "paths.h"
-#include "signed_relaunch.h"
-#include "text.h"
-#include "update_run.h"
+#include "base/app_names.h"
+#include "base/delivery_keys.h"
+#include "base/file_copy.h"
+#include "base/folders.h"
+#include "base/handles.h"
+#include "base/log.h"
+#include "base/paths.h"
+#include "base/text.h"
+#include "stages/signed_relaunch.h"
+#include "update/update_run.h"
 
 const wchar_t* installPathArg = L"";
 const wchar_t* rootPathArg = L"";

@@ -1,11 +1,11 @@
-#include "migration.h"
+#include "update/migration.h"
 
 #include <windows.h>
 
-#include "app_names.h"
-#include "paths.h"
-#include "shortcuts.h"
-#include "text.h"
+#include "base/app_names.h"
+#include "base/paths.h"
+#include "base/text.h"
+#include "update/shortcuts.h"
 
 namespace {
 

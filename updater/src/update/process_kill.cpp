@@ -1,12 +1,12 @@
-#include "process_kill.h"
+#include "update/process_kill.h"
 
 #include <windows.h>
 #include <tlhelp32.h>
 
 #include <string>
 
-#include "handles.h"
-#include "text.h"
+#include "base/handles.h"
+#include "base/text.h"
 
 namespace {
 

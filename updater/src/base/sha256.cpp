@@ -1,9 +1,9 @@
-#include "sha256.h"
+#include "base/sha256.h"
 
 #include <memory>
 #include <vector>
 
-#include "bcrypt_api.h"
+#include "base/bcrypt_api.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
-#include "folders.h"
+#include "base/folders.h"
 
 #include <windows.h>
 #include <shlobj.h>
 
-#include "app_names.h"
+#include "base/app_names.h"
 
 namespace {
 
