@@ -1,6 +1,7 @@
 #include "base/file_copy.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <memory>
 
 #include "base/checked_items.h"
@@ -57,28 +58,36 @@ bool RetryWhileHeld(const std::function<bool()>& attempt) {
   return false;
 }
 
-bool ReadOpenFile(HANDLE file, std::size_t maxBytes, std::string& bytes) {
+ReadResult ReadOpenFile(HANDLE file, std::size_t maxBytes, std::string& bytes) {
   LARGE_INTEGER size = {};
   LARGE_INTEGER start = {};
   if (!GetFileSizeEx(file, &size) || size.QuadPart < 0 ||
       static_cast<unsigned long long>(size.QuadPart) > maxBytes ||
       !SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) {
-    return false;
+    return ReadResult::kFailed;
   }
   // One byte more than the size is asked for: a file that grew meanwhile is no whole read.
   const std::size_t expected = static_cast<std::size_t>(size.QuadPart);
+  // A failed allocation ends the program (it has no exceptions): asked of the heap first, so
+  // that a file a 32-bit process cannot hold is a refusal instead. One thread: the block freed
+  // is the one the string then takes.
+  void* room = std::malloc(expected + 1);
+  if (!room) return ReadResult::kNoMemory;
+  std::free(room);
+  bytes.clear();
+  bytes.shrink_to_fit();
   bytes.assign(expected + 1, '\0');
   std::size_t got = 0;
   while (got < bytes.size()) {
     DWORD read = 0;
     const DWORD want = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - got, 1u << 20));
-    if (!ReadFile(file, &bytes[got], want, &read, nullptr)) return false;
+    if (!ReadFile(file, &bytes[got], want, &read, nullptr)) return ReadResult::kFailed;
     if (read == 0) break;
     got += read;
   }
-  if (got > expected) return false;
+  if (got > expected) return ReadResult::kFailed;
   bytes.resize(got);
-  return true;
+  return ReadResult::kRead;
 }
 
 bool CopyOpenFile(HANDLE source, const std::wstring& destination,

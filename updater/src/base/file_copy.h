@@ -31,9 +31,14 @@ int CopyHeldFileWithRetry(const std::wstring& source, HANDLE held,
 // destination as it is.
 int CopyFileWithRetry(const std::wstring& source, const std::wstring& destination);
 
-// Reads the whole of an open file, from its start, into bytes. False when it holds more than
-// maxBytes or cannot be read (bytes is then unspecified).
-bool ReadOpenFile(HANDLE file, std::size_t maxBytes, std::string& bytes);
+enum class ReadResult {
+  kRead,
+  kFailed,    // more than maxBytes, or not to be read
+  kNoMemory,  // the process cannot hold it: a refusal, never the end of the process
+};
+
+// Reads the whole of an open file, from its start, into bytes (unspecified unless kRead).
+ReadResult ReadOpenFile(HANDLE file, std::size_t maxBytes, std::string& bytes);
 
 // Tries attempt up to three times, 100 ms apart, as long as it fails: what a file held for a
 // moment by another program (a scanner, say) is given before the updater gives up on it. True

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "base/checked_items.h"
+#include "base/disk_changes.h"
 #include "base/handles.h"
 #include "base/paths.h"
 
@@ -107,9 +108,10 @@ bool DeleteFolderTree(const std::wstring& folder) {
   while (!stack.empty()) {
     OpenFolder& top = stack.back();
     if (top.next == top.items.size()) {
-      // Empty now, or holding what could not be removed (then it stays).
-      RemoveThroughHandle(top.folder.handle.get());
+      // Empty now, or holding what could not be removed (then it stays). Gone once let go.
+      const bool removed = RemoveThroughHandle(top.folder.handle.get());
       stack.pop_back();
+      if (removed) NoteDiskChange();
       continue;
     }
     const ListedItem& listed = top.items[top.next++];
@@ -128,7 +130,10 @@ bool DeleteFolderTree(const std::wstring& folder) {
         [[fallthrough]];
       case CheckedState::kLink:        // the link itself, never its target
       case CheckedState::kHardLinked:  // this name only; the file keeps its other names
-        RemoveThroughHandle(item.handle.get());
+        if (RemoveThroughHandle(item.handle.get())) {
+          item.handle.reset();
+          NoteDiskChange();
+        }
         break;
       case CheckedState::kElsewhere:  // reached through a link: not ours to remove
       case CheckedState::kUnavailable:  // gone, or held by another program

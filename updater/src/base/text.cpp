@@ -50,3 +50,26 @@ std::wstring ReplaceAll(const std::wstring& source, const std::wstring& pattern,
 }
 
 std::wstring IntToWide(int value) { return std::to_wstring(value); }
+
+std::string WideToUtf8(const std::wstring& wide) {
+  if (wide.empty()) return std::string();
+  const int size = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
+                                       nullptr, 0, nullptr, nullptr);
+  std::string utf8(size > 0 ? size : 0, '\0');
+  if (size > 0) {
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &utf8[0], size,
+                        nullptr, nullptr);
+  }
+  return utf8;
+}
+
+std::wstring Utf8ToWide(const std::string& utf8) {
+  if (utf8.empty()) return std::wstring();
+  const int size = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(),
+                                       static_cast<int>(utf8.size()), nullptr, 0);
+  std::wstring wide(size > 0 ? size : 0, L'\0');
+  if (size > 0) {
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &wide[0], size);
+  }
+  return wide;
+}

@@ -19,3 +19,8 @@ std::wstring ReplaceAll(const std::wstring& source, const std::wstring& pattern,
 
 // Decimal text of value, with a minus sign when negative.
 std::wstring IntToWide(int value);
+
+// Wide text to UTF-8 (how the journal and the lists beside it store paths), and back; text that
+// is not valid UTF-8 gives an empty string.
+std::string WideToUtf8(const std::wstring& wide);
+std::wstring Utf8ToWide(const std::string& utf8);

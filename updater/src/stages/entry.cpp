@@ -3,10 +3,15 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <cwchar>
+#include <string>
+
+#include "base/disk_changes.h"
 #include "base/folders.h"
 #include "base/log.h"
 #include "base/text.h"
 #include "stages/stages.h"
+#include "update/update_run.h"
 
 namespace {
 
@@ -24,6 +29,33 @@ void RestrictDllSearch() {
   SetDllDirectoryW(L"");
 }
 
+#ifdef VINTREL_KILL_POINTS
+// The test build that proves every change to the disk repairable: with
+// VINTREL_KILL_AFTER_CHANGE=k in its environment, the second stage ends itself right after its
+// k-th change, as a power cut or a kill would end it, first leaving "vintrel-killed-at-<k>" in
+// the temporary folder so that the test knows the run was cut.
+unsigned long killAfterChange = 0;
+unsigned long changesSoFar = 0;
+
+void EndAfterChosenChange() {
+  if (++changesSoFar != killAfterChange) return;
+  const std::wstring marker = GetTempFolder() + L"vintrel-killed-at-" +
+                              std::to_wstring(changesSoFar);
+  CloseHandle(CreateFileW(marker.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                          FILE_ATTRIBUTE_NORMAL, nullptr));
+  TerminateProcess(GetCurrentProcess(), 3);
+}
+
+void ListenForKillPoint() {
+  // Hundreds of runs: none has a process to wait for.
+  SetEndedProcessesWaitForTesting(0);
+  wchar_t value[32] = {};
+  if (!GetEnvironmentVariableW(L"VINTREL_KILL_AFTER_CHANGE", value, 32)) return;
+  killAfterChange = std::wcstoul(value, nullptr, 10);
+  if (killAfterChange > 0) SetDiskChangeHookForTesting(EndAfterChosenChange);
+}
+#endif
+
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int) {
@@ -31,6 +63,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int) {
   // The second stage runs elevated, and its log lies where any program of the user can write.
   const bool secondStage = IsRunningFromTemp();
   if (secondStage) GuardLogAgainstLinks();
+#ifdef VINTREL_KILL_POINTS
+  if (secondStage) ListenForKillPoint();
+#endif
 
   WriteLog("开始启动更新程序");
   int argumentCount = 0;

@@ -14,6 +14,7 @@
 #include "base/sha256.h"
 #include "base/signature_check.h"
 #include "base/text.h"
+#include "update/release_record.h"
 #include "hash_list.h"
 #include "list_signature.h"
 
@@ -35,13 +36,14 @@ bool ReadHeldFile(const std::wstring& folder, std::string_view name, std::size_t
                   std::string& bytes) {
   const std::wstring path = CombinePath(folder, NarrowToWide(std::string(name)));
   const FileHandle file = OpenHeld(path);
-  return file.valid() && ReadOpenFile(file.get(), maxBytes, bytes);
+  return file.valid() && ReadOpenFile(file.get(), maxBytes, bytes) == ReadResult::kRead;
 }
 
 // Why the delivered updater in folder is not the signed one, or nothing when it is: then it is
 // open in held and digest is its SHA-256.
 std::optional<std::string> OpenSignedUpdater(const std::wstring& folder,
                                              const std::wstring& delivered,
+                                             const std::wstring& rootFolder,
                                              const DeliveryKeySet& keys, FileHandle& held,
                                              Sha256Value& digest) {
   std::string listBytes, signature;
@@ -60,6 +62,17 @@ std::optional<std::string> OpenSignedUpdater(const std::wstring& folder,
   HashListError error;
   if (!ParseHashList(listBytes, list, error)) {
     return std::string(kHashListFileName) + ": " + HashListErrorText(error);
+  }
+  // A signature proves the bytes, not that they are newer: an earlier release's updater, with
+  // the faults its successors mended, is not started elevated. A record that cannot be read
+  // proves nothing either.
+  std::uint64_t applied = 0;
+  if (ReadReleaseRecord(rootFolder, applied) == ReleaseRecordRead::kUnreadable) {
+    return "the last release applied cannot be read";
+  }
+  if (list.release <= applied) {
+    return "release " + FormatUInt64(list.release) + " is not above the last one applied, " +
+           FormatUInt64(applied);
   }
   const std::string name = WideToNarrow(kDeliveredUpdaterName);
   const ListedFile* listed = FindListedFile(list, IndexListedFiles(list), name);
@@ -93,14 +106,15 @@ FileHandle CopyAndHold(const std::wstring& sourceName, HANDLE source, const Sha2
 }  // namespace
 
 FileHandle CopySignedUpdater(const std::wstring& source, const std::wstring& dataTempFolder,
-                             const std::wstring& destination, const DeliveryKeySet& keys) {
+                             const std::wstring& rootFolder, const std::wstring& destination,
+                             const DeliveryKeySet& keys) {
   const std::wstring own = GetModulePath();
   const std::wstring& delivered = source;
   Sha256Value digest{};
   if (delivered != own) {
     FileHandle held;
     const std::optional<std::string> refused =
-        OpenSignedUpdater(dataTempFolder, delivered, keys, held, digest);
+        OpenSignedUpdater(dataTempFolder, delivered, rootFolder, keys, held, digest);
     if (!refused) {
       FileHandle copy = CopyAndHold(delivered, held.get(), digest, destination);
       if (copy.valid()) return copy;

@@ -77,7 +77,8 @@ int RunFirstStage() {
     if (keys.count == 0) {
       CopyFileWithRetry(source, destination);
     } else {
-      heldCopy = CopySignedUpdater(source, dataTempFolder, destination, keys);
+      heldCopy = CopySignedUpdater(source, dataTempFolder, ReplaceAll(rootPathArg, L"/", L"\\"),
+                                   destination, keys);
     }
   }
   const bool startable = !destination.empty() && (keys.count == 0 || heldCopy.valid());

@@ -12,16 +12,17 @@
 #include "base/paths.h"
 #include "base/process_args.h"
 #include "base/text.h"
-#include "update/journal.h"
+#include "update/listed_apply.h"
 #include "update/manifest.h"
 #include "update/migration.h"
 #include "update/process_kill.h"
-#include "update/verified_update.h"
+#include "update/recovery.h"
 
 namespace {
 
 const wchar_t kManifestName[] = L"UpdateInfo.ini";
 constexpr DWORD kWaitForEndedProcessesMs = 2000;
+DWORD waitForEndedProcessesMs = kWaitForEndedProcessesMs;
 
 // The manifest lies where any program of the user can write, while the updater runs
 // elevated: an entry may name nothing outside the two folders, nor reach a delivered file
@@ -105,20 +106,27 @@ void DeleteListedFile(const ManifestEntry& entry, const std::wstring& rootFolder
 
 }  // namespace
 
-bool ApplyManifest(const std::wstring& manifestFolder, const std::wstring& rootFolder) {
+bool ApplyManifest(const std::wstring& manifestFolder, const std::wstring& rootFolder,
+                   ApplyOutcome* outcome) {
+  ApplyOutcome ignored;
+  ApplyOutcome& result = outcome ? *outcome : ignored;
+  result = ApplyOutcome();
+  result.reason = ApplyReason::kNoList;
   const std::wstring manifestPath = CombinePath(manifestFolder, kManifestName);
   if (manifestPath.empty()) return true;
   // Held until every entry is applied; let go before the delivery is removed.
   const AnchoredFolder delivery = OpenPlainDataFolder(manifestFolder, true);
   if (delivery.throughLink) {
     SkipUnsafeFolder(manifestFolder);
+    result.result = ApplyResult::kRefused;
+    result.reason = ApplyReason::kUnsafeFolder;
     return false;
   }
   if (delivery.finalPath.empty()) return true;
   // A delivery that carries its hash list goes all or nothing; one without, entry by entry.
   if (HasHashList(delivery.finalPath)) {
-    ApplyListedDelivery(manifestFolder, delivery.finalPath, rootFolder);
-    return true;
+    result = ApplyListedDelivery(manifestFolder, delivery.finalPath, rootFolder);
+    return !result.keepDelivery;
   }
   // The manifest is read while held without write or delete sharing: it stays the file checked.
   const CheckedItem manifest = OpenChecked(delivery.finalPath + L"\\" + kManifestName,
@@ -137,10 +145,20 @@ bool ApplyManifest(const std::wstring& manifestFolder, const std::wstring& rootF
   return true;
 }
 
-void ApplyDeliveredUpdate(const std::wstring& dataTempFolder, std::wstring& rootFolder) {
+void ApplyDeliveredUpdate(const std::wstring& dataTempFolder, std::wstring& rootFolder,
+                          ApplyOutcome* outcome) {
+  ApplyOutcome ignored;
+  ApplyOutcome& result = outcome ? *outcome : ignored;
+  result = ApplyOutcome();
+  result.result = ApplyResult::kNotStarted;
   // Before anything else: an update killed part-way is rolled back or finished from its journal,
-  // and a delivery still waiting is then applied from the start.
-  RecoverInterruptedUpdate(rootFolder);
+  // and a delivery still waiting is then applied from the start. A journal that cannot be acted
+  // on keeps every delivery waiting.
+  const Recovery recovery = RecoverInterruptedUpdate(rootFolder, result);
+  if (recovery == Recovery::kNothing) {
+    result = ApplyOutcome();
+    result.result = ApplyResult::kNotStarted;
+  }
   // 4. Without a manifest folder nothing else is done, not even the migration.
   const std::optional<std::wstring> manifestFolder =
       LocateManifestFolder(dataTempFolder, rootFolder);
@@ -150,7 +168,12 @@ void ApplyDeliveredUpdate(const std::wstring& dataTempFolder, std::wstring& root
   // 5, 6. Each entry acted on as soon as it is read.
   if (dataFolder.throughLink) {
     SkipUnsafeFolder(*manifestFolder);
-  } else if (ApplyManifest(*manifestFolder, rootFolder)) {
+    result.result = ApplyResult::kRefused;
+    result.reason = ApplyReason::kUnsafeFolder;
+  } else if (recovery == Recovery::kBlocked) {
+    WriteLog("keep delivery : " + WideToNarrow(*manifestFolder) +
+             " : waits until the journal is repaired");
+  } else if (ApplyManifest(*manifestFolder, rootFolder, &result)) {
     // 7. The delivery goes whole: manifest, new files and any delivered updater. A delivery
     // folder that is a link was not applied, and is not entered.
     DeleteFolderTree(*manifestFolder);
@@ -159,7 +182,7 @@ void ApplyDeliveredUpdate(const std::wstring& dataTempFolder, std::wstring& root
   MigrateEarlierBrand(rootFolder);
 }
 
-void RunUpdate(std::wstring& rootFolder) {
+void RunUpdate(std::wstring& rootFolder, ApplyOutcome& outcome) {
   // 1. An empty root folder makes every path relative: let them land in the temporary folder.
   SetCurrentDirectoryW(GetTempFolder().c_str());
   // 2. Nothing may hold the files about to be replaced, nor may a first stage still run.
@@ -167,9 +190,18 @@ void RunUpdate(std::wstring& rootFolder) {
   KillProcessByName(kMainAppProcess);
   KillProcessByName(kDeliveredUpdaterProcess);
   // 3. The ended processes are not watched; they get this long to let go of their files.
-  Sleep(kWaitForEndedProcessesMs);
+  Sleep(waitForEndedProcessesMs);
   // 4. The root folder as the platform writes it; then steps 4 to 8.
   rootFolder = ReplaceAll(rootPathArg, L"/", L"\\");
-  ApplyDeliveredUpdate(GetDataTempFolder(), rootFolder);
+  ApplyDeliveredUpdate(GetDataTempFolder(), rootFolder, &outcome);
   // 9. The entry starts the main application from rootFolder.
+}
+
+void SetEndedProcessesWaitForTesting(DWORD milliseconds) {
+  waitForEndedProcessesMs = milliseconds;
+}
+
+void RunUpdate(std::wstring& rootFolder) {
+  ApplyOutcome outcome;
+  RunUpdate(rootFolder, outcome);
 }

@@ -1,0 +1,168 @@
+// Trust: what a listed delivery may be taken for before anything of it is staged. The list is
+// read (and, with keys, its signature verified over its exact bytes before anything in it is
+// read), its release compared with the last one applied, the manifest held against the list,
+// and every entry planned and checked against the installation and the list.
+
+#include <windows.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "base/delivery_keys.h"
+#include "base/log.h"
+#include "base/paths.h"
+#include "base/signature_check.h"
+#include "base/text.h"
+#include "list_signature.h"
+#include "update/delivered_files.h"
+#include "update/listed_apply.h"
+#include "update/manifest.h"
+#include "update/release_record.h"
+
+namespace {
+
+const char kManifestName[] = "UpdateInfo.ini";
+
+ApplyReason ReasonOfRead(ReadDeliveredResult read) {
+  return read == ReadDeliveredResult::kNoMemory ? ApplyReason::kMemory : ApplyReason::kFileDiffers;
+}
+
+// With keys compiled in, only what the publisher signed: a compiled key verifies UpdateInfo.sig
+// over the list's exact bytes, before anything in them is read.
+bool SignedByPublisher(ListedApply& apply, const std::string& listBytes,
+                       const DeliveryKeySet& keys) {
+  const std::string signatureName(kSignatureFileName);
+  std::string signature, reason;
+  if (ReadDelivered(apply.deliveryFinalPath + L"\\" + NarrowToWide(signatureName),
+                    kMaxSignatureBytes, signature, reason) != ReadDeliveredResult::kRead) {
+    Refuse(apply, ApplyReason::kNoSignature, signatureName, "no signature: " + reason);
+    return false;
+  }
+  const SignatureCheck check = CheckListSignature(listBytes, signature, keys);
+  if (check != SignatureCheck::kVerified) {
+    Refuse(apply, ApplyReason::kBadSignature, signatureName, SignatureCheckText(check));
+    return false;
+  }
+  return true;
+}
+
+// A signature proves the bytes, the release number that they are not an older signed delivery
+// copied back into the folder. A record that cannot be read proves nothing: the delivery waits.
+bool NewerThanApplied(ListedApply& apply) {
+  const std::string listName(kHashListFileName);
+  std::uint64_t last = 0;
+  if (ReadReleaseRecord(apply.rootFolder, last) == ReleaseRecordRead::kUnreadable) {
+    Refuse(apply, ApplyReason::kHeld, listName,
+           "the last release applied cannot be read, the delivery kept for the next run");
+    apply.outcome.keepDelivery = true;
+    return false;
+  }
+  if (apply.list.release <= last) {
+    Refuse(apply, ApplyReason::kNotNewer, listName,
+           "release " + Decimal(apply.list.release) + " is not above the last one applied, " +
+               Decimal(last));
+    return false;
+  }
+  return true;
+}
+
+// The manifest's entries as steps, each checked against the installation folder and the list.
+bool PlanSteps(ListedApply& apply, const std::string& manifest, const ListedFileIndex& index) {
+  std::vector<ManifestEntry> entries;
+  ReadManifestBytes(manifest, [&](const ManifestEntry& entry) { entries.push_back(entry); });
+  for (const ManifestEntry& entry : entries) {
+    const std::wstring destination = CombinePath(apply.rootFolder, entry.relativePath);
+    const std::wstring relative = PathBelowFolder(destination, apply.rootFolder);
+    if (entry.cut || relative.empty()) {
+      Refuse(apply, ApplyReason::kListInvalid, entry.written + (entry.cut ? " ...(cut)" : ""),
+             "names no file below the root folder");
+      return false;
+    }
+    const bool update = entry.section == ManifestSection::kUpdatedFiles;
+    PlannedStep step{JournalStep::Kind::kDelete, entry.written, std::wstring(), destination,
+                     relative, nullptr, update && entry.createParentFolder};
+    if (update) {
+      step.kind = JournalStep::Kind::kUpdate;
+      step.source = CombinePath(apply.manifestFolder, entry.relativePath);
+      step.listed = FindListedFile(apply.list, index, entry.written);
+      if (!step.listed) {
+        Refuse(apply, ApplyReason::kUnlistedEntry, entry.written, "not in the hash list");
+        return false;
+      }
+    }
+    apply.steps.push_back(step);
+  }
+  return true;
+}
+
+// Hashes a checked delivered file that is listed but not installed (a delivered updater).
+bool VerifyListedFile(const std::wstring& deliveryFinalPath, const ListedFile& listed,
+                      std::string& reason) {
+  const CheckedItem file = OpenDelivered(DeliveredFile(deliveryFinalPath, listed), reason);
+  return file.state == CheckedState::kChecked &&
+         DeliveredAsListed(file.handle.get(), listed, reason);
+}
+
+}  // namespace
+
+bool TrustDelivery(ListedApply& apply) {
+  // The list, signed and newer when this build has keys.
+  const std::string listName(kHashListFileName);
+  const DeliveryKeySet keys = CompiledDeliveryKeys();
+  std::string bytes, reason;
+  const ReadDeliveredResult listRead =
+      ReadDelivered(apply.deliveryFinalPath + L"\\" + NarrowToWide(listName), kMaxHashListBytes,
+                    bytes, reason);
+  if (listRead != ReadDeliveredResult::kRead) {
+    const bool missing = listRead == ReadDeliveredResult::kUnavailable;
+    Refuse(apply,
+           !missing ? ReasonOfRead(listRead)
+                    : keys.count > 0 ? ApplyReason::kNoSignature : ApplyReason::kListInvalid,
+           listName, reason);
+    return false;
+  }
+  if (keys.count > 0 && !SignedByPublisher(apply, bytes, keys)) return false;
+  HashListError listError;
+  if (!ParseHashList(bytes, apply.list, listError)) {
+    Refuse(apply, ApplyReason::kListInvalid, listName, HashListErrorText(listError));
+    return false;
+  }
+  apply.outcome.release = apply.list.release;
+  if (keys.count > 0 && !NewerThanApplied(apply)) return false;
+
+  // The manifest as the list gives it.
+  const ListedFileIndex index = IndexListedFiles(apply.list);
+  const ListedFile* listedManifest = FindListedFile(apply.list, index, kManifestName);
+  if (!listedManifest) {
+    Refuse(apply, ApplyReason::kUnlistedEntry, kManifestName, "not in the hash list");
+    return false;
+  }
+  std::string manifest;
+  Sha256Value digest = {};
+  const ReadDeliveredResult manifestRead =
+      ReadDelivered(apply.deliveryFinalPath + L"\\" + NarrowToWide(kManifestName),
+                    listedManifest->size, manifest, reason);
+  if (manifestRead != ReadDeliveredResult::kRead ||
+      !ComputeSha256(manifest.data(), manifest.size(), digest) ||
+      !MatchesList(digest, manifest.size(), *listedManifest, reason)) {
+    Refuse(apply, ReasonOfRead(manifestRead), kManifestName,
+           reason.empty() ? "cannot be hashed" : reason);
+    return false;
+  }
+
+  // Every entry checked, every listed file that is not installed verified.
+  if (!PlanSteps(apply, manifest, index)) return false;
+  std::vector<bool> installed(apply.list.files.size());
+  installed[listedManifest - apply.list.files.data()] = true;
+  for (const PlannedStep& step : apply.steps) {
+    if (step.listed) installed[step.listed - apply.list.files.data()] = true;
+  }
+  for (const ListedFile& listed : apply.list.files) {
+    if (!installed[&listed - apply.list.files.data()] &&
+        !VerifyListedFile(apply.deliveryFinalPath, listed, reason)) {
+      Refuse(apply, ApplyReason::kFileDiffers, listed.path, reason);
+      return false;
+    }
+  }
+  return true;
+}
