@@ -1,0 +1,348 @@
+// The verified update over a series of updates and beside the user's other programs, on the
+// real updater built with the test keys: the second stage killed after every one of its changes
+// to the disk (and the repair killed after every one of its own), then repaired by the next run;
+// backups a running program keeps; the journal and the release record held or aimed elsewhere
+// by a program of the user; an older signed updater in the delivery folder.
+
+#include <cstdlib>
+
+#include "base/folders.h"
+#include "roundtrip_support.h"
+
+using namespace roundtrip;
+
+namespace {
+
+const wchar_t kRelease[] = L"100";
+
+// A small installation and its next version: a replaced file, a deleted one, a file that
+// becomes a folder holding a new file, and the new main application.
+TreePair SmallPair(const Programs& programs) {
+  TreePair pair;
+  pair.before[kMainApp] = ReadBytes(programs.mainAppV1);
+  pair.before[L"readme.txt"] = "release 1";
+  pair.before[L"res\\old.dll"] = "deleted by the update";
+  pair.before[L"res\\skin"] = "a file that becomes a folder";
+  pair.after[kMainApp] = ReadBytes(programs.mainAppV2);
+  pair.after[L"readme.txt"] = "release 2";
+  pair.after[L"res\\skin\\dark.ini"] = "dark";
+  return pair;
+}
+
+// The same with ten files, for the full loop (VINTREL_KILL_LOOP=full).
+TreePair FullPair(const Programs& programs) {
+  TreePair pair = SmallPair(programs);
+  for (int i = 0; i < 3; ++i) {
+    const std::wstring n = std::to_wstring(i);
+    pair.before[L"plugins\\p" + n + L".dll"] = "plugin 1." + std::to_string(i);
+    pair.after[L"plugins\\p" + n + L".dll"] = "plugin 2." + std::to_string(i);
+    pair.after[L"plugins\\new\\n" + n + L".dat"] = "new " + std::to_string(i);
+  }
+  pair.before[L"\u8BF4\u660E.txt"] = "deleted too";  // 说明.txt
+  return pair;
+}
+
+// Every file below root that an update may leave behind by mistake: staged copies, backups,
+// the journal and its temporary files.
+std::vector<std::wstring> UpdateRemains(const std::wstring& root) {
+  std::vector<std::wstring> remains;
+  for (const auto& [key, file] : ReadTree(root)) {
+    const std::wstring& name = file.first;
+    if (name.find(L".vintrel-") != std::wstring::npos || name.find(L".vintrel\\journal") == 0 ||
+        name.find(L".vintrel\\leftovers") == 0 || name.find(L".new") != std::wstring::npos) {
+      remains.push_back(name);
+    }
+  }
+  return remains;
+}
+
+std::wstring KillMarker(unsigned k) {
+  return GetTempFolder() + L"vintrel-killed-at-" + std::to_wstring(k);
+}
+
+class Series : public AllOrNothing {
+ protected:
+  void SetUp() override {
+    AllOrNothing::SetUp();
+    keys = FromEnvironment("TEST_KEYS");
+    signedBuild = programs;
+    signedBuild.updater = FromEnvironment("UPDATER_SIGNED_TEST_EXE");
+    killableBuild = programs;
+    killableBuild.updater = FromEnvironment("UPDATER_KILL_POINTS_EXE");
+    ASSERT_TRUE(FileExists(signedBuild.updater)) << "UPDATER_SIGNED_TEST_EXE not set";
+    ASSERT_TRUE(FileExists(killableBuild.updater)) << "UPDATER_KILL_POINTS_EXE not set";
+  }
+
+  // A delivery from before to after, signed with the current test key, kept in
+  // scratch\delivery. It carries the updater that ends itself at a chosen change (and only
+  // then), which the first stage starts as the signed list names it.
+  void Pack(const ScratchFolder& scratch, const std::wstring& root, const Tree& before,
+            const Tree& after, const std::wstring& release,
+            const std::wstring& updater = L"") {
+    const PackRun pack = Diff(scratch, before, after, root.size(),
+                              updater.empty() ? killableBuild.updater : updater, L"",
+                              L" --release " + release + L" --key " +
+                                  Quoted(keys + L"\\current.pem"));
+    ASSERT_EQ(pack.exitCode, 0u) << pack.output;
+  }
+
+  void Deliver(const ScratchFolder& scratch) {
+    RemoveTree(DeliveryFolder());
+    fs::copy(fs::path(scratch / L"delivery"), fs::path(DeliveryFolder()),
+             fs::copy_options::recursive);
+  }
+
+  // Runs build's updater; with killAfter, its second stage ends itself right after that change
+  // to the disk. True when it did.
+  bool RunKilled(const Programs& build, const std::wstring& root, unsigned killAfter) {
+    DeleteFileW(KillMarker(killAfter).c_str());
+    SetEnvironmentVariableW(L"VINTREL_KILL_AFTER_CHANGE", std::to_wstring(killAfter).c_str());
+    RunUpdater(build, root + L"\\bin\\32bit", root);
+    SetEnvironmentVariableW(L"VINTREL_KILL_AFTER_CHANGE", nullptr);
+    const bool killed = FileExists(KillMarker(killAfter));
+    DeleteFileW(KillMarker(killAfter).c_str());
+    return killed;
+  }
+
+  // The names in which two trees differ, for a failure's message.
+std::string Difference(const Tree& a, const Tree& b) {
+  std::string names;
+  for (const auto& [name, bytes] : a) {
+    if (!b.count(name) || b.at(name) != bytes) names += " " + Utf8(name);
+  }
+  for (const auto& [name, bytes] : b) {
+    if (!a.count(name)) names += " +" + Utf8(name);
+  }
+  return names;
+}
+
+// The installation is exactly one of the two trees, nothing of the update is left in it, and
+  // the release recorded is the tree's. Returns which tree it is ("old", "new" or "neither").
+  std::string Whole(const std::wstring& root, const TreePair& pair) {
+    Tree tree = Installed(root);
+    const bool hasRecord = tree.erase(L".vintrel\\release") > 0;
+    const std::string record = ReadBytes(root + L"\\.vintrel\\release");
+    EXPECT_TRUE(UpdateRemains(root).empty()) << Utf8(UpdateRemains(root).front());
+    if (tree == pair.after) {
+      EXPECT_EQ(record, Utf8(kRelease) + "\r\n");
+      return "new";
+    }
+    if (tree == pair.before) {
+      EXPECT_FALSE(hasRecord) << record;
+      return "old";
+    }
+    return "neither";
+  }
+
+  std::wstring keys;
+  Programs signedBuild, killableBuild;
+};
+
+// One scenario driven through every kill point: the second stage killed right after its k-th
+// change to the disk, for every k, then the normal updater run once; with a file held by
+// another program the update rolls back, and the rollback is killed at every step the same way.
+// Then, for kills in the middle of the swaps, the repair itself killed after each of its changes.
+TEST_F(Series, KilledAfterEveryChangeTheNextRunLeavesTheOldOrTheNewTree) {
+  const bool full = std::getenv("VINTREL_KILL_LOOP") &&
+                    std::string(std::getenv("VINTREL_KILL_LOOP")) == "full";
+  const TreePair pair = full ? FullPair(programs) : SmallPair(programs);
+  ScratchFolder scratch;
+  const std::wstring root = scratch / L"\u5B89\u88C5";  // 安装
+  Pack(scratch, root, pair.before, pair.after, kRelease);
+
+  for (const bool heldFile : {false, true}) {
+    SCOPED_TRACE(heldFile ? "readme.txt held: the update rolls back" : "the update commits");
+    unsigned changes = 0;
+    for (unsigned k = 1;; ++k) {
+      SCOPED_TRACE("killed after change " + std::to_string(k));
+      ResetSharedState();
+      RemoveTree(root);
+      MakeTree(root, pair.before);
+      Deliver(scratch);
+      FileHandle held;
+      if (heldFile) {
+        held = FileHandle(CreateFileW((root + L"\\readme.txt").c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+      }
+      if (!RunKilled(killableBuild, root, k)) {
+        changes = k - 1;
+        held.reset();
+        EXPECT_EQ(Whole(root, pair), heldFile ? "old" : "new") << "the run without a kill";
+        break;
+      }
+      RunUpdater(signedBuild, root + L"\\bin\\32bit", root);
+      held.reset();
+      const std::string which = Whole(root, pair);
+      EXPECT_NE(which, "neither") << "the installation is neither tree";
+      EXPECT_FALSE(FolderExists(DeliveryFolder())) << "the delivery stayed";
+      ASSERT_LT(k, 400u) << "the updater never ran to its end";
+    }
+    EXPECT_GT(changes, 8u);
+    Checked(std::string(heldFile ? "rolled back" : "committed") + ": killed after each of " +
+            std::to_string(changes) + " changes, " + std::to_string(changes) + "/" +
+            std::to_string(changes) + " repaired to the old or the new tree");
+  }
+
+  // The repair killed after each of its own changes, for kills among the swaps. The repair's
+  // own changes come first (its roll back), then those of the apply again, which the loops
+  // above have covered: the suite's loop stops after the roll back's.
+  const std::vector<unsigned> firstKills = full ? std::vector<unsigned>{8, 12, 16, 20}
+                                                : std::vector<unsigned>{10};
+  const unsigned lastRepairKill = full ? 400 : 12;
+  unsigned repairs = 0;
+  for (const unsigned first : firstKills) {
+    for (unsigned k = 1; k <= lastRepairKill; ++k) {
+      SCOPED_TRACE("killed after change " + std::to_string(first) + ", its repair after " +
+                   std::to_string(k));
+      ResetSharedState();
+      RemoveTree(root);
+      MakeTree(root, pair.before);
+      Deliver(scratch);
+      ASSERT_TRUE(RunKilled(killableBuild, root, first));
+      const bool killedAgain = RunKilled(killableBuild, root, k);
+      if (killedAgain) RunUpdater(signedBuild, root + L"\\bin\\32bit", root);
+      EXPECT_NE(Whole(root, pair), "neither");
+      EXPECT_FALSE(FolderExists(DeliveryFolder()));
+      if (!killedAgain) break;
+      ++repairs;
+      ASSERT_LT(k, 400u);
+    }
+  }
+  Checked("the repair killed after each of its changes: " + std::to_string(repairs) + "/" +
+          std::to_string(repairs) + " repaired to the old or the new tree");
+}
+
+// Release 5 replaces a running helper program, whose old image cannot be removed while it runs;
+// release 6 replaces it again. Both commit, the old images are listed as leftovers, and the run
+// after the helper ended removes them. An earlier updater's backup name lying beside a file
+// changes nothing either.
+TEST_F(Series, TwoUpdatesBesideARunningProgramBothCommitAndTheLeftoversGoLater) {
+  ScratchFolder installation;
+  const std::wstring root = installation / L"\u5B89\u88C5";
+  const std::wstring helper = L"bin\\32bit\\helper.exe";
+  Tree v4 = {{kMainApp, ReadBytes(programs.mainAppV1)}, {helper, ReadBytes(programs.mainAppV1)},
+             {L"readme.txt", "4"}};
+  Tree v5 = v4, v6 = v4;
+  v5[helper] = ReadBytes(programs.mainAppV2);
+  v5[L"readme.txt"] = "5";
+  v6[helper] = ReadBytes(programs.mainAppV1) + "6";
+  v6[L"readme.txt"] = "6";
+  MakeTree(root, v4);
+  // What an earlier updater named a backup of step 0: never taken for this update's own.
+  WriteBytes(root + L"\\readme.txt.vintrel-old-0", "stale");
+  {
+    RunningInstances running(root + L"\\" + helper, 1);
+    const struct {
+      const Tree* from;
+      const Tree* to;
+      const wchar_t* release;
+    } updates[] = {{&v4, &v5, L"5"}, {&v5, &v6, L"6"}};
+    for (const auto& update : updates) {
+      ScratchFolder scratch;
+      Pack(scratch, root, *update.from, *update.to, update.release);
+      Deliver(scratch);
+      RunUpdater(signedBuild, root + L"\\bin\\32bit", root);
+      Tree tree = Installed(root);
+      tree.erase(L".vintrel\\release");
+      tree.erase(L".vintrel\\leftovers");
+      tree.erase(L"readme.txt.vintrel-old-0");
+      for (auto it = tree.begin(); it != tree.end();) {
+        it = it->first.find(L"helper.exe.vintrel-old-") != std::wstring::npos ? tree.erase(it)
+                                                                               : std::next(it);
+      }
+      EXPECT_TRUE(tree == *update.to) << Difference(*update.to, tree);
+      EXPECT_EQ(ReadBytes(root + L"\\.vintrel\\release"), Utf8(update.release) + "\r\n");
+      EXPECT_FALSE(FileExists(root + L"\\.vintrel\\journal"));
+      EXPECT_TRUE(FileExists(root + L"\\.vintrel\\leftovers"));
+    }
+    EXPECT_EQ(ReadBytes(root + L"\\readme.txt.vintrel-old-0"), "stale");
+    Checked("two updates beside a running program: both committed, the old images listed");
+  }
+  RunUpdater(signedBuild, root + L"\\bin\\32bit", root);
+  EXPECT_FALSE(FileExists(root + L"\\.vintrel\\leftovers"));
+  EXPECT_TRUE(UpdateRemains(root) == std::vector<std::wstring>{L"readme.txt.vintrel-old-0"});
+  Checked("the run after the program ended removed the leftovers");
+}
+
+// What a program of the user can do to the records it may read, and a journal aimed outside the
+// root: each keeps the installation as it is and the delivery for a later run.
+TEST_F(Series, RecordsHeldOrAimedElsewhereApplyNothing) {
+  enum class Trick { kRecordHeld, kJournalHeld, kJournalLeavesRoot };
+  const struct {
+    const char* what;
+    Trick trick;
+    const wchar_t* logLine;
+  } rows[] = {
+      {"the release record held without sharing", Trick::kRecordHeld,
+       L"refuse delivery : UpdateInfo.sha256 : the last release applied cannot be read"},
+      {"the journal held sharing only delete", Trick::kJournalHeld,
+       L"recover update : the journal cannot be read, kept"},
+      {"a journal path that leaves the root", Trick::kJournalLeavesRoot,
+       L"recover update : the journal breaks its rules, kept"},
+  };
+  const TreePair pair = SmallPair(programs);
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    ResetSharedState();
+    ScratchFolder scratch;
+    const std::wstring root = scratch / L"\u5B89\u88C5";
+    Pack(scratch, root, pair.before, pair.after, kRelease);
+    MakeTree(root, pair.before);
+    MakeFolders(root + L"\\.vintrel");
+    WriteBytes(scratch / L"victim.txt", "outside the root");
+    if (row.trick == Trick::kRecordHeld) {
+      WriteBytes(root + L"\\.vintrel\\release", "7\r\n");
+    } else {
+      const std::string staged = row.trick == Trick::kJournalLeavesRoot
+                                     ? "x/../../victim.txt"
+                                     : "readme.txt.vintrel-new-1-0";
+      WriteBytes(root + L"\\.vintrel\\journal",
+                 "vintrel-journal 2\nstate swapping\nrelease 7\nupdate 0\tnew.txt\t" + staged +
+                     "\tnew.txt.vintrel-old-1-0\n");
+    }
+    const Tree before = Installed(root);
+    const std::wstring heldPath =
+        root + (row.trick == Trick::kRecordHeld ? L"\\.vintrel\\release" : L"\\.vintrel\\journal");
+    FileHandle held;
+    if (row.trick != Trick::kJournalLeavesRoot) {
+      held = FileHandle(CreateFileW(heldPath.c_str(), GENERIC_READ,
+                                    row.trick == Trick::kJournalHeld ? FILE_SHARE_DELETE : 0,
+                                    nullptr, OPEN_EXISTING, 0, nullptr));
+      ASSERT_TRUE(held.valid());
+    }
+    Deliver(scratch);
+
+    RunUpdater(signedBuild, root + L"\\bin\\32bit", root);
+    held.reset();
+    EXPECT_TRUE(Installed(root) == before) << Difference(before, Installed(root));
+    EXPECT_EQ(ReadBytes(scratch / L"victim.txt"), "outside the root");
+    EXPECT_TRUE(FileExists(DeliveryFolder() + L"\\UpdateInfo.sha256")) << "the delivery went";
+    EXPECT_TRUE(LogHasLineStarting(row.logLine)) << Utf8(row.logLine);
+    ExpectOldMainApplicationRestarted(root);
+    Checked(std::string(row.what) + ": nothing applied, the delivery kept");
+  }
+}
+
+// A signed delivery of an earlier release carries its own Updater.exe: the first stage starts
+// its own copy instead, and the second stage refuses the delivery as a replay.
+TEST_F(Series, AnOlderSignedUpdaterIsNotStarted) {
+  ScratchFolder scratch;
+  const std::wstring root = scratch / L"\u5B89\u88C5";
+  const TreePair pair = SmallPair(programs);
+  Pack(scratch, root, pair.before, pair.after, L"50", programs.updater);
+  MakeTree(root, pair.before);
+  MakeFolders(root + L"\\.vintrel");
+  WriteBytes(root + L"\\.vintrel\\release", "60\r\n");
+  Deliver(scratch);
+
+  RunUpdater(signedBuild, root + L"\\bin\\32bit", root);
+  EXPECT_TRUE(LogHasLineStarting(
+      L"refuse delivery : UpdateInfo.sha256 : release 50 is not above the last one applied, 60"))
+      << "the delivered updater (which has no keys) ran the second stage";
+  Tree tree = Installed(root);
+  tree.erase(L".vintrel\\release");
+  EXPECT_TRUE(tree == pair.before);
+  Checked("an older signed Updater.exe in the delivery: not started, the delivery refused");
+}
+
+}  // namespace
