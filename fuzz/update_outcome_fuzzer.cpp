@@ -37,7 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     Check(read.line == 0, "a record that reads names a line at fault");
-    Check(vintrel::IsUpdateOutcomePath(read.outcome.file), "a path over its bound or with a control byte");
+    Check(vintrel::IsUpdateOutcomePath(read.outcome.file),
+          "a path over its bound or with a control byte");
     Check(vintrel::IsWritableUpdateOutcome(read.outcome), "a record that reads cannot be written");
 
     const std::string text = vintrel::FormatUpdateOutcome(read.outcome);

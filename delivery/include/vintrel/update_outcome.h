@@ -341,7 +341,9 @@ class Reader {
     }
     held_[size_++] = c;
     // Once the file line's key is whole, the path goes to the outcome as it comes.
-    if (line_ > 1 && field_ == Field::kFile && !inPath_ && Held() == FieldKey(Field::kFile)) inPath_ = true;
+    if (field_ == Field::kFile && !inPath_ && line_ > 1 && Held() == FieldKey(Field::kFile)) {
+      inPath_ = true;
+    }
   }
 
   // At a line feed: the line just ended.
