@@ -325,6 +325,7 @@ class Reader {
 
   // Adds one byte of the current line.
   void Add(char c) {
+    if (Stopped()) return;  // a held CR may have failed the line already: the first fault stands
     if (field_ == Field::kDone) return Fail(UpdateOutcomeStatus::kMalformed, line_);
     if (inPath_) {
       if (read_.outcome.file.size() >= kMaxUpdateOutcomePathBytes) {
