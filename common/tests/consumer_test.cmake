@@ -1,6 +1,6 @@
 # Installs the library from the build tree into a fresh folder, then configures, builds and
-# runs the consumer project against that installed tree only; on Linux also a build through
-# the pkg-config file. With -DREFUSED_CXX_COMPILER=... it instead checks that the package
+# runs the consumer project (in WORK_DIR, where it writes a file) against that installed tree
+# only; on Linux also a build through the pkg-config file. With -DREFUSED_CXX_COMPILER=... it instead checks that the package
 # refuses a consumer configured with that compiler, at configure time and with its reason.
 #
 # cmake -DBUILD_DIR=... -DWORK_DIR=... -DSOURCE_DIR=... -DGENERATOR=... -DBUILD_TYPE=...
@@ -57,9 +57,9 @@ run(${CMAKE_COMMAND} --build ${WORK_DIR}/build)
 if(EMULATOR)
   # Under Wine the program finds the DLL and its runtime DLLs in the installed bin folder.
   set(ENV{WINEPATH} ${prefix}/bin)
-  run(${EMULATOR} ${WORK_DIR}/build/consumer.exe)
+  run(${EMULATOR} ${WORK_DIR}/build/consumer.exe WORKING_DIRECTORY ${WORK_DIR})
 else()
-  run(${WORK_DIR}/build/consumer)
+  run(${WORK_DIR}/build/consumer WORKING_DIRECTORY ${WORK_DIR})
 endif()
 
 if(PKG_CONFIG)
@@ -77,5 +77,5 @@ if(PKG_CONFIG)
   run(${CXX_COMPILER} -std=c++17 ${cxx_flags} ${SOURCE_DIR}/main.cpp ${pc_flags}
     -o ${WORK_DIR}/consumer_pkg_config)
   set(ENV{LD_LIBRARY_PATH} ${pc_dir}/..)
-  run(${WORK_DIR}/consumer_pkg_config)
+  run(${WORK_DIR}/consumer_pkg_config WORKING_DIRECTORY ${WORK_DIR})
 endif()

@@ -1,4 +1,6 @@
-// Calls every public operation of an installed Vintrel_Common; exits 0 when all behave.
+// Calls every public operation of an installed Vintrel_Common, and reads an outcome record
+// through the installed <vintrel/update_outcome.h>; exits 0 when all behave.
+#include <vintrel/update_outcome.h>
 #include <vintrel/vintrel_common.h>
 
 #include <cstdio>
@@ -43,6 +45,31 @@ int main() {
 
     Log a, b;
     Check(&(a = b) == &a, "Log copy assignment");
+
+    // The record as the updater writes it, read back from a file as the main application does.
+    vintrel::UpdateOutcome written;
+    written.result = vintrel::UpdateOutcomeResult::kRefused;
+    written.reason = vintrel::UpdateOutcomeReason::kBaseDiffers;
+    written.release = 12;
+    written.file = "bin/App.exe";
+    written.time = 1796534400;
+    const std::string record = vintrel::FormatUpdateOutcome(written);
+    if (std::FILE* out = std::fopen("update-outcome.txt", "wb")) {
+        std::fwrite(record.data(), 1, record.size(), out);
+        std::fclose(out);
+    }
+    const vintrel::UpdateOutcomeRead read = vintrel::ReadUpdateOutcome("update-outcome.txt");
+    Check(read.status == vintrel::UpdateOutcomeStatus::kRead &&
+              read.outcome.reason == vintrel::UpdateOutcomeReason::kBaseDiffers &&
+              read.outcome.release == 12 && read.outcome.file == written.file,
+          "ReadUpdateOutcome of what FormatUpdateOutcome wrote");
+#ifdef _WIN32
+    Check(vintrel::ReadUpdateOutcome(L"update-outcome.txt").outcome.time == written.time,
+          "ReadUpdateOutcome by wide path");
+#endif
+    Check(vintrel::ReadUpdateOutcome("no-such-outcome.txt").status ==
+              vintrel::UpdateOutcomeStatus::kMissing,
+          "ReadUpdateOutcome of a missing file");
 
     return failures == 0 ? 0 : 1;
 }
