@@ -55,7 +55,7 @@ void CheckListedFile(const fs::path& delivery, const FileIndex& files, const Lis
   const TreeItem& item = *found->second;
   Sha256Digest digest{};
   std::string error;
-  if (item.size == size && !HashFile(delivery / fs::u8path(item.relative), digest, error)) {
+  if (item.size == size && !HashFile(JoinRelative(delivery, item.relative), digest, error)) {
     report.Problem("unreadable", name, 0, error, "check its permissions and run again");
     return;
   }
@@ -106,7 +106,7 @@ void CheckHashList(const fs::path& delivery, const std::vector<TreeItem>& items,
   HashListError error;
   if (listItem->second->size > kMaxHashListBytes) {
     error.reason = "larger than " + std::to_string(kMaxHashListBytes) + " bytes";
-  } else if (!ReadList(delivery / fs::u8path(listItem->second->relative), bytes)) {
+  } else if (!ReadList(JoinRelative(delivery, listItem->second->relative), bytes)) {
     error.reason = "cannot be read";
   }
   if (!error.reason.empty() || !ParseHashList(bytes, list, error)) {

@@ -146,8 +146,8 @@ void CheckSignature(const fs::path& delivery, const std::vector<TreeItem>& items
     return;
   }
   EcdsaP256Signature rs{};
-  if (!ReadSmallFile(delivery / fs::u8path(listItem->relative), kMaxHashListBytes, list) ||
-      !ReadSmallFile(delivery / fs::u8path(signatureItem->relative), kMaxSignatureBytes,
+  if (!ReadSmallFile(JoinRelative(delivery, listItem->relative), kMaxHashListBytes, list) ||
+      !ReadSmallFile(JoinRelative(delivery, signatureItem->relative), kMaxSignatureBytes,
                      signature) ||
       !ReadDerSignature(signature, rs)) {
     report.Problem("signature-malformed", name, 0,
