@@ -351,6 +351,17 @@ int Run(int argc, char** argv) {
   return diff->parsed() ? RunDiff(options) : RunCheck(options);
 }
 
+// Run, with anything thrown reported instead of ending the program: every name and file is
+// meant to be a finding, so this is a fault of vintrel-pack, said as one.
+int RunGuarded(int argc, char** argv) {
+  try {
+    return Run(argc, argv);
+  } catch (const std::exception& e) {
+    std::cerr << "vintrel-pack: internal error, please report it: " << e.what() << "\n";
+    return kExitProblems;
+  }
+}
+
 }  // namespace
 
 #ifdef _WIN32
@@ -367,8 +378,8 @@ int wmain(int argc, wchar_t** argv) {
   }
   std::vector<char*> pointers;
   for (std::string& arg : args) pointers.push_back(&arg[0]);
-  return Run(argc, pointers.data());
+  return RunGuarded(argc, pointers.data());
 }
 #else
-int main(int argc, char** argv) { return Run(argc, argv); }
+int main(int argc, char** argv) { return RunGuarded(argc, argv); }
 #endif

@@ -13,7 +13,8 @@ scratch=$(mktemp -d "${TMPDIR:-/tmp}/vintrel-hostile.XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
 mkdir -p "$scratch/old" "$scratch/new"
 
-# tag (unique in the name), the expected finding's code ("" for none), the name's bytes.
+# tag (unique in the name), the expected finding's code ("-" for none; "native/windows" where
+# the builds differ: Wine shows a host name's undecodable bytes as U+FFFD), the name's bytes.
 long() { printf 'n%s/%s' "$1" "$(printf '%*s' "$2" '' | tr ' ' x)"; }
 rows=(
   "n01 name-not-windows n01a:b.txt"
@@ -22,8 +23,8 @@ rows=(
   "n04 name-not-windows n04/CON"
   "n05 name-not-windows n05trail."
   "n06 name-not-windows n06trail "
-  "n07 name-not-utf8 n07$(printf '\xff').txt"
-  "n08 name-not-utf8 n08$(printf '\xed\xa0\x80').txt"
+  "n07 name-not-utf8/name-not-cp936 n07$(printf '\xff').txt"
+  "n08 name-not-utf8/name-not-cp936 n08$(printf '\xed\xa0\x80').txt"
   "n09 name-not-windows n09a*b"
   "n10 name-not-windows n10a\"b"
   "n11 name-not-windows n11a\\b"
@@ -54,6 +55,7 @@ grep -qiE 'terminate called|exception|what\(\)' "$scratch/report.txt" && fail "a
 [ -e "$scratch/out" ] && fail "a delivery was written"
 for row in "${rows[@]}"; do
   read -r tag expected _ <<< "$row"
+  if [ $wine_paths = 1 ]; then expected=${expected#*/}; else expected=${expected%/*}; fi
   if [ "$expected" = - ]; then
     grep -qE "^(problem|warning) \[[a-z0-9-]+\] .*$tag" "$scratch/report.txt" &&
       fail "$tag: a finding, expected none"
