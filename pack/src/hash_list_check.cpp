@@ -9,6 +9,7 @@
 #include "hash_list.h"
 #include "names.h"
 #include "plan.h"
+#include "release.h"
 #include "sha256.h"
 
 namespace fs = std::filesystem;
@@ -151,6 +152,8 @@ void CheckHashList(const fs::path& delivery, const std::vector<TreeItem>& items,
                    "copies it: it must still be present and intact, yet it is not installed",
                    "remove its line from UpdateInfo.sha256, or add an entry that copies it");
   }
-  report.notes.push_back("UpdateInfo.sha256: release " + std::to_string(list.release) + ", " +
+  report.notes.push_back("UpdateInfo.sha256: release " + std::to_string(list.release) + " (" +
+                         ReleaseTimeText(list.release) + " as seconds since 1970), " +
                          std::to_string(list.files.size()) + " file(s) listed");
+  CheckReleaseRange(list.release, std::string(listName), report);
 }

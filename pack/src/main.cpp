@@ -25,6 +25,7 @@
 #include "plan.h"
 #include "platform.h"
 #include "progress.h"
+#include "release.h"
 #include "signing.h"
 #include "tree.h"
 
@@ -49,8 +50,11 @@ struct Options {
   bool force = false;
   bool json = false;
   bool delta = false;
+  bool allowDowngrade = false;
   // The hash list's release number: by default the time of the run, so later runs list higher.
   std::uint64_t release = static_cast<std::uint64_t>(std::time(nullptr));
+  std::string releaseText, previousReleaseText;  // as given, checked after parsing
+  std::string previous;                          // an earlier delivery whose release to pass
 };
 
 int UsageError(const std::string& message) {
@@ -175,6 +179,20 @@ int RunDiff(const Options& options) {
   }
   const std::string outProblem = OutProblem(out, inputs, options.force);
   if (!outProblem.empty()) return UsageError(options.out + ": " + outProblem);
+  // The release to pass: given, or read from the previous delivery's list.
+  std::optional<std::uint64_t> previousRelease;
+  std::string previousFrom;
+  if (!options.previousReleaseText.empty()) {
+    previousRelease = ParseRelease(options.previousReleaseText);
+    previousFrom = "--previous-release";
+  } else if (!options.previous.empty()) {
+    std::string previousError;
+    previousRelease.emplace();
+    if (!ReadDeliveryRelease(Normalized(options.previous), *previousRelease, previousError)) {
+      return UsageError("--previous " + previousError);
+    }
+    previousFrom = options.previous;
+  }
   // A key that cannot sign is found before any work is done.
   std::optional<DeliveryKey> signingKey;
   if (!options.key.empty()) {
@@ -194,6 +212,9 @@ int RunDiff(const Options& options) {
   }
   DropTopFolder(oldItems, kUpdaterStateFolder);
   DropTopFolder(newItems, kUpdaterStateFolder);
+  CheckDirection(oldRoot, oldItems, newRoot, newItems, options.allowDowngrade, report);
+  CheckReleaseRange(options.release, std::string(kHashListFileName), report);
+  if (previousRelease) CheckAbovePrevious(options.release, *previousRelease, previousFrom, report);
 
   std::uint64_t filesCompared = 0, bytesCompared = 0;
   Plan plan;
@@ -315,9 +336,18 @@ int Run(int argc, char** argv) {
                  "zstd frame, when smaller (hash list format 2; the updater holds a base and "
                  "decodes with a window of at most 128 MiB, so larger files go as frames or "
                  "plain)");
-  diff->add_option("--release", options.release,
-                   "the release number in the hash list UpdateInfo.sha256, 1 to 2^63-1 "
-                   "(default: the current time in seconds since 1970 UTC)");
+  diff->add_option("--release", options.releaseText,
+                   "the release number in the hash list UpdateInfo.sha256, a decimal number from "
+                   "1 to 2^63-1 (default: the current time in seconds since 1970 UTC)");
+  CLI::Option* previous = diff->add_option(
+      "--previous", options.previous,
+      "the delivery published before this one: the release must be above its list's");
+  diff->add_option("--previous-release", options.previousReleaseText,
+                   "the release number published before: the release must be above it")
+      ->excludes(previous);
+  diff->add_flag("--allow-downgrade", options.allowDowngrade,
+                 "let a NEW whose main application has a lower file version than OLD's through "
+                 "(with a warning)");
   CLI::App* check =
       app.add_subcommand("check", "Report every problem the updater would meet with DELIVERY");
   check->add_option("DELIVERY", options.delivery, "the delivery folder")->required();
@@ -345,9 +375,15 @@ int Run(int argc, char** argv) {
     return UsageError("--root-length and --delivery-length must be below " +
                       std::to_string(kMaxPathLength));
   }
-  if (options.release == 0 || options.release > kMaxHashListRelease) {
-    return UsageError("--release must be from 1 to " + std::to_string(kMaxHashListRelease));
+  for (const auto& [name, text] : {std::pair<const char*, const std::string&>{
+                                       "--release", options.releaseText},
+                                   {"--previous-release", options.previousReleaseText}}) {
+    if (!text.empty() && !ParseRelease(text)) {
+      return UsageError(std::string(name) + " \"" + text + "\" is no release number: it takes " +
+                        ReleaseExpected());
+    }
   }
+  if (!options.releaseText.empty()) options.release = *ParseRelease(options.releaseText);
   return diff->parsed() ? RunDiff(options) : RunCheck(options);
 }
 

@@ -434,7 +434,7 @@ TEST(Check, ADeltaDeliveryFromDiffDecodesToTheNewTree) {
   const PackRun diff =
       RunPack("diff '" + oldTree.string() + "' '" + newTree.string() + "' --out '" +
                   delivery.string() + "' --updater '" + (scratch.path() / "Updater.exe").string() +
-                  "' --release 12 --delta --json",
+                  "' --release 1796534412 --delta --json",
               scratch.path());
   ASSERT_EQ(diff.exitCode, 0) << diff.output;
   // The patch, the compressed new file, the noise and the small main application plain.
@@ -644,6 +644,89 @@ TEST(Check, ADeliveryDiffSignedVerifiesWithOpensslAndCheck) {
   fs::remove(signature);
   run = RunPack(check, scratch.path());
   EXPECT_EQ(ProblemCodes(run.output), std::set<std::string>{"signature-missing"}) << run.output;
+}
+
+std::set<std::string> WarningCodes(const std::string& output) { return Codes(output, "warning"); }
+
+// The main application's file version says which tree is the newer: swapped trees are refused,
+// unless the downgrade is allowed, and trees without versions are said to be unchecked.
+TEST(Diff, ADowngradeIsRefusedByTheMainApplicationsVersion) {
+  const char* programs = std::getenv("PE_PROGRAMS");
+  ASSERT_NE(programs, nullptr) << "PE_PROGRAMS not set";
+  struct Row {
+    const char *oldProgram, *newProgram, *arguments;
+    int exitCode;
+    std::set<std::string> problems, warnings;
+  };
+  const Row rows[] = {
+      {"app-1.2.0.0.exe", "app-2.0.0.1.exe", "", 0, {}, {}},
+      {"app-2.0.0.1.exe", "app-1.2.0.0.exe", "", 1, {"downgrade"}, {}},
+      {"app-2.0.0.1.exe", "app-1.2.0.0.exe", " --allow-downgrade", 0, {}, {"downgrade"}},
+      {"app-none.exe", "app-1.2.0.0.exe", "", 0, {}, {"direction-unchecked"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(row.oldProgram) + " -> " + row.newProgram + row.arguments);
+    Scratch scratch;
+    const fs::path main = "bin/32bit/Kivo\xe7\x9b\xb4\xe6\x92\xad\xe5\x8a\xa9\xe6\x89\x8b.exe";
+    WriteFile(scratch.path() / "old" / main, ReadFile(fs::path(programs) / row.oldProgram));
+    WriteFile(scratch.path() / "new" / main, ReadFile(fs::path(programs) / row.newProgram));
+    const fs::path out = scratch.path() / "delivery";
+    const PackRun run = RunPack("diff '" + (scratch.path() / "old").string() + "' '" +
+                                    (scratch.path() / "new").string() + "' --out '" +
+                                    out.string() + "'" + row.arguments,
+                                scratch.path());
+    EXPECT_EQ(run.exitCode, row.exitCode) << run.output;
+    EXPECT_EQ(ProblemCodes(run.output), row.problems) << run.output;
+    EXPECT_EQ(WarningCodes(run.output), row.warnings) << run.output;
+    EXPECT_EQ(fs::exists(out), row.exitCode == 0);
+  }
+}
+
+// --release takes a decimal number above the previous delivery's; one below the default
+// numbering's range is warned about by diff and check.
+TEST(Diff, TheReleaseIsANumberAboveThePrevious) {
+  Scratch scratch;
+  WriteFile(scratch.path() / "old/bin/32bit/a.dll", "1");
+  WriteFile(scratch.path() / "new/bin/32bit/a.dll", "2");
+  const std::string trees = "diff '" + (scratch.path() / "old").string() + "' '" +
+                            (scratch.path() / "new").string() + "' --out '";
+  const fs::path first = scratch.path() / "first";
+  ASSERT_EQ(RunPack(trees + first.string() + "' --release 1900000000", scratch.path()).exitCode,
+            0);
+  struct Row {
+    std::string arguments;
+    int exitCode;
+    std::set<std::string> problems;
+  };
+  const Row rows[] = {
+      {"--release 1800000000 --previous '" + first.string() + "'", 1,
+       {"release-not-above-previous"}},
+      {"--release 1900000000 --previous-release 1900000000", 1, {"release-not-above-previous"}},
+      {"--release 1900000001 --previous '" + first.string() + "'", 0, {}},
+      {"--release 2.1.0", 2, {}},
+      {"--release 0", 2, {}},
+      {"--previous '" + (scratch.path() / "old").string() + "'", 2, {}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.arguments);
+    const fs::path out = scratch.path() / "next";
+    const PackRun run = RunPack(trees + out.string() + "' " + row.arguments, scratch.path());
+    EXPECT_EQ(run.exitCode, row.exitCode) << run.output;
+    EXPECT_EQ(ProblemCodes(run.output), row.problems) << run.output;
+    if (row.exitCode == 2) {
+      EXPECT_EQ(run.output.rfind("vintrel-pack: ", 0), 0u) << run.output;
+    }
+    fs::remove_all(out);
+  }
+
+  // A date written as a number lies below every release numbered by default.
+  const fs::path dated = scratch.path() / "dated";
+  PackRun run = RunPack(trees + dated.string() + "' --release 20261207", scratch.path());
+  EXPECT_EQ(run.exitCode, 0) << run.output;
+  EXPECT_EQ(WarningCodes(run.output).count("release-below-time-range"), 1u) << run.output;
+  run = RunPack("check '" + dated.string() + "'", scratch.path());
+  EXPECT_EQ(WarningCodes(run.output), std::set<std::string>{"release-below-time-range"});
+  EXPECT_NE(run.output.find("release 20261207"), std::string::npos) << run.output;
 }
 
 TEST(Check, WrongUsageExitsWithTwo) {
