@@ -9,6 +9,7 @@
 #include "list_signature.h"
 #include "manifest_line.h"
 #include "names.h"
+#include "out_folder.h"
 #include "platform.h"
 #include "sha256.h"
 
@@ -85,6 +86,10 @@ bool WriteFiles(const fs::path& newRoot, const Plan& plan, const fs::path* updat
   for (const std::string& relative : plan.updated) keys.insert(CaseKey(relative));
   bool updaterDelivered = false;
   for (const std::string& relative : plan.updated) {
+    if (Interrupted()) {
+      error = "interrupted";
+      return false;
+    }
     const bool isUpdater = CaseKey(relative) == CaseKey(kUpdaterName);
     // The first stage copies a delivered Updater.exe as it is.
     const bool plain = isUpdater || (delta && !FramesFit(relative, delta->deliveryLength, keys));
@@ -151,8 +156,11 @@ bool WriteDelivery(const fs::path& newRoot, const Plan& plan, const fs::path* up
     fs::remove_all(partial, ec);
     return failed();
   }
-  if (!WriteFiles(newRoot, plan, updater, release, signingKey, partial, onCopied, error,
-                  delta)) {
+  // The marker tells a later run that this folder is a partial delivery of ours.
+  if (!WriteText(partial / kPartialMarker, PartialMarkerText(), error) ||
+      !WriteFiles(newRoot, plan, updater, release, signingKey, partial, onCopied, error,
+                  delta) ||
+      !fs::remove(partial / kPartialMarker, ec)) {
     fs::remove_all(partial, ec);
     return failed();
   }

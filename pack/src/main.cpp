@@ -22,6 +22,7 @@
 #include "hash_list_check.h"
 #include "hash_list.h"
 #include "names.h"
+#include "out_folder.h"
 #include "plan.h"
 #include "platform.h"
 #include "progress.h"
@@ -109,12 +110,15 @@ std::string OutProblem(const fs::path& out,
   }
   std::error_code ec;
   if (!fs::exists(fs::symlink_status(out, ec))) return std::string();
-  if (!force) return "already exists; pass --force to replace it";
-  if (!IsFolder(out) || !fs::is_regular_file(out / kManifestName, ec)) {
-    return std::string("is not a delivery (no ") + kManifestName +
-           " at its top); --force replaces only a delivery: choose another --out";
+  // An empty folder, as mktemp -d makes one, is taken as it is.
+  if (fs::is_directory(fs::symlink_status(out, ec)) && fs::is_empty(out, ec) && !ec) {
+    return std::string();
   }
-  return std::string();
+  if (!force) {
+    return "already exists and is not empty; pass --force to replace an earlier delivery "
+           "there (one whose every file its UpdateInfo.sha256 names), or choose another --out";
+  }
+  return ReplaceProblem(out);
 }
 
 int Finish(const Report& report, bool json) {
@@ -258,10 +262,31 @@ int RunDiff(const Options& options) {
   if (options.delta) delta = DeltaFor(oldRoot, oldItems, options.deliveryLength);
   {
     Progress progress(options.delta ? "encoded" : "copied");
-    if (!WriteDelivery(newRoot, plan, updater ? &*updater : nullptr, options.release,
-                       signingKey ? &*signingKey : nullptr, out, options.force,
-                       [&](std::uint64_t bytes) { progress.AddFile(bytes); }, error,
-                       delta ? &*delta : nullptr)) {
+    for (const fs::path& stale : RemoveStalePartials(out)) {
+      report.notes.push_back("removed " + stale.u8string() +
+                             ", a partial delivery left by a run that was ended");
+    }
+    // OutProblem has allowed what is there: an earlier delivery with --force, or an empty folder.
+    std::error_code ec;
+    const bool replace = fs::exists(fs::symlink_status(out, ec));
+    CatchInterrupts(true);
+    const bool written = WriteDelivery(newRoot, plan, updater ? &*updater : nullptr,
+                                       options.release, signingKey ? &*signingKey : nullptr, out,
+                                       replace,
+                                       [&](std::uint64_t bytes) { progress.AddFile(bytes); },
+                                       error, delta ? &*delta : nullptr);
+    if (!written && Interrupted()) {
+      report.Problem("interrupted", out.u8string(), 0,
+                     "the run was interrupted; the partial delivery has been removed",
+                     "run again");
+      Finish(report, options.json);
+      std::cout.flush();
+      // Ends the process as the interrupt would have.
+      CatchInterrupts(false);
+      return kExitProblems;
+    }
+    CatchInterrupts(false);
+    if (!written) {
       report.Problem("write-failed", out.u8string(), 0, error,
                      "check the space and permissions of the destination and run again");
       return Finish(report, options.json);
@@ -327,7 +352,10 @@ int Run(int argc, char** argv) {
   diff->add_option("--out", options.out, "the delivery folder to write")->required();
   diff->add_option("--updater", options.updater,
                    "an Updater.exe to put at the top of the delivery (the first stage runs it)");
-  diff->add_flag("--force", options.force, "replace an existing --out");
+  diff->add_flag("--force", options.force,
+                 "replace an earlier delivery at --out: only a folder with UpdateInfo.ini at its "
+                 "top whose every file its UpdateInfo.sha256 names (besides the list, the "
+                 "manifest and UpdateInfo.sig); anything else there is refused, named");
   diff->add_option("--key", options.key,
                    "the publisher's ECDSA P-256 private key (PEM) that signs UpdateInfo.sha256 "
                    "into UpdateInfo.sig, for an updater built with delivery keys");

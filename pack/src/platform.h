@@ -16,6 +16,15 @@ unsigned long ProcessId();
 // Whether standard error is a terminal (progress is shown only there).
 bool StderrIsTerminal();
 
+// While catching (between CatchInterrupts(true) and (false)), an interrupt (Ctrl+C, SIGINT,
+// SIGTERM, SIGHUP, the console closing) only sets a flag, which Interrupted() reads: the writer
+// stops at its next chunk and removes what it made. Otherwise they end the process as usual.
+void CatchInterrupts(bool catching);
+bool Interrupted();
+
+// Whether the process of this id still runs (true when that cannot be told).
+bool ProcessRuns(unsigned long id);
+
 // Prepares the console for UTF-8 output (Windows); nothing elsewhere.
 void UseUtf8Console();
 

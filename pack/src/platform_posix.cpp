@@ -5,8 +5,32 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cerrno>
 #include <cstring>
+
+namespace {
+
+volatile std::sig_atomic_t interrupted = 0;
+
+void OnInterrupt(int) { interrupted = 1; }
+
+}  // namespace
+
+void CatchInterrupts(bool catching) {
+  struct sigaction action {};
+  action.sa_handler = catching ? OnInterrupt : SIG_DFL;
+  sigemptyset(&action.sa_mask);
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+  // One that came in while catching ends the process now, as it would have.
+  if (!catching && interrupted) std::raise(SIGTERM);
+}
+
+bool Interrupted() { return interrupted != 0; }
+
+bool ProcessRuns(unsigned long id) {
+  return kill(static_cast<pid_t>(id), 0) == 0 || errno != ESRCH;
+}
 
 unsigned long ProcessId() { return static_cast<unsigned long>(getpid()); }
 

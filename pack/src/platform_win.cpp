@@ -74,6 +74,34 @@ std::wstring WideOf(const std::string& utf8) {
 
 unsigned long ProcessId() { return GetCurrentProcessId(); }
 
+namespace {
+
+volatile LONG interrupted = 0;
+
+BOOL WINAPI OnInterrupt(DWORD) {
+  InterlockedExchange(&interrupted, 1);
+  // The console closing ends the process once this returns: give the writer time to clean up.
+  Sleep(2000);
+  return TRUE;
+}
+
+}  // namespace
+
+void CatchInterrupts(bool catching) {
+  SetConsoleCtrlHandler(OnInterrupt, catching ? TRUE : FALSE);
+  if (!catching && interrupted) ExitProcess(1);
+}
+
+bool Interrupted() { return interrupted != 0; }
+
+bool ProcessRuns(unsigned long id) {
+  const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, id);
+  if (!process) return GetLastError() != ERROR_INVALID_PARAMETER;
+  const bool runs = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+  CloseHandle(process);
+  return runs;
+}
+
 bool StderrIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
 
 void UseUtf8Console() { SetConsoleOutputCP(CP_UTF8); }

@@ -5,6 +5,7 @@
 #include <iconv.h>
 #include <openssl/sha.h>
 #include <sys/wait.h>
+#include <csignal>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -727,6 +728,86 @@ TEST(Diff, TheReleaseIsANumberAboveThePrevious) {
   run = RunPack("check '" + dated.string() + "'", scratch.path());
   EXPECT_EQ(WarningCodes(run.output), std::set<std::string>{"release-below-time-range"});
   EXPECT_NE(run.output.find("release 20261207"), std::string::npos) << run.output;
+}
+
+// SIGTERM while the delivery is written leaves nothing beside --out; a partial delivery of a run
+// killed outright is removed by the next run when it holds the marker, never by name alone.
+TEST(Diff, AnInterruptedRunLeavesNothingBehind) {
+  Scratch scratch;
+  const fs::path work = scratch.path();
+  WriteFile(work / "old/a.txt", "1");
+  for (int i = 0; i < 24; ++i) {
+    const fs::path file = work / "new/big" / ("part" + std::to_string(i) + ".bin");
+    WriteFile(file, "x");
+    fs::resize_file(file, 8u << 20);
+  }
+  const char* program = std::getenv("VINTREL_PACK");
+  ASSERT_NE(program, nullptr);
+  const std::string old = (work / "old").string(), fresh = (work / "new").string(),
+                    out = (work / "delivery").string();
+  const pid_t child = fork();
+  if (child == 0) {
+    freopen("/dev/null", "w", stdout);
+    execl(program, program, "diff", old.c_str(), fresh.c_str(), "--out", out.c_str(),
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  ASSERT_GT(child, 0);
+  const fs::path partial = work / (".delivery.partial-" + std::to_string(child));
+  // Killed once the first file is being copied into the partial delivery.
+  bool copying = false;
+  for (int wait = 0; wait < 20000 && !copying; ++wait) {
+    std::error_code ec;
+    copying = fs::exists(partial / "big", ec);
+    if (!copying) usleep(500);
+  }
+  kill(child, SIGTERM);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(copying) << "the run ended before it was seen copying";
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+  EXPECT_EQ(Names(work), (std::set<std::string>{"new", "old"}));
+
+  // A run killed outright (here a process that has ended) left its partial delivery, marked;
+  // a folder of the same form without the marker is someone else's.
+  const pid_t ended = fork();
+  if (ended == 0) _exit(0);
+  waitpid(ended, nullptr, 0);
+  const std::string stale = ".delivery.partial-" + std::to_string(ended);
+  WriteFile(work / stale / ".vintrel-pack-partial", "vintrel-pack partial " + std::to_string(ended));
+  WriteFile(work / stale / "big/part0.bin", "copied");
+  WriteFile(work / ".delivery.partial-1/keep.txt", "not ours");
+  const PackRun run = RunPack("diff '" + old + "' '" + fresh + "' --out '" + out + "'", work);
+  EXPECT_EQ(run.exitCode, 0) << run.output;
+  EXPECT_NE(run.output.find("removed " + (work / stale).string()), std::string::npos)
+      << run.output;
+  EXPECT_EQ(Names(work), (std::set<std::string>{".delivery.partial-1", "delivery", "new", "old",
+                                                "output.txt"}));
+  EXPECT_FALSE(fs::exists(work / "delivery" / ".vintrel-pack-partial"));
+}
+
+// An empty folder is taken as --out; --force replaces an earlier delivery only when its hash
+// list names every file in it, and otherwise names the file that stops it.
+TEST(Diff, ForceReplacesOnlyWhatAnEarlierDeliveryListed) {
+  Scratch scratch;
+  const fs::path work = scratch.path();
+  WriteFile(work / "old/bin/a.dll", "1");
+  WriteFile(work / "new/bin/a.dll", "2");
+  fs::create_directories(work / "empty");
+  const std::string diff = "diff '" + (work / "old").string() + "' '" +
+                           (work / "new").string() + "' --out '" + (work / "empty").string() + "'";
+  ASSERT_EQ(RunPack(diff, work).exitCode, 0);
+  EXPECT_TRUE(fs::exists(work / "empty/bin/a.dll"));
+  PackRun run = RunPack(diff, work);
+  EXPECT_EQ(run.exitCode, 2) << run.output;
+  EXPECT_NE(run.output.find("--force"), std::string::npos) << run.output;
+  EXPECT_EQ(RunPack(diff + " --force", work).exitCode, 0);
+
+  WriteFile(work / "empty/bin/important.doc", "the publisher's");
+  run = RunPack(diff + " --force", work);
+  EXPECT_EQ(run.exitCode, 2) << run.output;
+  EXPECT_NE(run.output.find("\"bin/important.doc\""), std::string::npos) << run.output;
+  EXPECT_EQ(ReadFile(work / "empty/bin/important.doc"), "the publisher's");
 }
 
 TEST(Check, WrongUsageExitsWithTwo) {
