@@ -45,6 +45,7 @@ constexpr int kExitUsage = 2;
 struct Options {
   std::string oldTree, newTree, out, updater, delivery, installed;
   std::string key;                      // diff: the private key that signs the list
+  std::string keyPass;                  // diff: where the key's passphrase comes from
   std::vector<std::string> publicKeys;  // check: the keys a signature must verify with
   size_t rootLength = kDefaultRootLength;
   size_t deliveryLength = kDefaultDeliveryLength;
@@ -202,7 +203,12 @@ int RunDiff(const Options& options) {
   if (!options.key.empty()) {
     std::string keyError;
     signingKey.emplace();
-    if (!LoadDeliveryKey(fs::u8path(options.key), true, *signingKey, keyError)) {
+    std::string passphrase;
+    if (!options.keyPass.empty() && !ReadPassphrase(options.keyPass, passphrase, keyError)) {
+      return UsageError(keyError);
+    }
+    if (!LoadDeliveryKey(fs::u8path(options.key), true, *signingKey, keyError,
+                         options.keyPass.empty() ? nullptr : &passphrase)) {
       return UsageError("--key " + keyError);
     }
   }
@@ -359,6 +365,9 @@ int Run(int argc, char** argv) {
   diff->add_option("--key", options.key,
                    "the publisher's ECDSA P-256 private key (PEM) that signs UpdateInfo.sha256 "
                    "into UpdateInfo.sig, for an updater built with delivery keys");
+  diff->add_option("--key-pass", options.keyPass,
+                   "where the --key's passphrase comes from, as the openssl tool takes it: "
+                   "env:NAME (a variable) or file:PATH (the file's first line); never asked for");
   diff->add_flag("--delta", options.delta,
                  "deliver each changed file as a zstd patch against the installed file, or a "
                  "zstd frame, when smaller (hash list format 2; the updater holds a base and "

@@ -810,6 +810,51 @@ TEST(Diff, ForceReplacesOnlyWhatAnEarlierDeliveryListed) {
   EXPECT_EQ(ReadFile(work / "empty/bin/important.doc"), "the publisher's");
 }
 
+// A passphrase-protected key signs with its passphrase from a variable or a file, and without
+// one is said to be encrypted, never prompted for.
+TEST(Diff, AnEncryptedKeyTakesItsPassphraseFromAVariableOrAFile) {
+  const char* keysEnvironment = std::getenv("TEST_KEYS");
+  ASSERT_NE(keysEnvironment, nullptr) << "TEST_KEYS not set";
+  Scratch scratch;
+  const fs::path encrypted = scratch.path() / "encrypted.pem";
+  ASSERT_EQ(RunOpenssl("ec -in '" + (fs::path(keysEnvironment) / "current.pem").string() +
+                       "' -aes256 -passout pass:correct-horse -out '" + encrypted.string() + "'"),
+            0);
+  WriteFile(scratch.path() / "pass.txt", "correct-horse\n");
+  WriteFile(scratch.path() / "old/a.dll", "1");
+  WriteFile(scratch.path() / "new/a.dll", "2");
+  setenv("VINTREL_TEST_KEY_PASS", "correct-horse", 1);
+  setenv("VINTREL_TEST_WRONG_PASS", "wrong", 1);
+  struct Row {
+    std::string keyPass;
+    int exitCode;
+    std::string says;
+  };
+  const Row rows[] = {
+      {"", 2, "is encrypted: give --key-pass"},
+      {" --key-pass env:VINTREL_TEST_KEY_PASS", 0, "signed with"},
+      {" --key-pass file:'" + (scratch.path() / "pass.txt").string() + "'", 0, "signed with"},
+      {" --key-pass env:VINTREL_TEST_WRONG_PASS", 2, "the passphrase given does not open it"},
+      {" --key-pass env:VINTREL_TEST_UNSET", 2, "is not set"},
+      {" --key-pass pass:correct-horse", 2, "env:NAME or file:PATH"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.keyPass);
+    const fs::path out = scratch.path() / "delivery";
+    // No terminal: standard input is empty, so a prompt would read nothing.
+    const PackRun run = RunPack("diff '" + (scratch.path() / "old").string() + "' '" +
+                                    (scratch.path() / "new").string() + "' --out '" +
+                                    out.string() + "' --key '" + encrypted.string() + "'" +
+                                    row.keyPass + " < /dev/null",
+                                scratch.path());
+    EXPECT_EQ(run.exitCode, row.exitCode) << run.output;
+    EXPECT_NE(run.output.find(row.says), std::string::npos) << run.output;
+    EXPECT_EQ(run.output.find("Enter PEM pass phrase"), std::string::npos) << run.output;
+    EXPECT_EQ(fs::exists(out / "UpdateInfo.sig"), row.exitCode == 0);
+    fs::remove_all(out);
+  }
+}
+
 TEST(Check, WrongUsageExitsWithTwo) {
   Scratch scratch;
   EXPECT_EQ(RunPack("check", scratch.path()).exitCode, 2);
