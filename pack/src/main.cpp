@@ -222,6 +222,7 @@ int RunDiff(const Options& options) {
   }
   DropTopFolder(oldItems, kUpdaterStateFolder);
   DropTopFolder(newItems, kUpdaterStateFolder);
+  if (updater) CheckUpdaterProgram(*updater, options.updater, report);
   CheckDirection(oldRoot, oldItems, newRoot, newItems, options.allowDowngrade, report);
   CheckReleaseRange(options.release, std::string(kHashListFileName), report);
   if (previousRelease) CheckAbovePrevious(options.release, *previousRelease, previousFrom, report);
@@ -254,12 +255,19 @@ int RunDiff(const Options& options) {
     };
     plan = PlanDelivery(oldItems, newItems, planOptions, report);
   }
-  report.counts = {{"files to copy", plan.updated.size()},
+  // The updater given goes to the top as a file of its own unless NEW delivers it there.
+  bool updaterOfItsOwn = updater.has_value();
+  for (const std::string& relative : plan.updated) {
+    updaterOfItsOwn &= CaseKey(relative) != CaseKey(kUpdaterName);
+  }
+  std::error_code sizeError;
+  const std::uint64_t updaterBytes = updaterOfItsOwn ? fs::file_size(*updater, sizeError) : 0;
+  report.counts = {{"files to copy", plan.updated.size() + updaterOfItsOwn},
                    {"files to delete", plan.deleted.size()},
                    {"unchanged", plan.unchanged},
                    {"files compared by content", filesCompared},
                    {"bytes compared", bytesCompared},
-                   {"bytes delivered", plan.updatedBytes}};
+                   {"bytes delivered", plan.updatedBytes + updaterBytes}};
   if (report.ProblemCount() > 0) {
     report.notes.push_back("nothing was written: fix the problems above and run again");
     return Finish(report, options.json);
@@ -298,7 +306,12 @@ int RunDiff(const Options& options) {
       return Finish(report, options.json);
     }
   }
-  if (delta) AddDeltaCounts(delta->stats, plan.updatedBytes, report);
+  if (delta) {
+    // The updater of its own is copied as it is, beside the files the delta decided on.
+    delta->stats.plain += updaterOfItsOwn;
+    delta->stats.deliveredBytes += updaterBytes;
+    AddDeltaCounts(delta->stats, plan.updatedBytes + updaterBytes, report);
+  }
   report.notes.push_back("delivery written to " + out.u8string());
   if (signingKey) report.notes.push_back("UpdateInfo.sha256 signed with " + options.key);
   return Finish(report, options.json);

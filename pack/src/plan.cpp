@@ -9,6 +9,7 @@
 #include "hash_list.h"
 #include "list_signature.h"
 #include "names.h"
+#include "pe_file.h"
 
 namespace {
 
@@ -227,4 +228,33 @@ Plan PlanDelivery(const std::vector<TreeItem>& oldTree, const std::vector<TreeIt
                    "check that NEW is the whole installation tree");
   }
   return plan;
+}
+
+void CheckUpdaterProgram(const std::filesystem::path& path, const std::string& given,
+                         Report& report) {
+  const std::string fix =
+      "give --updater the Updater.exe of the Windows build (build/windows/updater/Updater.exe)";
+  PeFile pe;
+  std::string error;
+  if (!ReadPeFile(path, pe, error)) {
+    report.Problem("updater-not-a-program", given, 0,
+                   "the file given with --updater: " + error +
+                       "; the first stage starts it as a 32-bit Windows GUI program",
+                   fix);
+    return;
+  }
+  std::string wrong;
+  if (pe.machine != kMachineI386) {
+    wrong = "is built for another machine than i386 (x86)";
+  } else if (!pe.pe32) {
+    wrong = "is not a 32-bit (PE32) program";
+  } else if (pe.subsystem != kSubsystemGui) {
+    wrong = pe.subsystem == 3 ? "is a console program" : "is not a GUI program";
+  }
+  if (!wrong.empty()) {
+    report.Problem("updater-not-win32-gui", given, 0,
+                   "the file given with --updater " + wrong + "; the first stage starts the delivered updater as a "
+                   "32-bit Windows GUI program",
+                   fix);
+  }
 }

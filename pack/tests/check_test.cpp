@@ -148,6 +148,14 @@ std::string ReadFile(const fs::path& path) {
   return bytes.str();
 }
 
+// A program the mingw tool chain made (PE_PROGRAMS), by its name: "app-1.2.0.0.exe" is a 32-bit
+// GUI program as an updater must be, "app-console.exe" a console one.
+std::string TestProgram(const std::string& name) {
+  const char* programs = std::getenv("PE_PROGRAMS");
+  EXPECT_NE(programs, nullptr) << "PE_PROGRAMS not set";
+  return programs ? ReadFile(fs::path(programs) / name) : std::string();
+}
+
 // The list's text for a row, the "=name" lines made from the delivered files.
 std::string ListText(const std::vector<std::string>& lines, const fs::path& delivery) {
   std::string text;
@@ -324,7 +332,7 @@ TEST(Check, ADeliveryFromDiffChecksClean) {
   WriteFile(newTree / fs::u8path(u8"bin/楼.dll"), "lou");
   WriteFile(newTree / fs::u8path(u8"bin/隆 陇.dat"), "long");
   WriteFile(oldTree / fs::u8path(u8"bin/陇.dll"), "gone");
-  WriteFile(scratch.path() / "Updater.exe", "the updater");
+  WriteFile(scratch.path() / "Updater.exe", TestProgram("app-1.2.0.0.exe"));
   // The updater's journal folder in either tree is no part of the delivery.
   WriteFile(oldTree / ".vintrel/journal", "old journal");
   WriteFile(newTree / ".Vintrel/journal", "new journal");
@@ -430,7 +438,7 @@ TEST(Check, ADeltaDeliveryFromDiffDecodesToTheNewTree) {
   WriteFile(oldTree / "res/same.txt", Words(10000, 4));
   WriteFile(newTree / "res/same.txt", Words(10000, 4));
   WriteFile(oldTree / "res/gone.txt", "deleted");
-  WriteFile(scratch.path() / "Updater.exe", Words(30000, 5));
+  WriteFile(scratch.path() / "Updater.exe", TestProgram("app-1.2.0.0.exe"));
   const fs::path delivery = scratch.path() / "delivery";
   const PackRun diff =
       RunPack("diff '" + oldTree.string() + "' '" + newTree.string() + "' --out '" +
@@ -438,13 +446,16 @@ TEST(Check, ADeltaDeliveryFromDiffDecodesToTheNewTree) {
                   "' --release 1796534412 --delta --json",
               scratch.path());
   ASSERT_EQ(diff.exitCode, 0) << diff.output;
-  // The patch, the compressed new file, the noise and the small main application plain.
+  // The patch, the compressed new file; the noise, the small main application and the updater
+  // plain.
+  const std::uint64_t updaterSize = fs::file_size(scratch.path() / "Updater.exe");
   EXPECT_EQ(JsonCount(diff.output, "files_as_patches"), 1u) << diff.output;
   EXPECT_EQ(JsonCount(diff.output, "files_as_zstd_frames"), 1u) << diff.output;
-  EXPECT_EQ(JsonCount(diff.output, "files_plain"), 2u) << diff.output;
+  EXPECT_EQ(JsonCount(diff.output, "files_plain"), 3u) << diff.output;
   EXPECT_EQ(JsonCount(diff.output, "bytes_of_a_plain_delivery"),
-            bigChanged.size() + 200000 + 50000 + 9);
-  EXPECT_LT(JsonCount(diff.output, "bytes_delivered"), 50000 + 9 + 200000 / 2) << diff.output;
+            bigChanged.size() + 200000 + 50000 + 9 + updaterSize);
+  EXPECT_LT(JsonCount(diff.output, "bytes_delivered"), 50000 + 9 + updaterSize + 200000 / 2)
+      << diff.output;
 
   // Each line's delivered bytes are where it says and decode to the new tree's file.
   std::istringstream list(ReadFile(delivery / "UpdateInfo.sha256"));
@@ -549,7 +560,7 @@ TEST(Diff, OutNeverDestroysItsInputsAndLeavesNothingBehind) {
   const fs::path work = scratch.path() / "w";
   WriteFile(work / "old/bin/32bit/a.dll", "1");
   WriteFile(work / "new/bin/32bit/a.dll", "2");
-  WriteFile(work / "Updater.exe", "the updater");
+  WriteFile(work / "Updater.exe", TestProgram("app-1.2.0.0.exe"));
   WriteFile(work / "notes/keep.txt", "not a delivery");
   const auto trees = Contents(work);
   const std::string inputs =
@@ -852,6 +863,45 @@ TEST(Diff, AnEncryptedKeyTakesItsPassphraseFromAVariableOrAFile) {
     EXPECT_EQ(run.output.find("Enter PEM pass phrase"), std::string::npos) << run.output;
     EXPECT_EQ(fs::exists(out / "UpdateInfo.sig"), row.exitCode == 0);
     fs::remove_all(out);
+  }
+}
+
+// --updater takes only what the first stage can start: a 32-bit Windows GUI program, which then
+// counts among the delivered files and bytes.
+TEST(Diff, TheUpdaterMustBeA32BitWindowsGuiProgram) {
+  Scratch scratch;
+  WriteFile(scratch.path() / "old/bin/a.dll", "1");
+  WriteFile(scratch.path() / "new/bin/a.dll", "2");
+  struct Row {
+    const char* name;
+    std::string bytes;
+    std::set<std::string> problems;
+  };
+  const Row rows[] = {
+      {"config.dat", "key=value\r\nx=1\r\n", {"updater-not-a-program"}},
+      {"console.exe", TestProgram("app-console.exe"), {"updater-not-win32-gui"}},
+      {"Updater.exe", TestProgram("app-1.2.0.0.exe"), {}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const fs::path updater = scratch.path() / row.name;
+    const fs::path out = scratch.path() / "delivery";
+    WriteFile(updater, row.bytes);
+    const PackRun run = RunPack("diff '" + (scratch.path() / "old").string() + "' '" +
+                                    (scratch.path() / "new").string() + "' --out '" +
+                                    out.string() + "' --updater '" + updater.string() + "'",
+                                scratch.path());
+    EXPECT_EQ(run.exitCode, row.problems.empty() ? 0 : 1) << run.output;
+    EXPECT_EQ(ProblemCodes(run.output), row.problems) << run.output;
+    EXPECT_EQ(fs::exists(out), row.problems.empty());
+    if (row.problems.empty()) {
+      EXPECT_TRUE(ReadFile(out / "Updater.exe") == row.bytes);
+      const std::string counts = ", 2 files to copy, 0 files to delete";
+      EXPECT_NE(run.output.find(counts), std::string::npos) << run.output;
+      EXPECT_NE(run.output.find(std::to_string(row.bytes.size() + 1) + " bytes delivered"),
+                std::string::npos)
+          << run.output;
+    }
   }
 }
 
