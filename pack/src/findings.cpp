@@ -31,7 +31,49 @@ const char* SeverityName(Severity severity) {
   return severity == Severity::kProblem ? "problem" : "warning";
 }
 
+void PrintPlannedFile(const PlannedFile& file, std::ostream& out) {
+  out << "  " << file.action << " \"" << file.path << "\": ";
+  if (!file.delivery.empty()) {
+    out << file.delivery << ", " << file.deliveredBytes << " of ";
+  }
+  out << Counted(file.size, "byte", "bytes") << " (" << file.why << ")\n";
+}
+
+// The plan in text: a line of figures and the files a limit decided on, or every file.
+void PrintPlan(const std::vector<PlannedFile>& plan, bool full, std::ostream& out) {
+  std::uint64_t copies = 0, deletions = 0, unchanged = 0, patches = 0, frames = 0, plain = 0;
+  for (const PlannedFile& file : plan) {
+    copies += file.action == "copy";
+    deletions += file.action == "delete";
+    unchanged += file.action == "unchanged";
+    patches += file.delivery == "patch";
+    frames += file.delivery == "zstd frame";
+    plain += file.delivery == "plain";
+  }
+  out << "plan: " << Counted(copies, "file", "files") << " to copy";
+  if (patches + frames + plain > 0) {
+    out << " (" << patches << " as " << (patches == 1 ? "a patch" : "patches") << ", " << frames
+        << " as " << (frames == 1 ? "a zstd frame" : "zstd frames") << ", " << plain
+        << " plain)";
+  }
+  out << ", " << Counted(deletions, "file", "files") << " to delete, " << unchanged
+      << " unchanged";
+  if (full) {
+    out << ":\n";
+  } else {
+    out << "; --plan lists each file\n";
+  }
+  for (const PlannedFile& file : plan) {
+    if (full || file.notable) PrintPlannedFile(file, out);
+  }
+}
+
 }  // namespace
+
+std::string Counted(std::uint64_t count, const std::string& singular,
+                    const std::string& plural) {
+  return std::to_string(count) + " " + (count == 1 ? singular : plural);
+}
 
 void Report::Problem(std::string code, std::string file, int line, std::string message,
                      std::string fix) {
@@ -64,6 +106,7 @@ void PrintText(const Report& report, std::ostream& out) {
     }
     out << f.message << "\n    fix: " << f.fix << "\n";
   }
+  if (report.plan) PrintPlan(*report.plan, report.fullPlan, out);
   for (const std::string& note : report.notes) out << note << "\n";
   out << "vintrel-pack " << report.command << ": " << report.ProblemCount() << " problem(s), "
       << report.WarningCount() << " warning(s)";
@@ -93,5 +136,18 @@ void PrintJson(const Report& report, std::ostream& out) {
         << ",\"line\":" << f.line << ",\"message\":" << JsonString(f.message)
         << ",\"fix\":" << JsonString(f.fix) << "}";
   }
-  out << "]}\n";
+  out << "]";
+  if (report.plan) {
+    out << ",\"plan\":[";
+    for (size_t i = 0; i < report.plan->size(); ++i) {
+      const PlannedFile& f = (*report.plan)[i];
+      out << (i ? "," : "") << "{\"path\":" << JsonString(f.path)
+          << ",\"action\":" << JsonString(f.action) << ",\"delivery\":"
+          << (f.delivery.empty() ? "null" : JsonString(f.delivery)) << ",\"size\":" << f.size
+          << ",\"delivered_bytes\":" << f.deliveredBytes << ",\"why\":" << JsonString(f.why)
+          << "}";
+    }
+    out << "]";
+  }
+  out << "}\n";
 }

@@ -53,6 +53,8 @@ struct Options {
   bool json = false;
   bool delta = false;
   bool allowDowngrade = false;
+  bool fullPlan = false;  // diff: list every file in the text report
+  bool dryRun = false;    // diff: decide and report everything, write nothing
   // The hash list's release number: by default the time of the run, so later runs list higher.
   std::uint64_t release = static_cast<std::uint64_t>(std::time(nullptr));
   std::string releaseText, previousReleaseText;  // as given, checked after parsing
@@ -166,6 +168,66 @@ void AddDeltaCounts(const DeltaStats& stats, std::uint64_t plainBytes, Report& r
   }
 }
 
+// Whether a limit, not the sizes alone, decided how a file goes: such files are listed even in
+// the plan's summary, since a publisher would otherwise expect a patch.
+bool DecidedByALimit(const std::string& why) {
+  return why.find("limit") != std::string::npos ||
+         why.find("another delivered file") != std::string::npos;
+}
+
+// Every file of the two trees with what becomes of it, in the manifest's order: deletions, the
+// files to copy, the updater of its own, then the unchanged. delivered: how the files to copy
+// went, when the delivery was decided (plain unless delta says otherwise).
+std::vector<PlannedFile> PlannedFiles(const Plan& plan, const std::vector<TreeItem>& oldItems,
+                                      const std::vector<TreeItem>& newItems, bool delivered,
+                                      const DeltaOptions* delta,
+                                      const std::uint64_t* updaterOfItsOwn) {
+  const FileIndex oldFiles = IndexFiles(oldItems), newFiles = IndexFiles(newItems);
+  const auto sizeIn = [](const FileIndex& files, const std::string& relative) {
+    const auto found = files.find(CaseKey(relative));
+    return found == files.end() ? std::uint64_t{0} : found->second->size;
+  };
+  std::unordered_map<std::string, const DeltaFile*> deltaFiles;
+  if (delta) {
+    for (const DeltaFile& file : delta->files) deltaFiles.emplace(file.relative, &file);
+  }
+  std::vector<PlannedFile> files;
+  for (const std::string& relative : plan.deleted) {
+    files.push_back({relative, "delete", "", sizeIn(oldFiles, relative), 0,
+                     plan.why.at(relative), false});
+  }
+  for (const std::string& relative : plan.updated) {
+    PlannedFile file{relative, "copy", "", sizeIn(newFiles, relative), 0, plan.why.at(relative),
+                     false};
+    const auto found = deltaFiles.find(relative);
+    if (delivered && found != deltaFiles.end()) {
+      const DeltaFile& how = *found->second;
+      file.delivery = how.kind == ListedKind::kPatch  ? "patch"
+                      : how.kind == ListedKind::kZstd ? "zstd frame"
+                                                      : "plain";
+      file.deliveredBytes = how.deliveredBytes;
+      file.why += "; " + how.why;
+      file.notable = DecidedByALimit(how.why);
+    } else if (delivered) {
+      file.delivery = "plain";
+      file.deliveredBytes = file.size;
+      file.why += "; plain: without --delta every file goes as it is";
+    }
+    files.push_back(std::move(file));
+  }
+  if (updaterOfItsOwn) {
+    files.push_back({kUpdaterName, "copy", delivered ? "plain" : "",
+                     *updaterOfItsOwn, delivered ? *updaterOfItsOwn : 0,
+                     "given with --updater; plain: the first stage copies the updater as it is",
+                     false});
+  }
+  for (const std::string& relative : plan.unchangedFiles) {
+    const std::uint64_t size = sizeIn(newFiles, relative);
+    files.push_back({relative, "unchanged", "", size, 0, "same size and content", false});
+  }
+  return files;
+}
+
 int RunDiff(const Options& options) {
   const fs::path oldRoot = Normalized(options.oldTree);
   const fs::path newRoot = Normalized(options.newTree);
@@ -213,7 +275,10 @@ int RunDiff(const Options& options) {
     }
   }
 
-  Report report{"diff", out.u8string(), {}, {}, {}};
+  Report report;
+  report.command = "diff";
+  report.target = out.u8string();
+  report.fullPlan = options.fullPlan;
   std::vector<TreeItem> oldItems, newItems;
   std::string error;
   if (!ListTree(oldRoot, oldItems, error) || !ListTree(newRoot, newItems, error)) {
@@ -268,13 +333,29 @@ int RunDiff(const Options& options) {
                    {"files compared by content", filesCompared},
                    {"bytes compared", bytesCompared},
                    {"bytes delivered", plan.updatedBytes + updaterBytes}};
+  const std::uint64_t* updaterPlanned = updaterOfItsOwn ? &updaterBytes : nullptr;
   if (report.ProblemCount() > 0) {
+    // A refused run delivers nothing.
+    report.counts.back().second = 0;
+    report.plan = PlannedFiles(plan, oldItems, newItems, false, nullptr, updaterPlanned);
     report.notes.push_back("nothing was written: fix the problems above and run again");
     return Finish(report, options.json);
   }
   std::optional<DeltaOptions> delta;
   if (options.delta) delta = DeltaFor(oldRoot, oldItems, options.deliveryLength);
-  {
+  if (options.dryRun) {
+    // Decided as the real run decides, each frame and patch made and measured, none written.
+    if (delta) {
+      Progress progress("measured");
+      if (!MeasureDelta(newRoot, plan, *delta,
+                        [&](std::uint64_t bytes) { progress.AddFile(bytes); }, error)) {
+        report.Problem("unreadable", newRoot.u8string(), 0, error,
+                       "check the file's permissions and run again");
+        report.counts.back().second = 0;
+        return Finish(report, options.json);
+      }
+    }
+  } else {
     Progress progress(options.delta ? "encoded" : "copied");
     for (const fs::path& stale : RemoveStalePartials(out)) {
       report.notes.push_back("removed " + stale.u8string() +
@@ -306,11 +387,18 @@ int RunDiff(const Options& options) {
       return Finish(report, options.json);
     }
   }
+  report.plan = PlannedFiles(plan, oldItems, newItems, true, delta ? &*delta : nullptr,
+                             updaterPlanned);
   if (delta) {
     // The updater of its own is copied as it is, beside the files the delta decided on.
     delta->stats.plain += updaterOfItsOwn;
     delta->stats.deliveredBytes += updaterBytes;
     AddDeltaCounts(delta->stats, plan.updatedBytes + updaterBytes, report);
+  }
+  if (options.dryRun) {
+    report.notes.push_back("dry run: nothing was written; the delivery would go to " +
+                           out.u8string());
+    return Finish(report, options.json);
   }
   report.notes.push_back("delivery written to " + out.u8string());
   if (signingKey) report.notes.push_back("UpdateInfo.sha256 signed with " + options.key);
@@ -330,7 +418,9 @@ int RunCheck(const Options& options) {
       return UsageError("--public-key " + error);
     }
   }
-  Report report{"check", delivery.u8string(), {}, {}, {}};
+  Report report;
+  report.command = "check";
+  report.target = delivery.u8string();
   std::vector<TreeItem> items, installed;
   if (!ListTree(delivery, items, error) ||
       (!options.installed.empty() && !ListTree(fs::u8path(options.installed), installed, error))) {
@@ -395,6 +485,12 @@ int Run(int argc, char** argv) {
   diff->add_option("--previous-release", options.previousReleaseText,
                    "the release number published before: the release must be above it")
       ->excludes(previous);
+  diff->add_flag("--plan", options.fullPlan,
+                 "list every file in the report with what becomes of it (copy, delete, "
+                 "unchanged), how it is delivered (plain, zstd frame, patch) and why; without "
+                 "it the report sums the plan up (--json always lists every file)");
+  diff->add_flag("--dry-run", options.dryRun,
+                 "decide and report everything, as the real run would, and write nothing");
   diff->add_flag("--allow-downgrade", options.allowDowngrade,
                  "let a NEW whose main application has a lower file version than OLD's through "
                  "(with a warning)");

@@ -115,6 +115,7 @@ Plan PlanDelivery(const std::vector<TreeItem>& oldTree, const std::vector<TreeIt
     }
     if (item.kind != ItemKind::kFile) continue;
     bool changed = true;
+    std::string why = "new";
     if (before && before->kind == ItemKind::kFolder) {
       report.Problem("folder-became-file", item.relative, 0,
                      "this was a folder and is now a file; the updater deletes files only, so "
@@ -130,7 +131,10 @@ Plan PlanDelivery(const std::vector<TreeItem>& oldTree, const std::vector<TreeIt
                            "finds it either way)",
                        "none needed; rename it in the installer if the case matters");
       }
+      why = "changed: " + std::to_string(item.size) + " bytes, " +
+            std::to_string(before->size) + " before";
       if (before->size == item.size) {
+        why = "changed: same size, other content";
         bool same = false;
         if (!options.sameContents(*before, item, same)) {
           report.Problem("unreadable", item.relative, 0,
@@ -143,8 +147,10 @@ Plan PlanDelivery(const std::vector<TreeItem>& oldTree, const std::vector<TreeIt
     }
     if (!changed) {
       ++plan.unchanged;
+      plan.unchangedFiles.push_back(item.relative);
       continue;
     }
+    plan.why[item.relative] = why;
     plan.updated.push_back(item.relative);
     plan.updatedBytes += item.size;
   }
@@ -153,6 +159,7 @@ Plan PlanDelivery(const std::vector<TreeItem>& oldTree, const std::vector<TreeIt
     const auto found = newIndex.find(CaseKey(item.relative));
     const TreeItem* after = found == newIndex.end() ? nullptr : found->second;
     if (item.kind == ItemKind::kFile && (!after || after->kind == ItemKind::kFolder)) {
+      plan.why[item.relative] = after ? "a folder in NEW" : "gone from NEW";
       plan.deleted.push_back(item.relative);
     } else if (item.kind == ItemKind::kFolder && !after &&
                newIndex.count(CaseKey(ParentOf(item.relative))) + IsTopLevel(item.relative) > 0) {

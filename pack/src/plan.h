@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "findings.h"
@@ -26,6 +27,9 @@ struct Plan {
   std::vector<std::string> updated;  // new tree's names, parents first, for "UpdatedFiles:"
   std::uint64_t updatedBytes = 0;
   std::uint64_t unchanged = 0;
+  std::vector<std::string> unchangedFiles;  // new tree's names, in its order
+  // Why each file of updated and deleted goes: "new", "changed: ...", "gone from NEW".
+  std::unordered_map<std::string, std::string> why;
 };
 
 // The entries of the delivery from the two listings, with a finding for everything the updater

@@ -866,6 +866,98 @@ TEST(Diff, AnEncryptedKeyTakesItsPassphraseFromAVariableOrAFile) {
   }
 }
 
+// The "plan" array of a JSON report, as printed.
+std::string JsonPlan(const std::string& json) {
+  const std::size_t start = json.find(",\"plan\":[");
+  return start == std::string::npos ? std::string() : json.substr(start, json.rfind(']') - start);
+}
+
+// A dry run decides every file as the real run does, each with its reason, and writes nothing.
+TEST(Diff, ADryRunPlansAsTheRealRunAndWritesNothing) {
+  Scratch scratch;
+  const fs::path work = scratch.path();
+  const std::string text = Words(400000, 1);
+  WriteFile(work / "old/bin/text.dll", text);
+  WriteFile(work / "new/bin/text.dll", text + "one more line\n");
+  WriteFile(work / "new/bin/noise.bin", Noise(20000));
+  WriteFile(work / "new/res/new.txt", Words(100000, 2));
+  WriteFile(work / "old/res/same.txt", "same");
+  WriteFile(work / "new/res/same.txt", "same");
+  WriteFile(work / "old/res/gone.txt", "gone");
+  // Over the 128 MiB a patch's base and result may have: sparse, so quickly read.
+  for (const char* tree : {"old", "new"}) {
+    WriteFile(work / tree / "big.pak", "");
+    fs::resize_file(work / tree / "big.pak", (129u << 20));
+  }
+  std::fstream(work / "new/big.pak", std::ios::in | std::ios::out | std::ios::binary)
+      .seekp(1000) << 'x';
+  WriteFile(work / "Updater.exe", TestProgram("app-1.2.0.0.exe"));
+  const std::string diff = "diff '" + (work / "old").string() + "' '" + (work / "new").string() +
+                           "' --out '" + (work / "delivery").string() + "' --updater '" +
+                           (work / "Updater.exe").string() + "' --delta --release 1796534400";
+  // Every item below work with its size and time of change.
+  const auto listing = [&work]() {
+    std::set<std::string> items;
+    for (const auto& entry : fs::recursive_directory_iterator(work)) {
+      if (entry.path().filename() == "output.txt") continue;
+      items.insert(entry.path().string() + " " +
+                   std::to_string(entry.is_regular_file() ? entry.file_size() : 0) + " " +
+                   std::to_string(entry.last_write_time().time_since_epoch().count()));
+    }
+    return items;
+  };
+  const std::set<std::string> before = listing();
+  const PackRun dry = RunPack(diff + " --dry-run --json", work);
+  EXPECT_EQ(dry.exitCode, 0) << dry.output;
+  EXPECT_EQ(listing(), before);
+  EXPECT_EQ(Names(work), (std::set<std::string>{"Updater.exe", "new", "old", "output.txt"}));
+
+  const PackRun real = RunPack(diff + " --json", work);
+  ASSERT_EQ(real.exitCode, 0) << real.output;
+  EXPECT_NE(JsonPlan(real.output), "");
+  EXPECT_EQ(JsonPlan(dry.output), JsonPlan(real.output));
+  for (const char* count : {"files_to_copy", "bytes_delivered", "files_as_patches",
+                            "files_as_zstd_frames", "files_plain"}) {
+    EXPECT_EQ(JsonCount(dry.output, count), JsonCount(real.output, count)) << count;
+  }
+  // Each file's entry, and what the delivery holds for it.
+  struct Row {
+    std::string path, action, delivery, why, delivered;  // delivered: the file in the delivery
+  };
+  const Row rows[] = {
+      {"res/gone.txt", "delete", "null", "gone from NEW", ""},
+      {"bin/text.dll", "copy", "\"patch\"", "patch: smaller than a frame", "bin/text.dll.zstpatch"},
+      {"bin/noise.bin", "copy", "\"plain\"", "plain: compression does not pay", "bin/noise.bin"},
+      {"res/new.txt", "copy", "\"zstd frame\"", "frame: a new file", "res/new.txt.zst"},
+      {"big.pak", "copy", "\"zstd frame\"", "frame: the file is over the 128 MiB patch limit",
+       "big.pak.zst"},
+      {"Updater.exe", "copy", "\"plain\"", "plain: the first stage copies the updater as it is",
+       "Updater.exe"},
+      {"res/same.txt", "unchanged", "null", "same size and content", ""},
+  };
+  const std::string plan = JsonPlan(real.output);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.path);
+    std::smatch entry;
+    const std::regex pattern("\\{\"path\":\"" + row.path + "\",\"action\":\"" + row.action +
+                             "\",\"delivery\":" + row.delivery +
+                             ",\"size\":[0-9]+,\"delivered_bytes\":([0-9]+),\"why\":\"[^\"]*" +
+                             row.why);
+    ASSERT_TRUE(std::regex_search(plan, entry, pattern)) << plan;
+    const std::uint64_t delivered = std::stoull(entry[1]);
+    EXPECT_EQ(delivered, row.delivered.empty() ? 0 : fs::file_size(work / "delivery" / row.delivered));
+  }
+  // The text sums the plan up, naming the file a limit decided on; --plan lists each file.
+  fs::remove_all(work / "delivery");
+  const PackRun summary = RunPack(diff + " --dry-run", work);
+  EXPECT_NE(summary.output.find("  copy \"big.pak\": zstd frame"), std::string::npos)
+      << summary.output;
+  EXPECT_EQ(summary.output.find("  copy \"bin/text.dll\""), std::string::npos) << summary.output;
+  const PackRun full = RunPack(diff + " --dry-run --plan", work);
+  EXPECT_NE(full.output.find("  copy \"bin/text.dll\": patch"), std::string::npos) << full.output;
+  EXPECT_NE(full.output.find("  unchanged \"res/same.txt\""), std::string::npos) << full.output;
+}
+
 // --updater takes only what the first stage can start: a 32-bit Windows GUI program, which then
 // counts among the delivered files and bytes.
 TEST(Diff, TheUpdaterMustBeA32BitWindowsGuiProgram) {
