@@ -31,6 +31,23 @@ const char* SeverityName(Severity severity) {
   return severity == Severity::kProblem ? "problem" : "warning";
 }
 
+// A figure of the summary with its name in the number's form: "1 file to copy", "2 files to
+// copy", "1 file as a patch".
+std::string CountedName(std::uint64_t count, const std::string& plural) {
+  if (count != 1) return std::to_string(count) + " " + plural;
+  static const std::pair<const char*, const char*> kSingular[] = {
+      {"files as patches", "file as a patch"},
+      {"files as zstd frames", "file as a zstd frame"},
+      {"files ", "file "},
+      {"bytes ", "byte "}};
+  for (const auto& [many, one] : kSingular) {
+    if (plural.compare(0, std::string(many).size(), many) == 0) {
+      return "1 " + std::string(one) + plural.substr(std::string(many).size());
+    }
+  }
+  return "1 " + plural;
+}
+
 void PrintPlannedFile(const PlannedFile& file, std::ostream& out) {
   out << "  " << file.action << " \"" << file.path << "\": ";
   if (!file.delivery.empty()) {
@@ -108,10 +125,15 @@ void PrintText(const Report& report, std::ostream& out) {
   }
   if (report.plan) PrintPlan(*report.plan, report.fullPlan, out);
   for (const std::string& note : report.notes) out << note << "\n";
-  out << "vintrel-pack " << report.command << ": " << report.ProblemCount() << " problem(s), "
-      << report.WarningCount() << " warning(s)";
-  for (const auto& [name, value] : report.counts) out << ", " << value << " " << name;
+  out << "vintrel-pack " << report.command << ": "
+      << Counted(report.ProblemCount(), "problem", "problems") << ", "
+      << Counted(report.WarningCount(), "warning", "warnings");
+  for (const auto& [name, value] : report.counts) out << ", " << CountedName(value, name);
   out << "\n";
+}
+
+void PrintUsageJson(const std::string& message, std::ostream& out) {
+  out << "{\"ok\":false,\"usage\":" << JsonString(message) << "}\n";
 }
 
 void PrintJson(const Report& report, std::ostream& out) {

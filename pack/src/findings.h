@@ -53,5 +53,8 @@ std::string Counted(std::uint64_t count, const std::string& singular, const std:
 // The report as lines of text: one block per finding, then a summary line.
 void PrintText(const Report& report, std::ostream& out);
 
+// A usage error as one JSON object: {"usage": message}.
+void PrintUsageJson(const std::string& message, std::ostream& out);
+
 // The report as one JSON object.
 void PrintJson(const Report& report, std::ostream& out);

@@ -154,6 +154,6 @@ void CheckHashList(const fs::path& delivery, const std::vector<TreeItem>& items,
   }
   report.notes.push_back("UpdateInfo.sha256: release " + std::to_string(list.release) + " (" +
                          ReleaseTimeText(list.release) + " as seconds since 1970), " +
-                         std::to_string(list.files.size()) + " file(s) listed");
+                         Counted(list.files.size(), "file", "files") + " listed");
   CheckReleaseRange(list.release, std::string(listName), report);
 }

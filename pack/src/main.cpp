@@ -61,8 +61,15 @@ struct Options {
   std::string previous;                          // an earlier delivery whose release to pass
 };
 
+// Set from the arguments before they are parsed, so that even a parser's complaint is JSON.
+bool jsonUsage = false;
+
 int UsageError(const std::string& message) {
-  std::cerr << "vintrel-pack: " << message << "\n";
+  if (jsonUsage) {
+    PrintUsageJson(message, std::cout);
+  } else {
+    std::cerr << "vintrel-pack: " << message << "\n";
+  }
   return kExitUsage;
 }
 
@@ -444,6 +451,20 @@ int RunCheck(const Options& options) {
   CheckSignature(delivery, items, keys, report);
   if (!options.installed.empty()) {
     CheckPatchBases(delivery, items, fs::u8path(options.installed), installed, report);
+  } else {
+    std::uint64_t patches = 0;
+    const std::string suffix(kPatchSuffix);
+    for (const TreeItem& item : items) {
+      patches += item.kind == ItemKind::kFile && item.relative.size() > suffix.size() &&
+                 CaseKey(item.relative.substr(item.relative.size() - suffix.size())) ==
+                     CaseKey(suffix);
+    }
+    if (patches > 0) {
+      report.notes.push_back(
+          (patches == 1 ? std::string("the base of 1 patch was") :
+                          "the bases of " + std::to_string(patches) + " patches were") +
+          " not checked: give --installed OLD to check them against the installation");
+    }
   }
   return Finish(report, options.json);
 }
@@ -451,8 +472,11 @@ int RunCheck(const Options& options) {
 int Run(int argc, char** argv) {
   CLI::App app{"vintrel-pack: makes a delivery for the updater from two installation trees, and "
                "checks an existing delivery against the updater's rules.\n"
-               "Exit codes: 0 fine, 1 problems found (all listed), 2 wrong usage."};
+               "Exit codes: 0 fine, 1 problems found (all listed), 2 wrong usage.",
+               "vintrel-pack"};
   app.require_subcommand(1);
+  app.set_version_flag("--version", std::string("vintrel-pack ") + VINTREL_PACK_VERSION);
+  for (int i = 1; i < argc; ++i) jsonUsage |= std::string(argv[i]) == "--json";
   Options options;
   CLI::App* diff = app.add_subcommand(
       "diff", "Compare the installed tree OLD with the new tree NEW and write the delivery");
@@ -503,6 +527,10 @@ int Run(int argc, char** argv) {
   check->add_option("--public-key", options.publicKeys,
                     "a public key (PEM) UpdateInfo.sig must verify with; repeat it for each key "
                     "the updater is built with (say which one verified)");
+  std::string helpTopic;
+  CLI::App* help =
+      app.add_subcommand("help", "Describe vintrel-pack, or COMMAND (diff, check) and its options");
+  help->add_option("COMMAND", helpTopic, "the command to describe");
   for (CLI::App* command : {diff, check}) {
     command->add_option("--root-length", options.rootLength,
                         "characters of the installation root the paths must fit (default " +
@@ -512,10 +540,35 @@ int Run(int argc, char** argv) {
                             std::to_string(kDefaultDeliveryLength) + ")");
     command->add_flag("--json", options.json, "print the report as JSON");
   }
+  // The parser would only say that a subcommand is required.
+  if (argc < 2) return UsageError("give a command: diff, check or help");
+  const std::string command = argv[1];
+  if (command != "diff" && command != "check" && command != "help" &&
+      (command.empty() || command[0] != '-')) {
+    return UsageError("\"" + command + "\" is no command: the commands are diff, check and help");
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    return app.exit(e) == 0 ? kExitFine : kExitUsage;
+    // --help and --version end here too, fine; the parser's complaints are said as ours are.
+    if (e.get_exit_code() == 0) return app.exit(e) == 0 ? kExitFine : kExitUsage;
+    return UsageError(std::string(e.what()) + " (vintrel-pack help [COMMAND] says more)");
+  }
+  if (help->parsed()) {
+    // The formatter directly: help() would describe the help command itself.
+    if (helpTopic.empty()) {
+      std::cout << app.get_formatter()->make_help(&app, "vintrel-pack", CLI::AppFormatMode::Normal);
+      return kExitFine;
+    }
+    for (CLI::App* topic : {diff, check}) {
+      if (topic->get_name() == helpTopic) {
+        std::cout << topic->get_formatter()->make_help(topic, "vintrel-pack " + helpTopic,
+                                                       CLI::AppFormatMode::Normal);
+        return kExitFine;
+      }
+    }
+    return UsageError("help: there is no command \"" + helpTopic + "\"; the commands are diff "
+                      "and check");
   }
   if (options.rootLength >= kMaxPathLength || options.deliveryLength >= kMaxPathLength) {
     return UsageError("--root-length and --delivery-length must be below " +

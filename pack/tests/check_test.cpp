@@ -364,7 +364,7 @@ TEST(Check, ADeliveryFromDiffChecksClean) {
   const PackRun check = RunPack("check '" + delivery.string() + "' --installed '" +
                                 oldTree.string() + "'", scratch.path());
   EXPECT_EQ(check.exitCode, 0) << check.output;
-  EXPECT_NE(check.output.find("vintrel-pack check: 0 problem(s), 0 warning(s)"), std::string::npos)
+  EXPECT_NE(check.output.find("vintrel-pack check: 0 problems, 0 warnings"), std::string::npos)
       << check.output;
   // JSON says the same for a build pipeline.
   const PackRun json = RunPack("check '" + delivery.string() + "' --json", scratch.path());
@@ -509,6 +509,10 @@ TEST(Check, ADeltaDeliveryFromDiffDecodesToTheNewTree) {
   for (const std::string& arguments : {check, check + installed}) {
     const PackRun run = RunPack(arguments, scratch.path());
     EXPECT_EQ(run.exitCode, 0) << run.output;
+    // Without the installation the patch's base is said to be unchecked.
+    EXPECT_EQ(run.output.find("the base of 1 patch was not checked") != std::string::npos,
+              arguments == check)
+        << run.output;
     EXPECT_EQ(ProblemCodes(run.output), std::set<std::string>{}) << run.output;
     EXPECT_EQ(Codes(run.output, "warning"), std::set<std::string>{}) << run.output;
   }
@@ -986,7 +990,11 @@ TEST(Diff, TheUpdaterMustBeA32BitWindowsGuiProgram) {
     EXPECT_EQ(run.exitCode, row.problems.empty() ? 0 : 1) << run.output;
     EXPECT_EQ(ProblemCodes(run.output), row.problems) << run.output;
     EXPECT_EQ(fs::exists(out), row.problems.empty());
-    if (row.problems.empty()) {
+    if (!row.problems.empty()) {
+      // Refused: nothing delivered.
+      EXPECT_NE(run.output.find("vintrel-pack diff: 1 problem, "), std::string::npos) << run.output;
+      EXPECT_NE(run.output.find(", 0 bytes delivered"), std::string::npos) << run.output;
+    } else {
       EXPECT_TRUE(ReadFile(out / "Updater.exe") == row.bytes);
       const std::string counts = ", 2 files to copy, 0 files to delete";
       EXPECT_NE(run.output.find(counts), std::string::npos) << run.output;
@@ -997,11 +1005,57 @@ TEST(Diff, TheUpdaterMustBeA32BitWindowsGuiProgram) {
   }
 }
 
+// Given a folder that is no delivery, check says what it holds instead.
+TEST(Check, AFolderThatIsNoDeliverySaysWhatItHolds) {
+  Scratch scratch;
+  const fs::path outer = scratch.path() / "outer";
+  WriteFile(outer / "d1/UpdateInfo.ini", kManifestA);
+  WriteFile(outer / "d1/a.txt", "a");
+  const fs::path release = scratch.path() / "release";
+  WriteFile(release / fs::u8path(u8"bin/32bit/Kivo直播助手.exe"), "main");
+  for (const auto& [folder, says] :
+       {std::pair<fs::path, std::string>{outer, "a delivery lies in " + (outer / "d1").string()},
+        {release, "this looks like a release tree"}}) {
+    const PackRun run = RunPack("check '" + folder.string() + "'", scratch.path());
+    EXPECT_EQ(ProblemCodes(run.output), std::set<std::string>{"no-manifest"}) << run.output;
+    EXPECT_NE(run.output.find(says), std::string::npos) << run.output;
+  }
+}
+
+// Wrong usage exits with 2, every message prefixed, or as JSON with --json; --version and help.
 TEST(Check, WrongUsageExitsWithTwo) {
   Scratch scratch;
-  EXPECT_EQ(RunPack("check", scratch.path()).exitCode, 2);
-  EXPECT_EQ(RunPack("check '" + (scratch.path() / "missing").string() + "'", scratch.path()).exitCode, 2);
-  EXPECT_EQ(RunPack("pack x", scratch.path()).exitCode, 2);
+  struct Row {
+    std::string arguments;
+    int exitCode;
+    std::string begins;  // the output's beginning
+  };
+  const Row rows[] = {
+      {"check", 2, "vintrel-pack: DELIVERY is required"},
+      {"check '" + (scratch.path() / "missing").string() + "'", 2, "vintrel-pack: "},
+      {"check x --bogus", 2, "vintrel-pack: "},
+      {"pack x", 2, "vintrel-pack: \"pack\" is no command"},
+      {"", 2, "vintrel-pack: give a command"},
+      {"diff --json", 2, "{\"ok\":false,\"usage\":\"OLD is required"},
+      {"check '" + (scratch.path() / "missing").string() + "' --json", 2,
+       "{\"ok\":false,\"usage\":\""},
+      {"help nothing", 2, "vintrel-pack: help: there is no command \"nothing\""},
+      {"help diff", 0, "Compare the installed tree OLD"},
+      {"help", 0, "vintrel-pack: makes a delivery"},
+      {"--version", 0, "vintrel-pack "},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.arguments);
+    const PackRun run = RunPack(row.arguments, scratch.path());
+    EXPECT_EQ(run.exitCode, row.exitCode) << run.output;
+    EXPECT_EQ(run.output.rfind(row.begins, 0), 0u) << run.output;
+    // JSON alone, on one line.
+    if (row.begins[0] == '{') EXPECT_EQ(run.output.find('\n'), run.output.size() - 1);
+  }
+  EXPECT_TRUE(std::regex_search(RunPack("--version", scratch.path()).output,
+                                std::regex("^vintrel-pack [0-9]+\\.[0-9]+\\.[0-9]+\n$")));
+  EXPECT_NE(RunPack("help diff", scratch.path()).output.find("Usage: vintrel-pack diff"),
+            std::string::npos);
 }
 
 }  // namespace
