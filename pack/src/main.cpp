@@ -341,12 +341,17 @@ int RunDiff(const Options& options) {
                    {"bytes compared", bytesCompared},
                    {"bytes delivered", plan.updatedBytes + updaterBytes}};
   const std::uint64_t* updaterPlanned = updaterOfItsOwn ? &updaterBytes : nullptr;
-  if (report.ProblemCount() > 0) {
-    // A refused run delivers nothing.
-    report.counts.back().second = 0;
+  // A run that ends without its delivery delivers nothing, whatever its plan was.
+  const auto nothingDelivered = [&]() {
+    for (auto& [name, value] : report.counts) {
+      if (name == "bytes delivered") value = 0;
+    }
     report.plan = PlannedFiles(plan, oldItems, newItems, false, nullptr, updaterPlanned);
-    report.notes.push_back("nothing was written: fix the problems above and run again");
     return Finish(report, options.json);
+  };
+  if (report.ProblemCount() > 0) {
+    report.notes.push_back("nothing was written: fix the problems above and run again");
+    return nothingDelivered();
   }
   std::optional<DeltaOptions> delta;
   if (options.delta) delta = DeltaFor(oldRoot, oldItems, options.deliveryLength);
@@ -358,8 +363,7 @@ int RunDiff(const Options& options) {
                         [&](std::uint64_t bytes) { progress.AddFile(bytes); }, error)) {
         report.Problem("unreadable", newRoot.u8string(), 0, error,
                        "check the file's permissions and run again");
-        report.counts.back().second = 0;
-        return Finish(report, options.json);
+        return nothingDelivered();
       }
     }
   } else {
@@ -381,7 +385,7 @@ int RunDiff(const Options& options) {
       report.Problem("interrupted", out.u8string(), 0,
                      "the run was interrupted; the partial delivery has been removed",
                      "run again");
-      Finish(report, options.json);
+      nothingDelivered();
       std::cout.flush();
       // Ends the process as the interrupt would have.
       CatchInterrupts(false);
@@ -391,7 +395,7 @@ int RunDiff(const Options& options) {
     if (!written) {
       report.Problem("write-failed", out.u8string(), 0, error,
                      "check the space and permissions of the destination and run again");
-      return Finish(report, options.json);
+      return nothingDelivered();
     }
   }
   report.plan = PlannedFiles(plan, oldItems, newItems, true, delta ? &*delta : nullptr,
