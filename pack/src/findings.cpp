@@ -68,11 +68,15 @@ void PrintPlan(const std::vector<PlannedFile>& plan, bool full, std::ostream& ou
     plain += file.delivery == "plain";
   }
   out << "plan: " << Counted(copies, "file", "files") << " to copy";
-  if (patches + frames + plain > 0) {
-    out << " (" << patches << " as " << (patches == 1 ? "a patch" : "patches") << ", " << frames
-        << " as " << (frames == 1 ? "a zstd frame" : "zstd frames") << ", " << plain
-        << " plain)";
-  }
+  // How they go, each way that is taken.
+  std::string ways;
+  const auto way = [&ways](std::uint64_t count, const std::string& text) {
+    if (count > 0) ways += (ways.empty() ? "" : ", ") + std::to_string(count) + " " + text;
+  };
+  way(patches, patches == 1 ? "as a patch" : "as patches");
+  way(frames, frames == 1 ? "as a zstd frame" : "as zstd frames");
+  way(plain, "plain");
+  if (!ways.empty()) out << " (" << ways << ")";
   out << ", " << Counted(deletions, "file", "files") << " to delete, " << unchanged
       << " unchanged";
   if (full) {
