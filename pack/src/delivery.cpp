@@ -9,6 +9,7 @@
 #include "list_signature.h"
 #include "manifest_line.h"
 #include "names.h"
+#include "out_folder.h"
 #include "platform.h"
 #include "sha256.h"
 
@@ -47,22 +48,30 @@ bool WriteText(const fs::path& path, const std::string& text, std::string& error
   return static_cast<bool>(out);
 }
 
-// Whether relative's frame and patch can lie beside the delivered files: their names fit the
-// delivery folder's path limit and name no delivered file (keys: the delivered names' CaseKey).
-bool FramesFit(const std::string& relative, std::size_t deliveryLength,
-               const std::set<std::string>& keys) {
-  return deliveryLength + 1 + Utf16Length(relative) + kPatchSuffix.size() <= kMaxPathLength &&
-         keys.count(CaseKey(relative + std::string(kZstdSuffix))) == 0 &&
-         keys.count(CaseKey(relative + std::string(kPatchSuffix))) == 0;
+// Why relative's frame and patch cannot lie beside the delivered files, or nullptr when they
+// can: their names must fit the delivery folder's path limit and name no delivered file (keys:
+// the delivered names' CaseKey).
+const char* FramesDoNotFit(const std::string& relative, std::size_t deliveryLength,
+                           const std::set<std::string>& keys) {
+  if (deliveryLength + 1 + Utf16Length(relative) + kPatchSuffix.size() > kMaxPathLength) {
+    return "plain: the name of its frame or patch would pass the path limit";
+  }
+  if (keys.count(CaseKey(relative + std::string(kZstdSuffix))) != 0 ||
+      keys.count(CaseKey(relative + std::string(kPatchSuffix))) != 0) {
+    return "plain: the name of its frame or patch is another delivered file's";
+  }
+  return nullptr;
 }
 
-// Delivers relative as delta says, adding its line to listed and counting it.
-bool DeliverDelta(const fs::path& newRoot, const std::string& relative, bool plain,
+// Delivers relative as delta says (plain for the reason plainWhy when it is given), adding its
+// line to listed and counting it.
+bool DeliverDelta(const fs::path& newRoot, const std::string& relative, const char* plainWhy,
                   const fs::path& folder, DeltaOptions& delta, std::vector<ListedFile>& listed,
                   std::string& error) {
   ListedFile file{};
+  std::string why = plainWhy ? plainWhy : "";
   if (!DeliverSmallest(JoinRelative(newRoot, relative), delta.baseOf(relative), folder, relative,
-                       plain, file, error)) {
+                       plainWhy != nullptr, file, error, &why)) {
     return false;
   }
   DeltaStats& stats = delta.stats;
@@ -70,6 +79,8 @@ bool DeliverDelta(const fs::path& newRoot, const std::string& relative, bool pla
      : file.kind == ListedKind::kZstd ? stats.frames
                                       : stats.plain);
   stats.deliveredBytes += file.kind == ListedKind::kPlain ? file.size : file.frameSize;
+  delta.files.push_back({relative, file.kind,
+                         file.kind == ListedKind::kPlain ? file.size : file.frameSize, why});
   listed.push_back(std::move(file));
   return true;
 }
@@ -85,16 +96,24 @@ bool WriteFiles(const fs::path& newRoot, const Plan& plan, const fs::path* updat
   for (const std::string& relative : plan.updated) keys.insert(CaseKey(relative));
   bool updaterDelivered = false;
   for (const std::string& relative : plan.updated) {
+    if (Interrupted()) {
+      error = "interrupted";
+      return false;
+    }
     const bool isUpdater = CaseKey(relative) == CaseKey(kUpdaterName);
     // The first stage copies a delivered Updater.exe as it is.
-    const bool plain = isUpdater || (delta && !FramesFit(relative, delta->deliveryLength, keys));
-    if (delta ? !DeliverDelta(newRoot, relative, plain, folder, *delta, listed, error)
+    const char* plainWhy = isUpdater ? "plain: the first stage copies the updater as it is"
+                           : delta   ? FramesDoNotFit(relative, delta->deliveryLength, keys)
+                                     : nullptr;
+    if (delta ? !DeliverDelta(newRoot, relative, plainWhy, folder, *delta, listed, error)
               : !CopyListed(JoinRelative(newRoot, relative), folder, relative, listed, error)) {
       return false;
     }
     updaterDelivered |= isUpdater;
     if (onCopied) onCopied(listed.back().size);
   }
+  // Only measured: nothing more to decide.
+  if (folder.empty()) return true;
   // A top-level Updater.exe of the new tree has been checked to be this same file.
   if (updater && !updaterDelivered && !CopyListed(*updater, folder, kUpdaterName, listed, error)) {
     return false;
@@ -127,6 +146,11 @@ std::string ManifestText(const Plan& plan) {
   return text;
 }
 
+bool MeasureDelta(const fs::path& newRoot, const Plan& plan, DeltaOptions& delta,
+                  const std::function<void(std::uint64_t)>& onMeasured, std::string& error) {
+  return WriteFiles(newRoot, plan, nullptr, 0, nullptr, fs::path(), onMeasured, error, &delta);
+}
+
 bool WriteDelivery(const fs::path& newRoot, const Plan& plan, const fs::path* updater,
                    std::uint64_t release, const DeliveryKey* signingKey, const fs::path& out,
                    bool replace, const std::function<void(std::uint64_t)>& onCopied,
@@ -151,8 +175,11 @@ bool WriteDelivery(const fs::path& newRoot, const Plan& plan, const fs::path* up
     fs::remove_all(partial, ec);
     return failed();
   }
-  if (!WriteFiles(newRoot, plan, updater, release, signingKey, partial, onCopied, error,
-                  delta)) {
+  // The marker tells a later run that this folder is a partial delivery of ours.
+  if (!WriteText(partial / kPartialMarker, PartialMarkerText(), error) ||
+      !WriteFiles(newRoot, plan, updater, release, signingKey, partial, onCopied, error,
+                  delta) ||
+      !fs::remove(partial / kPartialMarker, ec)) {
     fs::remove_all(partial, ec);
     return failed();
   }

@@ -18,6 +18,12 @@
 // each written with "/". Every name must have passed CheckEntryName.
 std::string ManifestText(const Plan& plan);
 
+// Makes the choices of a delta delivery of plan as WriteDelivery does, measuring what each file
+// would be delivered as, and writes nothing: delta's stats and files are filled as by a real
+// run (without the updater given to WriteDelivery). False, with error, when a file cannot be read.
+bool MeasureDelta(const std::filesystem::path& newRoot, const Plan& plan, DeltaOptions& delta,
+                  const std::function<void(std::uint64_t)>& onMeasured, std::string& error);
+
 // Writes the delivery for plan to out, an absolute path without a trailing separator
 // (replacing an existing out when replace is true), making its missing parents, with its hash
 // list under the publisher's release number, signed with signingKey when given. With delta (a

@@ -437,6 +437,37 @@ class Checker {
   std::vector<CopiedEntry>* copiedEntries_;
 };
 
+// What a folder without a manifest at its top holds instead, said to the publisher who gave
+// it as a delivery: a delivery further down (found by its manifest), or a release tree (found
+// by the main application). target is the folder as given.
+void WhatItHoldsInstead(const std::vector<TreeItem>& items, const std::string& target,
+                        std::string& message, std::string& fix) {
+  std::vector<std::string> deliveries;
+  bool releaseTree = false;
+  for (const TreeItem& item : items) {
+    if (item.kind != ItemKind::kFile) continue;
+    const std::string parent = ParentOf(item.relative);
+    const std::string name = item.relative.substr(parent.empty() ? 0 : parent.size() + 1);
+    if (!parent.empty() && CaseKey(name) == CaseKey(kManifestName)) {
+      deliveries.push_back(target + "/" + parent);
+    }
+    releaseTree |= CaseKey(item.relative) == CaseKey(kMainApplication);
+  }
+  if (!deliveries.empty()) {
+    message += "; a delivery lies in " + deliveries.front();
+    if (deliveries.size() > 1) {
+      message += " (and " + Counted(deliveries.size() - 1, "other folder", "other folders") +
+                 " below)";
+    }
+    fix = "check that folder: vintrel-pack check " + deliveries.front();
+  } else if (releaseTree) {
+    message += "; this looks like a release tree (it holds " + std::string(kMainApplication) +
+               "), not a delivery";
+    fix = "give check the folder vintrel-pack diff wrote (its --out), or the release tree as "
+          "--installed";
+  }
+}
+
 }  // namespace
 
 void CheckDelivery(std::istream* manifest, const std::vector<TreeItem>& delivery,
@@ -444,9 +475,10 @@ void CheckDelivery(std::istream* manifest, const std::vector<TreeItem>& delivery
                    std::vector<CopiedEntry>* copied) {
   Checker checker(delivery, options, report, copied);
   if (!manifest) {
-    report.Problem("no-manifest", kManifestName, 0,
-                   "the delivery has no UpdateInfo.ini, so the updater applies nothing",
-                   "make the delivery with vintrel-pack diff");
+    std::string message = "the delivery has no UpdateInfo.ini, so the updater applies nothing";
+    std::string fix = "make the delivery with vintrel-pack diff";
+    WhatItHoldsInstead(delivery, report.target, message, fix);
+    report.Problem("no-manifest", kManifestName, 0, message, fix);
     return;
   }
   checker.SetSavedAsUtf8(SavedAsUtf8(*manifest));

@@ -42,9 +42,10 @@ bool ReadWhole(const fs::path& path, std::uint64_t size, std::string& bytes, std
 }
 
 // Compresses source (size bytes) into the new file out as one frame with a checksum and the
-// size in its header, against prefix when it is not empty, read and written in chunks.
+// size in its header, against prefix when it is not empty, read and written in chunks; written
+// gets the frame's size. With out empty the frame is only measured.
 bool CompressFile(const fs::path& source, std::uint64_t size, const std::string& prefix,
-                  const fs::path& out, std::string& error) {
+                  const fs::path& out, std::uint64_t& written, std::string& error) {
   CCtxPtr context(ZSTD_createCCtx());
   const int windowLog = WindowLogFor(prefix.size() + size);
   // The window sized to the files, as zstd --long does, within what the updater decodes.
@@ -64,13 +65,15 @@ bool CompressFile(const fs::path& source, std::uint64_t size, const std::string&
     return false;
   }
   FilePtr in(OpenFileForReading(source));
-  std::ofstream file(out, std::ios::binary);
-  if (!in || !file) {
+  std::ofstream file;
+  if (!out.empty()) file.open(out, std::ios::binary);
+  if (!in || (!out.empty() && !file)) {
     error = (in ? out : source).u8string() + ": cannot be opened";
     return false;
   }
   std::vector<char> inBytes(ZSTD_CStreamInSize()), outBytes(ZSTD_CStreamOutSize());
   bool last = false;
+  written = 0;
   while (!last) {
     const std::size_t got = std::fread(inBytes.data(), 1, inBytes.size(), in.get());
     if (std::ferror(in.get())) {
@@ -89,9 +92,11 @@ bool CompressFile(const fs::path& source, std::uint64_t size, const std::string&
         error = source.u8string() + ": cannot be compressed (" + ZSTD_getErrorName(left) + ")";
         return false;
       }
-      file.write(outBytes.data(), static_cast<std::streamsize>(output.pos));
+      if (!out.empty()) file.write(outBytes.data(), static_cast<std::streamsize>(output.pos));
+      written += output.pos;
     } while (last ? left > 0 : input.pos < input.size);
   }
+  if (out.empty()) return true;
   file.close();
   if (!file) error = out.u8string() + ": cannot be written";
   return error.empty();
@@ -103,47 +108,65 @@ fs::path WithSuffix(const fs::path& path, std::string_view suffix) {
   return result;
 }
 
+std::string Bytes(std::uint64_t bytes) { return std::to_string(bytes) + " bytes"; }
+
 }  // namespace
 
 bool DeliverSmallest(const fs::path& source, const fs::path& base, const fs::path& folder,
                      const std::string& relative, bool plain, ListedFile& listed,
-                     std::string& error) {
-  const fs::path destination = JoinRelative(folder, relative);
+                     std::string& error, std::string* why) {
+  // Without a folder the choice is made and measured, and nothing written.
+  const bool measure = folder.empty();
+  const fs::path destination = measure ? fs::path() : JoinRelative(folder, relative);
   std::error_code ec;
-  fs::create_directories(destination.parent_path(), ec);
+  if (!measure) fs::create_directories(destination.parent_path(), ec);
   listed = ListedFile{Utf8ToCp936(relative).value_or(std::string()), {}, 0, 0};
-  if (ec || !HashFile(source, listed.sha256, error)) {
+  if (ec || (!measure && !HashFile(source, listed.sha256, error))) {
     error = source.u8string() + ": cannot be delivered: " + (ec ? ec.message() : error);
     return false;
   }
   listed.size = fs::file_size(source, ec);
-  const fs::path frame = WithSuffix(destination, kZstdSuffix);
-  const fs::path patch = WithSuffix(destination, kPatchSuffix);
+  const fs::path frame = measure ? fs::path() : WithSuffix(destination, kZstdSuffix);
+  const fs::path patch = measure ? fs::path() : WithSuffix(destination, kPatchSuffix);
   std::uint64_t frameSize = listed.size, patchSize = listed.size;
-  if (!plain) {
-    if (!CompressFile(source, listed.size, std::string(), frame, error)) return false;
-    frameSize = fs::file_size(frame, ec);
+  if (!plain && !CompressFile(source, listed.size, std::string(), frame, frameSize, error)) {
+    return false;
   }
   // A patch needs the base in memory, within the decoder's window like the file itself.
   const std::uint64_t baseSize = base.empty() ? 0 : fs::file_size(base, ec);
-  if (!plain && !base.empty() && !ec && listed.size <= kDecodeWindowMax &&
-      baseSize <= kDecodeWindowMax) {
+  std::string noPatch;  // why no patch was tried
+  if (base.empty() || ec) {
+    noPatch = "a new file, with no installed file to patch";
+  } else if (listed.size > kDecodeWindowMax) {
+    noPatch = "the file is over the 128 MiB patch limit";
+  } else if (baseSize > kDecodeWindowMax) {
+    noPatch = "the base is over the 128 MiB patch limit";
+  }
+  if (!plain && noPatch.empty()) {
     std::string baseBytes;
     if (!ReadWhole(base, baseSize, baseBytes, error) ||
-        !CompressFile(source, listed.size, baseBytes, patch, error)) {
+        !CompressFile(source, listed.size, baseBytes, patch, patchSize, error)) {
       return false;
     }
-    patchSize = fs::file_size(patch, ec);
     listed.baseSha256 = Sha256Of(baseBytes);
   }
   if (patchSize < frameSize && patchSize < listed.size) {
     listed.kind = ListedKind::kPatch;
     listed.frameSize = patchSize;
+    if (why) *why = "patch: smaller than a frame (" + Bytes(frameSize) + ") and the file";
   } else if (frameSize < listed.size) {
     listed.kind = ListedKind::kZstd;
     listed.frameSize = frameSize;
     listed.baseSha256 = Sha256Digest{};
+    if (why) {
+      *why = "frame: " + (noPatch.empty() ? "smaller than a patch (" + Bytes(patchSize) + ")"
+                                          : noPatch);
+    }
+  } else if (why && !plain) {
+    *why = "plain: compression does not pay (a frame would be " + Bytes(frameSize) +
+           (noPatch.empty() ? ", a patch " + Bytes(patchSize) : std::string()) + ")";
   }
+  if (measure) return true;
   // What is not delivered goes; the file itself is copied only when nothing smaller was made.
   if (listed.kind != ListedKind::kZstd) fs::remove(frame, ec);
   if (listed.kind != ListedKind::kPatch) fs::remove(patch, ec);

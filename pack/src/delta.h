@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "hash_list.h"
 
@@ -18,19 +19,31 @@ struct DeltaStats {
   std::uint64_t deliveredBytes = 0;                  // the bytes of what they deliver
 };
 
+// How one file of a delta delivery went, for the report.
+struct DeltaFile {
+  std::string relative;  // UTF-8
+  ListedKind kind;
+  std::uint64_t deliveredBytes;
+  std::string why;  // "patch: ...", "frame: ...", "plain: ..."
+};
+
 struct DeltaOptions {
   // The old tree's file that the new tree's file (relative name) replaces, or an empty path
   // for a new file.
   std::function<std::filesystem::path(const std::string& relative)> baseOf;
   std::size_t deliveryLength;  // characters of the delivery folder on the user's machine
   DeltaStats stats;            // filled while the delivery is written
+  std::vector<DeltaFile> files;  // likewise, in the order delivered
 };
 
 // Writes the new tree's file source into folder for relative (its UTF-8 name): as relative's
 // ".zstpatch" against base (when base is not empty, and both files fit the decoder's window),
 // as its ".zst", or as itself, whichever is smallest, unless plain asks for the file itself.
-// listed gets its hash list line (path in code page 936). False, with error set, when a file
-// cannot be read or written.
+// listed gets its hash list line (path in code page 936), why (when given) the reason for the
+// choice, e.g. "frame: the base is over the 128 MiB patch limit". With folder empty nothing is
+// written: the choice is made and listed's sizes measured, without the hashes. False, with
+// error set, when a file cannot be read or written.
 bool DeliverSmallest(const std::filesystem::path& source, const std::filesystem::path& base,
                      const std::filesystem::path& folder, const std::string& relative,
-                     bool plain, ListedFile& listed, std::string& error);
+                     bool plain, ListedFile& listed, std::string& error,
+                     std::string* why = nullptr);

@@ -19,7 +19,7 @@ namespace {
 bool ReadDeltaList(const fs::path& delivery, const FileIndex& files, HashList& list) {
   const auto found = files.find(CaseKey(std::string(kHashListFileName)));
   if (found == files.end() || found->second->size > kMaxHashListBytes) return false;
-  std::ifstream in(delivery / fs::u8path(found->second->relative), std::ios::binary);
+  std::ifstream in(JoinRelative(delivery, found->second->relative), std::ios::binary);
   const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   HashListError error;
   return !in.bad() && ParseHashList(bytes, list, error) && list.format == 2;

@@ -9,6 +9,7 @@
 #include "hash_list.h"
 #include "names.h"
 #include "plan.h"
+#include "release.h"
 #include "sha256.h"
 
 namespace fs = std::filesystem;
@@ -55,7 +56,7 @@ void CheckListedFile(const fs::path& delivery, const FileIndex& files, const Lis
   const TreeItem& item = *found->second;
   Sha256Digest digest{};
   std::string error;
-  if (item.size == size && !HashFile(delivery / fs::u8path(item.relative), digest, error)) {
+  if (item.size == size && !HashFile(JoinRelative(delivery, item.relative), digest, error)) {
     report.Problem("unreadable", name, 0, error, "check its permissions and run again");
     return;
   }
@@ -106,7 +107,7 @@ void CheckHashList(const fs::path& delivery, const std::vector<TreeItem>& items,
   HashListError error;
   if (listItem->second->size > kMaxHashListBytes) {
     error.reason = "larger than " + std::to_string(kMaxHashListBytes) + " bytes";
-  } else if (!ReadList(delivery / fs::u8path(listItem->second->relative), bytes)) {
+  } else if (!ReadList(JoinRelative(delivery, listItem->second->relative), bytes)) {
     error.reason = "cannot be read";
   }
   if (!error.reason.empty() || !ParseHashList(bytes, list, error)) {
@@ -151,6 +152,8 @@ void CheckHashList(const fs::path& delivery, const std::vector<TreeItem>& items,
                    "copies it: it must still be present and intact, yet it is not installed",
                    "remove its line from UpdateInfo.sha256, or add an entry that copies it");
   }
-  report.notes.push_back("UpdateInfo.sha256: release " + std::to_string(list.release) + ", " +
-                         std::to_string(list.files.size()) + " file(s) listed");
+  report.notes.push_back("UpdateInfo.sha256: release " + std::to_string(list.release) + " (" +
+                         ReleaseTimeText(list.release) + " as seconds since 1970), " +
+                         Counted(list.files.size(), "file", "files") + " listed");
+  CheckReleaseRange(list.release, std::string(listName), report);
 }

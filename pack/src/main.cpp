@@ -22,9 +22,11 @@
 #include "hash_list_check.h"
 #include "hash_list.h"
 #include "names.h"
+#include "out_folder.h"
 #include "plan.h"
 #include "platform.h"
 #include "progress.h"
+#include "release.h"
 #include "signing.h"
 #include "tree.h"
 
@@ -43,18 +45,31 @@ constexpr int kExitUsage = 2;
 struct Options {
   std::string oldTree, newTree, out, updater, delivery, installed;
   std::string key;                      // diff: the private key that signs the list
+  std::string keyPass;                  // diff: where the key's passphrase comes from
   std::vector<std::string> publicKeys;  // check: the keys a signature must verify with
   size_t rootLength = kDefaultRootLength;
   size_t deliveryLength = kDefaultDeliveryLength;
   bool force = false;
   bool json = false;
   bool delta = false;
+  bool allowDowngrade = false;
+  bool fullPlan = false;  // diff: list every file in the text report
+  bool dryRun = false;    // diff: decide and report everything, write nothing
   // The hash list's release number: by default the time of the run, so later runs list higher.
   std::uint64_t release = static_cast<std::uint64_t>(std::time(nullptr));
+  std::string releaseText, previousReleaseText;  // as given, checked after parsing
+  std::string previous;                          // an earlier delivery whose release to pass
 };
 
+// Set from the arguments before they are parsed, so that even a parser's complaint is JSON.
+bool jsonUsage = false;
+
 int UsageError(const std::string& message) {
-  std::cerr << "vintrel-pack: " << message << "\n";
+  if (jsonUsage) {
+    PrintUsageJson(message, std::cout);
+  } else {
+    std::cerr << "vintrel-pack: " << message << "\n";
+  }
   return kExitUsage;
 }
 
@@ -105,12 +120,15 @@ std::string OutProblem(const fs::path& out,
   }
   std::error_code ec;
   if (!fs::exists(fs::symlink_status(out, ec))) return std::string();
-  if (!force) return "already exists; pass --force to replace it";
-  if (!IsFolder(out) || !fs::is_regular_file(out / kManifestName, ec)) {
-    return std::string("is not a delivery (no ") + kManifestName +
-           " at its top); --force replaces only a delivery: choose another --out";
+  // An empty folder, as mktemp -d makes one, is taken as it is.
+  if (fs::is_directory(fs::symlink_status(out, ec)) && fs::is_empty(out, ec) && !ec) {
+    return std::string();
   }
-  return std::string();
+  if (!force) {
+    return "already exists and is not empty; pass --force to replace an earlier delivery "
+           "there (one whose every file its UpdateInfo.sha256 names), or choose another --out";
+  }
+  return ReplaceProblem(out);
 }
 
 int Finish(const Report& report, bool json) {
@@ -157,6 +175,66 @@ void AddDeltaCounts(const DeltaStats& stats, std::uint64_t plainBytes, Report& r
   }
 }
 
+// Whether a limit, not the sizes alone, decided how a file goes: such files are listed even in
+// the plan's summary, since a publisher would otherwise expect a patch.
+bool DecidedByALimit(const std::string& why) {
+  return why.find("limit") != std::string::npos ||
+         why.find("another delivered file") != std::string::npos;
+}
+
+// Every file of the two trees with what becomes of it, in the manifest's order: deletions, the
+// files to copy, the updater of its own, then the unchanged. delivered: how the files to copy
+// went, when the delivery was decided (plain unless delta says otherwise).
+std::vector<PlannedFile> PlannedFiles(const Plan& plan, const std::vector<TreeItem>& oldItems,
+                                      const std::vector<TreeItem>& newItems, bool delivered,
+                                      const DeltaOptions* delta,
+                                      const std::uint64_t* updaterOfItsOwn) {
+  const FileIndex oldFiles = IndexFiles(oldItems), newFiles = IndexFiles(newItems);
+  const auto sizeIn = [](const FileIndex& files, const std::string& relative) {
+    const auto found = files.find(CaseKey(relative));
+    return found == files.end() ? std::uint64_t{0} : found->second->size;
+  };
+  std::unordered_map<std::string, const DeltaFile*> deltaFiles;
+  if (delta) {
+    for (const DeltaFile& file : delta->files) deltaFiles.emplace(file.relative, &file);
+  }
+  std::vector<PlannedFile> files;
+  for (const std::string& relative : plan.deleted) {
+    files.push_back({relative, "delete", "", sizeIn(oldFiles, relative), 0,
+                     plan.why.at(relative), false});
+  }
+  for (const std::string& relative : plan.updated) {
+    PlannedFile file{relative, "copy", "", sizeIn(newFiles, relative), 0, plan.why.at(relative),
+                     false};
+    const auto found = deltaFiles.find(relative);
+    if (delivered && found != deltaFiles.end()) {
+      const DeltaFile& how = *found->second;
+      file.delivery = how.kind == ListedKind::kPatch  ? "patch"
+                      : how.kind == ListedKind::kZstd ? "zstd frame"
+                                                      : "plain";
+      file.deliveredBytes = how.deliveredBytes;
+      file.why += "; " + how.why;
+      file.notable = DecidedByALimit(how.why);
+    } else if (delivered) {
+      file.delivery = "plain";
+      file.deliveredBytes = file.size;
+      file.why += "; plain: without --delta every file goes as it is";
+    }
+    files.push_back(std::move(file));
+  }
+  if (updaterOfItsOwn) {
+    files.push_back({kUpdaterName, "copy", delivered ? "plain" : "",
+                     *updaterOfItsOwn, delivered ? *updaterOfItsOwn : 0,
+                     "given with --updater; plain: the first stage copies the updater as it is",
+                     false});
+  }
+  for (const std::string& relative : plan.unchangedFiles) {
+    const std::uint64_t size = sizeIn(newFiles, relative);
+    files.push_back({relative, "unchanged", "", size, 0, "same size and content", false});
+  }
+  return files;
+}
+
 int RunDiff(const Options& options) {
   const fs::path oldRoot = Normalized(options.oldTree);
   const fs::path newRoot = Normalized(options.newTree);
@@ -175,17 +253,39 @@ int RunDiff(const Options& options) {
   }
   const std::string outProblem = OutProblem(out, inputs, options.force);
   if (!outProblem.empty()) return UsageError(options.out + ": " + outProblem);
+  // The release to pass: given, or read from the previous delivery's list.
+  std::optional<std::uint64_t> previousRelease;
+  std::string previousFrom;
+  if (!options.previousReleaseText.empty()) {
+    previousRelease = ParseRelease(options.previousReleaseText);
+    previousFrom = "--previous-release";
+  } else if (!options.previous.empty()) {
+    std::string previousError;
+    previousRelease.emplace();
+    if (!ReadDeliveryRelease(Normalized(options.previous), *previousRelease, previousError)) {
+      return UsageError("--previous " + previousError);
+    }
+    previousFrom = options.previous;
+  }
   // A key that cannot sign is found before any work is done.
   std::optional<DeliveryKey> signingKey;
   if (!options.key.empty()) {
     std::string keyError;
     signingKey.emplace();
-    if (!LoadDeliveryKey(fs::u8path(options.key), true, *signingKey, keyError)) {
+    std::string passphrase;
+    if (!options.keyPass.empty() && !ReadPassphrase(options.keyPass, passphrase, keyError)) {
+      return UsageError(keyError);
+    }
+    if (!LoadDeliveryKey(fs::u8path(options.key), true, *signingKey, keyError,
+                         options.keyPass.empty() ? nullptr : &passphrase)) {
       return UsageError("--key " + keyError);
     }
   }
 
-  Report report{"diff", out.u8string(), {}, {}, {}};
+  Report report;
+  report.command = "diff";
+  report.target = out.u8string();
+  report.fullPlan = options.fullPlan;
   std::vector<TreeItem> oldItems, newItems;
   std::string error;
   if (!ListTree(oldRoot, oldItems, error) || !ListTree(newRoot, newItems, error)) {
@@ -194,6 +294,10 @@ int RunDiff(const Options& options) {
   }
   DropTopFolder(oldItems, kUpdaterStateFolder);
   DropTopFolder(newItems, kUpdaterStateFolder);
+  if (updater) CheckUpdaterProgram(*updater, options.updater, report);
+  CheckDirection(oldRoot, oldItems, newRoot, newItems, options.allowDowngrade, report);
+  CheckReleaseRange(options.release, std::string(kHashListFileName), report);
+  if (previousRelease) CheckAbovePrevious(options.release, *previousRelease, previousFrom, report);
 
   std::uint64_t filesCompared = 0, bytesCompared = 0;
   Plan plan;
@@ -223,30 +327,90 @@ int RunDiff(const Options& options) {
     };
     plan = PlanDelivery(oldItems, newItems, planOptions, report);
   }
-  report.counts = {{"files to copy", plan.updated.size()},
+  // The updater given goes to the top as a file of its own unless NEW delivers it there.
+  bool updaterOfItsOwn = updater.has_value();
+  for (const std::string& relative : plan.updated) {
+    updaterOfItsOwn &= CaseKey(relative) != CaseKey(kUpdaterName);
+  }
+  std::error_code sizeError;
+  const std::uint64_t updaterBytes = updaterOfItsOwn ? fs::file_size(*updater, sizeError) : 0;
+  report.counts = {{"files to copy", plan.updated.size() + updaterOfItsOwn},
                    {"files to delete", plan.deleted.size()},
                    {"unchanged", plan.unchanged},
                    {"files compared by content", filesCompared},
                    {"bytes compared", bytesCompared},
-                   {"bytes delivered", plan.updatedBytes}};
+                   {"bytes delivered", plan.updatedBytes + updaterBytes}};
+  const std::uint64_t* updaterPlanned = updaterOfItsOwn ? &updaterBytes : nullptr;
+  // A run that ends without its delivery delivers nothing, whatever its plan was.
+  const auto nothingDelivered = [&]() {
+    for (auto& [name, value] : report.counts) {
+      if (name == "bytes delivered") value = 0;
+    }
+    report.plan = PlannedFiles(plan, oldItems, newItems, false, nullptr, updaterPlanned);
+    return Finish(report, options.json);
+  };
   if (report.ProblemCount() > 0) {
     report.notes.push_back("nothing was written: fix the problems above and run again");
-    return Finish(report, options.json);
+    return nothingDelivered();
   }
   std::optional<DeltaOptions> delta;
   if (options.delta) delta = DeltaFor(oldRoot, oldItems, options.deliveryLength);
-  {
+  if (options.dryRun) {
+    // Decided as the real run decides, each frame and patch made and measured, none written.
+    if (delta) {
+      Progress progress("measured");
+      if (!MeasureDelta(newRoot, plan, *delta,
+                        [&](std::uint64_t bytes) { progress.AddFile(bytes); }, error)) {
+        report.Problem("unreadable", newRoot.u8string(), 0, error,
+                       "check the file's permissions and run again");
+        return nothingDelivered();
+      }
+    }
+  } else {
     Progress progress(options.delta ? "encoded" : "copied");
-    if (!WriteDelivery(newRoot, plan, updater ? &*updater : nullptr, options.release,
-                       signingKey ? &*signingKey : nullptr, out, options.force,
-                       [&](std::uint64_t bytes) { progress.AddFile(bytes); }, error,
-                       delta ? &*delta : nullptr)) {
+    for (const fs::path& stale : RemoveStalePartials(out)) {
+      report.notes.push_back("removed " + stale.u8string() +
+                             ", a partial delivery left by a run that was ended");
+    }
+    // OutProblem has allowed what is there: an earlier delivery with --force, or an empty folder.
+    std::error_code ec;
+    const bool replace = fs::exists(fs::symlink_status(out, ec));
+    CatchInterrupts(true);
+    const bool written = WriteDelivery(newRoot, plan, updater ? &*updater : nullptr,
+                                       options.release, signingKey ? &*signingKey : nullptr, out,
+                                       replace,
+                                       [&](std::uint64_t bytes) { progress.AddFile(bytes); },
+                                       error, delta ? &*delta : nullptr);
+    if (!written && Interrupted()) {
+      report.Problem("interrupted", out.u8string(), 0,
+                     "the run was interrupted; the partial delivery has been removed",
+                     "run again");
+      nothingDelivered();
+      std::cout.flush();
+      // Ends the process as the interrupt would have.
+      CatchInterrupts(false);
+      return kExitProblems;
+    }
+    CatchInterrupts(false);
+    if (!written) {
       report.Problem("write-failed", out.u8string(), 0, error,
                      "check the space and permissions of the destination and run again");
-      return Finish(report, options.json);
+      return nothingDelivered();
     }
   }
-  if (delta) AddDeltaCounts(delta->stats, plan.updatedBytes, report);
+  report.plan = PlannedFiles(plan, oldItems, newItems, true, delta ? &*delta : nullptr,
+                             updaterPlanned);
+  if (delta) {
+    // The updater of its own is copied as it is, beside the files the delta decided on.
+    delta->stats.plain += updaterOfItsOwn;
+    delta->stats.deliveredBytes += updaterBytes;
+    AddDeltaCounts(delta->stats, plan.updatedBytes + updaterBytes, report);
+  }
+  if (options.dryRun) {
+    report.notes.push_back("dry run: nothing was written; the delivery would go to " +
+                           out.u8string());
+    return Finish(report, options.json);
+  }
   report.notes.push_back("delivery written to " + out.u8string());
   if (signingKey) report.notes.push_back("UpdateInfo.sha256 signed with " + options.key);
   return Finish(report, options.json);
@@ -265,7 +429,9 @@ int RunCheck(const Options& options) {
       return UsageError("--public-key " + error);
     }
   }
-  Report report{"check", delivery.u8string(), {}, {}, {}};
+  Report report;
+  report.command = "check";
+  report.target = delivery.u8string();
   std::vector<TreeItem> items, installed;
   if (!ListTree(delivery, items, error) ||
       (!options.installed.empty() && !ListTree(fs::u8path(options.installed), installed, error))) {
@@ -289,6 +455,20 @@ int RunCheck(const Options& options) {
   CheckSignature(delivery, items, keys, report);
   if (!options.installed.empty()) {
     CheckPatchBases(delivery, items, fs::u8path(options.installed), installed, report);
+  } else {
+    std::uint64_t patches = 0;
+    const std::string suffix(kPatchSuffix);
+    for (const TreeItem& item : items) {
+      patches += item.kind == ItemKind::kFile && item.relative.size() > suffix.size() &&
+                 CaseKey(item.relative.substr(item.relative.size() - suffix.size())) ==
+                     CaseKey(suffix);
+    }
+    if (patches > 0) {
+      report.notes.push_back(
+          (patches == 1 ? std::string("the base of 1 patch was") :
+                          "the bases of " + std::to_string(patches) + " patches were") +
+          " not checked: give --installed OLD to check them against the installation");
+    }
   }
   return Finish(report, options.json);
 }
@@ -296,8 +476,11 @@ int RunCheck(const Options& options) {
 int Run(int argc, char** argv) {
   CLI::App app{"vintrel-pack: makes a delivery for the updater from two installation trees, and "
                "checks an existing delivery against the updater's rules.\n"
-               "Exit codes: 0 fine, 1 problems found (all listed), 2 wrong usage."};
+               "Exit codes: 0 fine, 1 problems found (all listed), 2 wrong usage.",
+               "vintrel-pack"};
   app.require_subcommand(1);
+  app.set_version_flag("--version", std::string("vintrel-pack ") + VINTREL_PACK_VERSION);
+  for (int i = 1; i < argc; ++i) jsonUsage |= std::string(argv[i]) == "--json";
   Options options;
   CLI::App* diff = app.add_subcommand(
       "diff", "Compare the installed tree OLD with the new tree NEW and write the delivery");
@@ -306,18 +489,39 @@ int Run(int argc, char** argv) {
   diff->add_option("--out", options.out, "the delivery folder to write")->required();
   diff->add_option("--updater", options.updater,
                    "an Updater.exe to put at the top of the delivery (the first stage runs it)");
-  diff->add_flag("--force", options.force, "replace an existing --out");
+  diff->add_flag("--force", options.force,
+                 "replace an earlier delivery at --out: only a folder with UpdateInfo.ini at its "
+                 "top whose every file its UpdateInfo.sha256 names (besides the list, the "
+                 "manifest and UpdateInfo.sig); anything else there is refused, named");
   diff->add_option("--key", options.key,
                    "the publisher's ECDSA P-256 private key (PEM) that signs UpdateInfo.sha256 "
                    "into UpdateInfo.sig, for an updater built with delivery keys");
+  diff->add_option("--key-pass", options.keyPass,
+                   "where the --key's passphrase comes from, as the openssl tool takes it: "
+                   "env:NAME (a variable) or file:PATH (the file's first line); never asked for");
   diff->add_flag("--delta", options.delta,
                  "deliver each changed file as a zstd patch against the installed file, or a "
                  "zstd frame, when smaller (hash list format 2; the updater holds a base and "
                  "decodes with a window of at most 128 MiB, so larger files go as frames or "
                  "plain)");
-  diff->add_option("--release", options.release,
-                   "the release number in the hash list UpdateInfo.sha256, 1 to 2^63-1 "
-                   "(default: the current time in seconds since 1970 UTC)");
+  diff->add_option("--release", options.releaseText,
+                   "the release number in the hash list UpdateInfo.sha256, a decimal number from "
+                   "1 to 2^63-1 (default: the current time in seconds since 1970 UTC)");
+  CLI::Option* previous = diff->add_option(
+      "--previous", options.previous,
+      "the delivery published before this one: the release must be above its list's");
+  diff->add_option("--previous-release", options.previousReleaseText,
+                   "the release number published before: the release must be above it")
+      ->excludes(previous);
+  diff->add_flag("--plan", options.fullPlan,
+                 "list every file in the report with what becomes of it (copy, delete, "
+                 "unchanged), how it is delivered (plain, zstd frame, patch) and why; without "
+                 "it the report sums the plan up (--json always lists every file)");
+  diff->add_flag("--dry-run", options.dryRun,
+                 "decide and report everything, as the real run would, and write nothing");
+  diff->add_flag("--allow-downgrade", options.allowDowngrade,
+                 "let a NEW whose main application has a lower file version than OLD's through "
+                 "(with a warning)");
   CLI::App* check =
       app.add_subcommand("check", "Report every problem the updater would meet with DELIVERY");
   check->add_option("DELIVERY", options.delivery, "the delivery folder")->required();
@@ -327,6 +531,10 @@ int Run(int argc, char** argv) {
   check->add_option("--public-key", options.publicKeys,
                     "a public key (PEM) UpdateInfo.sig must verify with; repeat it for each key "
                     "the updater is built with (say which one verified)");
+  std::string helpTopic;
+  CLI::App* help =
+      app.add_subcommand("help", "Describe vintrel-pack, or COMMAND (diff, check) and its options");
+  help->add_option("COMMAND", helpTopic, "the command to describe");
   for (CLI::App* command : {diff, check}) {
     command->add_option("--root-length", options.rootLength,
                         "characters of the installation root the paths must fit (default " +
@@ -336,19 +544,61 @@ int Run(int argc, char** argv) {
                             std::to_string(kDefaultDeliveryLength) + ")");
     command->add_flag("--json", options.json, "print the report as JSON");
   }
+  // The parser would only say that a subcommand is required.
+  if (argc < 2) return UsageError("give a command: diff, check or help");
+  const std::string command = argv[1];
+  if (command != "diff" && command != "check" && command != "help" &&
+      (command.empty() || command[0] != '-')) {
+    return UsageError("\"" + command + "\" is no command: the commands are diff, check and help");
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    return app.exit(e) == 0 ? kExitFine : kExitUsage;
+    // --help and --version end here too, fine; the parser's complaints are said as ours are.
+    if (e.get_exit_code() == 0) return app.exit(e) == 0 ? kExitFine : kExitUsage;
+    return UsageError(std::string(e.what()) + " (vintrel-pack help [COMMAND] says more)");
+  }
+  if (help->parsed()) {
+    // The formatter directly: help() would describe the help command itself.
+    if (helpTopic.empty()) {
+      std::cout << app.get_formatter()->make_help(&app, "vintrel-pack", CLI::AppFormatMode::Normal);
+      return kExitFine;
+    }
+    for (CLI::App* topic : {diff, check}) {
+      if (topic->get_name() == helpTopic) {
+        std::cout << topic->get_formatter()->make_help(topic, "vintrel-pack " + helpTopic,
+                                                       CLI::AppFormatMode::Normal);
+        return kExitFine;
+      }
+    }
+    return UsageError("help: there is no command \"" + helpTopic + "\"; the commands are diff "
+                      "and check");
   }
   if (options.rootLength >= kMaxPathLength || options.deliveryLength >= kMaxPathLength) {
     return UsageError("--root-length and --delivery-length must be below " +
                       std::to_string(kMaxPathLength));
   }
-  if (options.release == 0 || options.release > kMaxHashListRelease) {
-    return UsageError("--release must be from 1 to " + std::to_string(kMaxHashListRelease));
+  for (const auto& [name, text] : {std::pair<const char*, const std::string&>{
+                                       "--release", options.releaseText},
+                                   {"--previous-release", options.previousReleaseText}}) {
+    if (!text.empty() && !ParseRelease(text)) {
+      return UsageError(std::string(name) + " \"" + text + "\" is no release number: it takes " +
+                        ReleaseExpected());
+    }
   }
+  if (!options.releaseText.empty()) options.release = *ParseRelease(options.releaseText);
   return diff->parsed() ? RunDiff(options) : RunCheck(options);
+}
+
+// Run, with anything thrown reported instead of ending the program: every name and file is
+// meant to be a finding, so this is a fault of vintrel-pack, said as one.
+int RunGuarded(int argc, char** argv) {
+  try {
+    return Run(argc, argv);
+  } catch (const std::exception& e) {
+    std::cerr << "vintrel-pack: internal error, please report it: " << e.what() << "\n";
+    return kExitProblems;
+  }
 }
 
 }  // namespace
@@ -367,8 +617,8 @@ int wmain(int argc, wchar_t** argv) {
   }
   std::vector<char*> pointers;
   for (std::string& arg : args) pointers.push_back(&arg[0]);
-  return Run(argc, pointers.data());
+  return RunGuarded(argc, pointers.data());
 }
 #else
-int main(int argc, char** argv) { return Run(argc, argv); }
+int main(int argc, char** argv) { return RunGuarded(argc, argv); }
 #endif

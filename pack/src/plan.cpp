@@ -9,6 +9,7 @@
 #include "hash_list.h"
 #include "list_signature.h"
 #include "names.h"
+#include "pe_file.h"
 
 namespace {
 
@@ -114,6 +115,7 @@ Plan PlanDelivery(const std::vector<TreeItem>& oldTree, const std::vector<TreeIt
     }
     if (item.kind != ItemKind::kFile) continue;
     bool changed = true;
+    std::string why = "new";
     if (before && before->kind == ItemKind::kFolder) {
       report.Problem("folder-became-file", item.relative, 0,
                      "this was a folder and is now a file; the updater deletes files only, so "
@@ -129,7 +131,10 @@ Plan PlanDelivery(const std::vector<TreeItem>& oldTree, const std::vector<TreeIt
                            "finds it either way)",
                        "none needed; rename it in the installer if the case matters");
       }
+      why = "changed: " + std::to_string(item.size) + " bytes, " +
+            std::to_string(before->size) + " before";
       if (before->size == item.size) {
+        why = "changed: same size, other content";
         bool same = false;
         if (!options.sameContents(*before, item, same)) {
           report.Problem("unreadable", item.relative, 0,
@@ -142,8 +147,10 @@ Plan PlanDelivery(const std::vector<TreeItem>& oldTree, const std::vector<TreeIt
     }
     if (!changed) {
       ++plan.unchanged;
+      plan.unchangedFiles.push_back(item.relative);
       continue;
     }
+    plan.why[item.relative] = why;
     plan.updated.push_back(item.relative);
     plan.updatedBytes += item.size;
   }
@@ -152,6 +159,7 @@ Plan PlanDelivery(const std::vector<TreeItem>& oldTree, const std::vector<TreeIt
     const auto found = newIndex.find(CaseKey(item.relative));
     const TreeItem* after = found == newIndex.end() ? nullptr : found->second;
     if (item.kind == ItemKind::kFile && (!after || after->kind == ItemKind::kFolder)) {
+      plan.why[item.relative] = after ? "a folder in NEW" : "gone from NEW";
       plan.deleted.push_back(item.relative);
     } else if (item.kind == ItemKind::kFolder && !after &&
                newIndex.count(CaseKey(ParentOf(item.relative))) + IsTopLevel(item.relative) > 0) {
@@ -227,4 +235,33 @@ Plan PlanDelivery(const std::vector<TreeItem>& oldTree, const std::vector<TreeIt
                    "check that NEW is the whole installation tree");
   }
   return plan;
+}
+
+void CheckUpdaterProgram(const std::filesystem::path& path, const std::string& given,
+                         Report& report) {
+  const std::string fix =
+      "give --updater the Updater.exe of the Windows build (build/windows/updater/Updater.exe)";
+  PeFile pe;
+  std::string error;
+  if (!ReadPeFile(path, pe, error)) {
+    report.Problem("updater-not-a-program", given, 0,
+                   "the file given with --updater: " + error +
+                       "; the first stage starts it as a 32-bit Windows GUI program",
+                   fix);
+    return;
+  }
+  std::string wrong;
+  if (pe.machine != kMachineI386) {
+    wrong = "is built for another machine than i386 (x86)";
+  } else if (!pe.pe32) {
+    wrong = "is not a 32-bit (PE32) program";
+  } else if (pe.subsystem != kSubsystemGui) {
+    wrong = pe.subsystem == 3 ? "is a console program" : "is not a GUI program";
+  }
+  if (!wrong.empty()) {
+    report.Problem("updater-not-win32-gui", given, 0,
+                   "the file given with --updater " + wrong + "; the first stage starts the delivered updater as a "
+                   "32-bit Windows GUI program",
+                   fix);
+  }
 }

@@ -3,8 +3,10 @@
 // updater's rules; no file is read here but through the comparison handed in.
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "findings.h"
@@ -25,6 +27,9 @@ struct Plan {
   std::vector<std::string> updated;  // new tree's names, parents first, for "UpdatedFiles:"
   std::uint64_t updatedBytes = 0;
   std::uint64_t unchanged = 0;
+  std::vector<std::string> unchangedFiles;  // new tree's names, in its order
+  // Why each file of updated and deleted goes: "new", "changed: ...", "gone from NEW".
+  std::unordered_map<std::string, std::string> why;
 };
 
 // The entries of the delivery from the two listings, with a finding for everything the updater
@@ -36,6 +41,11 @@ Plan PlanDelivery(const std::vector<TreeItem>& oldTree, const std::vector<TreeIt
 // Windows names, and within the path limits of the root and (for updated files) the delivery.
 void CheckEntryName(const std::string& relative, bool updated, size_t rootLength,
                     size_t deliveryLength, int line, Report& report);
+
+// A problem unless the file at path is what the first stage can start as the updater: a 32-bit
+// Windows GUI program (PE32, i386, GUI subsystem).
+void CheckUpdaterProgram(const std::filesystem::path& path, const std::string& given,
+                         Report& report);
 
 // The fixed names at the top of a delivery, and the main application the updater restarts.
 inline constexpr char kManifestName[] = "UpdateInfo.ini";

@@ -25,7 +25,7 @@ void Progress::AddBytes(std::uint64_t bytes) {
 }
 
 void Progress::Show(bool last) {
-  std::fprintf(stderr, "\r%s %llu files, %.1f MiB%s", verb_,
+  std::fprintf(stderr, "\rvintrel-pack: %s %llu files, %.1f MiB%s", verb_,
                static_cast<unsigned long long>(files_), static_cast<double>(bytes_) / (1 << 20),
                last ? "\n" : "");
   std::fflush(stderr);

@@ -49,6 +49,10 @@ bool HashChunks(const fs::path& source, Sha256Digest& digest, std::uint64_t& siz
   size = 0;
   while (true) {
     const std::size_t got = std::fread(buffer.get(), 1, kChunk, in.get());
+    if (Interrupted()) {
+      error = "interrupted";
+      return false;
+    }
     if (got > 0) {
       EVP_DigestUpdate(context.get(), buffer.get(), got);
       if (!onChunk(buffer.get(), got)) return false;

@@ -4,6 +4,7 @@
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 
@@ -54,13 +55,51 @@ const TreeItem* TopFile(const std::vector<TreeItem>& items, std::string_view nam
   return nullptr;
 }
 
+// Hands libcrypto the passphrase given, or none: libcrypto never prompts on the terminal.
+struct PassphraseUse {
+  const std::string* passphrase;
+  bool asked = false;
+};
+
+int GivePassphrase(char* buffer, int size, int, void* data) {
+  auto* use = static_cast<PassphraseUse*>(data);
+  use->asked = true;
+  if (!use->passphrase || use->passphrase->size() > static_cast<std::size_t>(size)) return -1;
+  use->passphrase->copy(buffer, use->passphrase->size());
+  return static_cast<int>(use->passphrase->size());
+}
+
 const char kSignFix[] =
     "make the delivery again with vintrel-pack diff --key private.pem, or sign its list with "
     "openssl dgst -sha256 -sign private.pem -out UpdateInfo.sig UpdateInfo.sha256";
 
 }  // namespace
 
-bool LoadDeliveryKey(const fs::path& path, bool isPrivate, DeliveryKey& key, std::string& error) {
+bool ReadPassphrase(const std::string& source, std::string& passphrase, std::string& error) {
+  if (source.rfind("env:", 0) == 0) {
+    const char* value = std::getenv(source.c_str() + 4);
+    if (!value) {
+      error = "--key-pass " + source + ": the variable " + source.substr(4) + " is not set";
+      return false;
+    }
+    passphrase = value;
+    return true;
+  }
+  if (source.rfind("file:", 0) == 0) {
+    std::string bytes;
+    if (!ReadSmallFile(fs::u8path(source.substr(5)), 64 * 1024, bytes)) {
+      error = "--key-pass " + source + ": the file cannot be read";
+      return false;
+    }
+    passphrase = bytes.substr(0, bytes.find_first_of("\r\n"));
+    return true;
+  }
+  error = "--key-pass takes env:NAME or file:PATH, not \"" + source + "\"";
+  return false;
+}
+
+bool LoadDeliveryKey(const fs::path& path, bool isPrivate, DeliveryKey& key, std::string& error,
+                     const std::string* passphrase) {
   const std::string what = path.u8string() + ": ";
   std::string pem;
   // A PEM key is a few hundred bytes; this bounds a wrong file given by mistake.
@@ -70,9 +109,15 @@ bool LoadDeliveryKey(const fs::path& path, bool isPrivate, DeliveryKey& key, std
   }
   const std::unique_ptr<BIO, BioFree> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
   EVP_PKEY* read = nullptr;
+  PassphraseUse use{passphrase};
   if (bio) {
-    read = isPrivate ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr)
+    read = isPrivate ? PEM_read_bio_PrivateKey(bio.get(), nullptr, GivePassphrase, &use)
                      : PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr);
+  }
+  if (!read && use.asked) {
+    error = what + (passphrase ? "is encrypted, and the passphrase given does not open it"
+                               : "is encrypted: give --key-pass env:NAME or file:PATH");
+    return false;
   }
   if (!read) {
     error = what + (isPrivate ? "is not a PEM private key (openssl ecparam -name prime256v1 "
@@ -146,8 +191,8 @@ void CheckSignature(const fs::path& delivery, const std::vector<TreeItem>& items
     return;
   }
   EcdsaP256Signature rs{};
-  if (!ReadSmallFile(delivery / fs::u8path(listItem->relative), kMaxHashListBytes, list) ||
-      !ReadSmallFile(delivery / fs::u8path(signatureItem->relative), kMaxSignatureBytes,
+  if (!ReadSmallFile(JoinRelative(delivery, listItem->relative), kMaxHashListBytes, list) ||
+      !ReadSmallFile(JoinRelative(delivery, signatureItem->relative), kMaxSignatureBytes,
                      signature) ||
       !ReadDerSignature(signature, rs)) {
     report.Problem("signature-malformed", name, 0,

@@ -21,8 +21,14 @@ struct DeliveryKey {
 // Reads the ECDSA P-256 key in the PEM file at path (private when isPrivate, as
 // "openssl ecparam -genkey" writes it, else public as "openssl ec -pubout" writes it). False,
 // with error saying why, for anything else.
+// A private key encrypted with a passphrase needs passphrase (nullptr: none given, and it is
+// refused as encrypted; never a prompt).
 bool LoadDeliveryKey(const std::filesystem::path& path, bool isPrivate, DeliveryKey& key,
-                     std::string& error);
+                     std::string& error, const std::string* passphrase = nullptr);
+
+// The passphrase a --key-pass source names, as the openssl tool takes them: "env:NAME" (the
+// variable's value) or "file:PATH" (the file's first line). False, with error, otherwise.
+bool ReadPassphrase(const std::string& source, std::string& passphrase, std::string& error);
 
 // The DER signature of list's exact bytes with the private key; false, with error, when
 // libcrypto fails.

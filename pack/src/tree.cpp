@@ -22,10 +22,6 @@ FilePtr OpenForReading(const fs::path& path) {
   return file;
 }
 
-std::string Describe(const fs::path& path, const std::error_code& ec) {
-  return path.u8string() + ": " + ec.message();
-}
-
 }  // namespace
 
 void DropTopFolder(std::vector<TreeItem>& items, const std::string& name) {
@@ -37,45 +33,28 @@ void DropTopFolder(std::vector<TreeItem>& items, const std::string& name) {
               items.end());
 }
 
-std::filesystem::path JoinRelative(const fs::path& root, const std::string& relative) {
-  return root / fs::u8path(relative);
-}
+namespace {
 
-bool ListTree(const fs::path& root, std::vector<TreeItem>& items, std::string& error) {
-  std::error_code ec;
-  fs::recursive_directory_iterator it(root, fs::directory_options::none, ec);
-  if (ec) {
-    error = Describe(root, ec);
+// The items below folder (relative, "" for the root itself), each folder before its contents.
+bool ListBelow(const fs::path& root, const std::string& relative, std::vector<TreeItem>& items,
+               std::string& error) {
+  std::vector<FolderEntry> entries;
+  if (!ReadFolder(relative.empty() ? root : JoinRelative(root, relative), entries, error)) {
     return false;
   }
-  const size_t rootLength = root.native().size();
-  for (; it != fs::recursive_directory_iterator(); it.increment(ec)) {
-    if (ec) break;
-    const fs::directory_entry& entry = *it;
-    // The generic form has "/" between levels; a "\\" inside a POSIX name stays in the name.
-    std::string relative = fs::path(entry.path().native().substr(rootLength)).generic_u8string();
-    while (!relative.empty() && relative.front() == '/') relative.erase(0, 1);
-    const fs::file_status status = entry.symlink_status(ec);
-    if (ec) break;
-    TreeItem item{relative, ItemKind::kOther, 0};
-    // The platform is asked: on Windows the status above has looked through a link.
-    if (IsLink(entry)) {
-      item.kind = ItemKind::kLink;
-      it.disable_recursion_pending();
-    } else if (fs::is_directory(status)) {
-      item.kind = ItemKind::kFolder;
-    } else if (fs::is_regular_file(status)) {
-      item.kind = ItemKind::kFile;
-      item.size = entry.file_size(ec);
-      if (ec) break;
-    }
-    items.push_back(std::move(item));
-  }
-  if (ec) {
-    error = Describe(root, ec);
-    return false;
+  for (FolderEntry& entry : entries) {
+    std::string name = relative.empty() ? std::move(entry.name) : relative + "/" + entry.name;
+    items.push_back({name, entry.kind, entry.size});
+    // A link is listed as a link and not entered.
+    if (entry.kind == ItemKind::kFolder && !ListBelow(root, name, items, error)) return false;
   }
   return true;
+}
+
+}  // namespace
+
+bool ListTree(const fs::path& root, std::vector<TreeItem>& items, std::string& error) {
+  return ListBelow(root, std::string(), items, error);
 }
 
 bool SameContents(const fs::path& a, const fs::path& b, const BytesRead& onRead, bool& same,

@@ -29,7 +29,8 @@ void DropTopFolder(std::vector<TreeItem>& items, const std::string& name);
 using FileIndex = std::unordered_map<std::string, const TreeItem*>;
 FileIndex IndexFiles(const std::vector<TreeItem>& items);
 
-// root joined with a relative name as listed.
+// root joined with a relative name as listed, as text: no level is read as a drive or a root,
+// and no name, however malformed, throws.
 std::filesystem::path JoinRelative(const std::filesystem::path& root, const std::string& relative);
 
 // Called with the number of bytes just read from each side.

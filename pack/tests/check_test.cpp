@@ -5,6 +5,7 @@
 #include <iconv.h>
 #include <openssl/sha.h>
 #include <sys/wait.h>
+#include <csignal>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -145,6 +146,14 @@ std::string ReadFile(const fs::path& path) {
   std::stringstream bytes;
   bytes << in.rdbuf();
   return bytes.str();
+}
+
+// A program the mingw tool chain made (PE_PROGRAMS), by its name: "app-1.2.0.0.exe" is a 32-bit
+// GUI program as an updater must be, "app-console.exe" a console one.
+std::string TestProgram(const std::string& name) {
+  const char* programs = std::getenv("PE_PROGRAMS");
+  EXPECT_NE(programs, nullptr) << "PE_PROGRAMS not set";
+  return programs ? ReadFile(fs::path(programs) / name) : std::string();
 }
 
 // The list's text for a row, the "=name" lines made from the delivered files.
@@ -323,7 +332,7 @@ TEST(Check, ADeliveryFromDiffChecksClean) {
   WriteFile(newTree / fs::u8path(u8"bin/楼.dll"), "lou");
   WriteFile(newTree / fs::u8path(u8"bin/隆 陇.dat"), "long");
   WriteFile(oldTree / fs::u8path(u8"bin/陇.dll"), "gone");
-  WriteFile(scratch.path() / "Updater.exe", "the updater");
+  WriteFile(scratch.path() / "Updater.exe", TestProgram("app-1.2.0.0.exe"));
   // The updater's journal folder in either tree is no part of the delivery.
   WriteFile(oldTree / ".vintrel/journal", "old journal");
   WriteFile(newTree / ".Vintrel/journal", "new journal");
@@ -355,7 +364,7 @@ TEST(Check, ADeliveryFromDiffChecksClean) {
   const PackRun check = RunPack("check '" + delivery.string() + "' --installed '" +
                                 oldTree.string() + "'", scratch.path());
   EXPECT_EQ(check.exitCode, 0) << check.output;
-  EXPECT_NE(check.output.find("vintrel-pack check: 0 problem(s), 0 warning(s)"), std::string::npos)
+  EXPECT_NE(check.output.find("vintrel-pack check: 0 problems, 0 warnings"), std::string::npos)
       << check.output;
   // JSON says the same for a build pipeline.
   const PackRun json = RunPack("check '" + delivery.string() + "' --json", scratch.path());
@@ -429,21 +438,24 @@ TEST(Check, ADeltaDeliveryFromDiffDecodesToTheNewTree) {
   WriteFile(oldTree / "res/same.txt", Words(10000, 4));
   WriteFile(newTree / "res/same.txt", Words(10000, 4));
   WriteFile(oldTree / "res/gone.txt", "deleted");
-  WriteFile(scratch.path() / "Updater.exe", Words(30000, 5));
+  WriteFile(scratch.path() / "Updater.exe", TestProgram("app-1.2.0.0.exe"));
   const fs::path delivery = scratch.path() / "delivery";
   const PackRun diff =
       RunPack("diff '" + oldTree.string() + "' '" + newTree.string() + "' --out '" +
                   delivery.string() + "' --updater '" + (scratch.path() / "Updater.exe").string() +
-                  "' --release 12 --delta --json",
+                  "' --release 1796534412 --delta --json",
               scratch.path());
   ASSERT_EQ(diff.exitCode, 0) << diff.output;
-  // The patch, the compressed new file, the noise and the small main application plain.
+  // The patch, the compressed new file; the noise, the small main application and the updater
+  // plain.
+  const std::uint64_t updaterSize = fs::file_size(scratch.path() / "Updater.exe");
   EXPECT_EQ(JsonCount(diff.output, "files_as_patches"), 1u) << diff.output;
   EXPECT_EQ(JsonCount(diff.output, "files_as_zstd_frames"), 1u) << diff.output;
-  EXPECT_EQ(JsonCount(diff.output, "files_plain"), 2u) << diff.output;
+  EXPECT_EQ(JsonCount(diff.output, "files_plain"), 3u) << diff.output;
   EXPECT_EQ(JsonCount(diff.output, "bytes_of_a_plain_delivery"),
-            bigChanged.size() + 200000 + 50000 + 9);
-  EXPECT_LT(JsonCount(diff.output, "bytes_delivered"), 50000 + 9 + 200000 / 2) << diff.output;
+            bigChanged.size() + 200000 + 50000 + 9 + updaterSize);
+  EXPECT_LT(JsonCount(diff.output, "bytes_delivered"), 50000 + 9 + updaterSize + 200000 / 2)
+      << diff.output;
 
   // Each line's delivered bytes are where it says and decode to the new tree's file.
   std::istringstream list(ReadFile(delivery / "UpdateInfo.sha256"));
@@ -497,6 +509,10 @@ TEST(Check, ADeltaDeliveryFromDiffDecodesToTheNewTree) {
   for (const std::string& arguments : {check, check + installed}) {
     const PackRun run = RunPack(arguments, scratch.path());
     EXPECT_EQ(run.exitCode, 0) << run.output;
+    // Without the installation the patch's base is said to be unchecked.
+    EXPECT_EQ(run.output.find("the base of 1 patch was not checked") != std::string::npos,
+              arguments == check)
+        << run.output;
     EXPECT_EQ(ProblemCodes(run.output), std::set<std::string>{}) << run.output;
     EXPECT_EQ(Codes(run.output, "warning"), std::set<std::string>{}) << run.output;
   }
@@ -548,7 +564,7 @@ TEST(Diff, OutNeverDestroysItsInputsAndLeavesNothingBehind) {
   const fs::path work = scratch.path() / "w";
   WriteFile(work / "old/bin/32bit/a.dll", "1");
   WriteFile(work / "new/bin/32bit/a.dll", "2");
-  WriteFile(work / "Updater.exe", "the updater");
+  WriteFile(work / "Updater.exe", TestProgram("app-1.2.0.0.exe"));
   WriteFile(work / "notes/keep.txt", "not a delivery");
   const auto trees = Contents(work);
   const std::string inputs =
@@ -646,11 +662,400 @@ TEST(Check, ADeliveryDiffSignedVerifiesWithOpensslAndCheck) {
   EXPECT_EQ(ProblemCodes(run.output), std::set<std::string>{"signature-missing"}) << run.output;
 }
 
+std::set<std::string> WarningCodes(const std::string& output) { return Codes(output, "warning"); }
+
+// The main application's file version says which tree is the newer: swapped trees are refused,
+// unless the downgrade is allowed, and trees without versions are said to be unchecked.
+TEST(Diff, ADowngradeIsRefusedByTheMainApplicationsVersion) {
+  const char* programs = std::getenv("PE_PROGRAMS");
+  ASSERT_NE(programs, nullptr) << "PE_PROGRAMS not set";
+  struct Row {
+    const char *oldProgram, *newProgram, *arguments;
+    int exitCode;
+    std::set<std::string> problems, warnings;
+  };
+  const Row rows[] = {
+      {"app-1.2.0.0.exe", "app-2.0.0.1.exe", "", 0, {}, {}},
+      {"app-2.0.0.1.exe", "app-1.2.0.0.exe", "", 1, {"downgrade"}, {}},
+      {"app-2.0.0.1.exe", "app-1.2.0.0.exe", " --allow-downgrade", 0, {}, {"downgrade"}},
+      {"app-none.exe", "app-1.2.0.0.exe", "", 0, {}, {"direction-unchecked"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(row.oldProgram) + " -> " + row.newProgram + row.arguments);
+    Scratch scratch;
+    const fs::path main = "bin/32bit/Kivo\xe7\x9b\xb4\xe6\x92\xad\xe5\x8a\xa9\xe6\x89\x8b.exe";
+    WriteFile(scratch.path() / "old" / main, ReadFile(fs::path(programs) / row.oldProgram));
+    WriteFile(scratch.path() / "new" / main, ReadFile(fs::path(programs) / row.newProgram));
+    const fs::path out = scratch.path() / "delivery";
+    const PackRun run = RunPack("diff '" + (scratch.path() / "old").string() + "' '" +
+                                    (scratch.path() / "new").string() + "' --out '" +
+                                    out.string() + "'" + row.arguments,
+                                scratch.path());
+    EXPECT_EQ(run.exitCode, row.exitCode) << run.output;
+    EXPECT_EQ(ProblemCodes(run.output), row.problems) << run.output;
+    EXPECT_EQ(WarningCodes(run.output), row.warnings) << run.output;
+    EXPECT_EQ(fs::exists(out), row.exitCode == 0);
+  }
+}
+
+// --release takes a decimal number above the previous delivery's; one below the default
+// numbering's range is warned about by diff and check.
+TEST(Diff, TheReleaseIsANumberAboveThePrevious) {
+  Scratch scratch;
+  WriteFile(scratch.path() / "old/bin/32bit/a.dll", "1");
+  WriteFile(scratch.path() / "new/bin/32bit/a.dll", "2");
+  const std::string trees = "diff '" + (scratch.path() / "old").string() + "' '" +
+                            (scratch.path() / "new").string() + "' --out '";
+  const fs::path first = scratch.path() / "first";
+  ASSERT_EQ(RunPack(trees + first.string() + "' --release 1900000000", scratch.path()).exitCode,
+            0);
+  struct Row {
+    std::string arguments;
+    int exitCode;
+    std::set<std::string> problems;
+  };
+  const Row rows[] = {
+      {"--release 1800000000 --previous '" + first.string() + "'", 1,
+       {"release-not-above-previous"}},
+      {"--release 1900000000 --previous-release 1900000000", 1, {"release-not-above-previous"}},
+      {"--release 1900000001 --previous '" + first.string() + "'", 0, {}},
+      {"--release 2.1.0", 2, {}},
+      {"--release 0", 2, {}},
+      {"--previous '" + (scratch.path() / "old").string() + "'", 2, {}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.arguments);
+    const fs::path out = scratch.path() / "next";
+    const PackRun run = RunPack(trees + out.string() + "' " + row.arguments, scratch.path());
+    EXPECT_EQ(run.exitCode, row.exitCode) << run.output;
+    EXPECT_EQ(ProblemCodes(run.output), row.problems) << run.output;
+    if (row.exitCode == 2) {
+      EXPECT_EQ(run.output.rfind("vintrel-pack: ", 0), 0u) << run.output;
+    }
+    fs::remove_all(out);
+  }
+
+  // A date written as a number lies below every release numbered by default.
+  const fs::path dated = scratch.path() / "dated";
+  PackRun run = RunPack(trees + dated.string() + "' --release 20261207", scratch.path());
+  EXPECT_EQ(run.exitCode, 0) << run.output;
+  EXPECT_EQ(WarningCodes(run.output).count("release-below-time-range"), 1u) << run.output;
+  run = RunPack("check '" + dated.string() + "'", scratch.path());
+  EXPECT_EQ(WarningCodes(run.output), std::set<std::string>{"release-below-time-range"});
+  EXPECT_NE(run.output.find("release 20261207"), std::string::npos) << run.output;
+}
+
+// SIGTERM while the delivery is written leaves nothing beside --out; a partial delivery of a run
+// killed outright is removed by the next run when it holds the marker, never by name alone.
+TEST(Diff, AnInterruptedRunLeavesNothingBehind) {
+  Scratch scratch;
+  const fs::path work = scratch.path();
+  WriteFile(work / "old/a.txt", "1");
+  for (int i = 0; i < 24; ++i) {
+    const fs::path file = work / "new/big" / ("part" + std::to_string(i) + ".bin");
+    WriteFile(file, "x");
+    fs::resize_file(file, 8u << 20);
+  }
+  const char* program = std::getenv("VINTREL_PACK");
+  ASSERT_NE(program, nullptr);
+  const std::string old = (work / "old").string(), fresh = (work / "new").string(),
+                    out = (work / "delivery").string();
+  const pid_t child = fork();
+  if (child == 0) {
+    freopen("/dev/null", "w", stdout);
+    execl(program, program, "diff", old.c_str(), fresh.c_str(), "--out", out.c_str(),
+          static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  ASSERT_GT(child, 0);
+  const fs::path partial = work / (".delivery.partial-" + std::to_string(child));
+  // Killed once the first file is being copied into the partial delivery.
+  bool copying = false;
+  for (int wait = 0; wait < 20000 && !copying; ++wait) {
+    std::error_code ec;
+    copying = fs::exists(partial / "big", ec);
+    if (!copying) usleep(500);
+  }
+  kill(child, SIGTERM);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(copying) << "the run ended before it was seen copying";
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+  EXPECT_EQ(Names(work), (std::set<std::string>{"new", "old"}));
+
+  // A run killed outright (here a process that has ended) left its partial delivery, marked;
+  // a folder of the same form without the marker is someone else's.
+  const pid_t ended = fork();
+  if (ended == 0) _exit(0);
+  waitpid(ended, nullptr, 0);
+  const std::string stale = ".delivery.partial-" + std::to_string(ended);
+  WriteFile(work / stale / ".vintrel-pack-partial", "vintrel-pack partial " + std::to_string(ended));
+  WriteFile(work / stale / "big/part0.bin", "copied");
+  WriteFile(work / ".delivery.partial-1/keep.txt", "not ours");
+  const PackRun run = RunPack("diff '" + old + "' '" + fresh + "' --out '" + out + "'", work);
+  EXPECT_EQ(run.exitCode, 0) << run.output;
+  EXPECT_NE(run.output.find("removed " + (work / stale).string()), std::string::npos)
+      << run.output;
+  EXPECT_EQ(Names(work), (std::set<std::string>{".delivery.partial-1", "delivery", "new", "old",
+                                                "output.txt"}));
+  EXPECT_FALSE(fs::exists(work / "delivery" / ".vintrel-pack-partial"));
+}
+
+// An empty folder is taken as --out; --force replaces an earlier delivery only when its hash
+// list names every file in it, and otherwise names the file that stops it.
+TEST(Diff, ForceReplacesOnlyWhatAnEarlierDeliveryListed) {
+  Scratch scratch;
+  const fs::path work = scratch.path();
+  WriteFile(work / "old/bin/a.dll", "1");
+  WriteFile(work / "new/bin/a.dll", "2");
+  fs::create_directories(work / "empty");
+  const std::string diff = "diff '" + (work / "old").string() + "' '" +
+                           (work / "new").string() + "' --out '" + (work / "empty").string() + "'";
+  ASSERT_EQ(RunPack(diff, work).exitCode, 0);
+  EXPECT_TRUE(fs::exists(work / "empty/bin/a.dll"));
+  PackRun run = RunPack(diff, work);
+  EXPECT_EQ(run.exitCode, 2) << run.output;
+  EXPECT_NE(run.output.find("--force"), std::string::npos) << run.output;
+  EXPECT_EQ(RunPack(diff + " --force", work).exitCode, 0);
+
+  WriteFile(work / "empty/bin/important.doc", "the publisher's");
+  run = RunPack(diff + " --force", work);
+  EXPECT_EQ(run.exitCode, 2) << run.output;
+  EXPECT_NE(run.output.find("\"bin/important.doc\""), std::string::npos) << run.output;
+  EXPECT_EQ(ReadFile(work / "empty/bin/important.doc"), "the publisher's");
+}
+
+// A passphrase-protected key signs with its passphrase from a variable or a file, and without
+// one is said to be encrypted, never prompted for.
+TEST(Diff, AnEncryptedKeyTakesItsPassphraseFromAVariableOrAFile) {
+  const char* keysEnvironment = std::getenv("TEST_KEYS");
+  ASSERT_NE(keysEnvironment, nullptr) << "TEST_KEYS not set";
+  Scratch scratch;
+  const fs::path encrypted = scratch.path() / "encrypted.pem";
+  ASSERT_EQ(RunOpenssl("ec -in '" + (fs::path(keysEnvironment) / "current.pem").string() +
+                       "' -aes256 -passout pass:correct-horse -out '" + encrypted.string() + "'"),
+            0);
+  WriteFile(scratch.path() / "pass.txt", "correct-horse\n");
+  WriteFile(scratch.path() / "old/a.dll", "1");
+  WriteFile(scratch.path() / "new/a.dll", "2");
+  setenv("VINTREL_TEST_KEY_PASS", "correct-horse", 1);
+  setenv("VINTREL_TEST_WRONG_PASS", "wrong", 1);
+  struct Row {
+    std::string keyPass;
+    int exitCode;
+    std::string says;
+  };
+  const Row rows[] = {
+      {"", 2, "is encrypted: give --key-pass"},
+      {" --key-pass env:VINTREL_TEST_KEY_PASS", 0, "signed with"},
+      {" --key-pass file:'" + (scratch.path() / "pass.txt").string() + "'", 0, "signed with"},
+      {" --key-pass env:VINTREL_TEST_WRONG_PASS", 2, "the passphrase given does not open it"},
+      {" --key-pass env:VINTREL_TEST_UNSET", 2, "is not set"},
+      {" --key-pass pass:correct-horse", 2, "env:NAME or file:PATH"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.keyPass);
+    const fs::path out = scratch.path() / "delivery";
+    // No terminal: standard input is empty, so a prompt would read nothing.
+    const PackRun run = RunPack("diff '" + (scratch.path() / "old").string() + "' '" +
+                                    (scratch.path() / "new").string() + "' --out '" +
+                                    out.string() + "' --key '" + encrypted.string() + "'" +
+                                    row.keyPass + " < /dev/null",
+                                scratch.path());
+    EXPECT_EQ(run.exitCode, row.exitCode) << run.output;
+    EXPECT_NE(run.output.find(row.says), std::string::npos) << run.output;
+    EXPECT_EQ(run.output.find("Enter PEM pass phrase"), std::string::npos) << run.output;
+    EXPECT_EQ(fs::exists(out / "UpdateInfo.sig"), row.exitCode == 0);
+    fs::remove_all(out);
+  }
+}
+
+// The "plan" array of a JSON report, as printed.
+std::string JsonPlan(const std::string& json) {
+  const std::size_t start = json.find(",\"plan\":[");
+  return start == std::string::npos ? std::string() : json.substr(start, json.rfind(']') - start);
+}
+
+// A dry run decides every file as the real run does, each with its reason, and writes nothing.
+TEST(Diff, ADryRunPlansAsTheRealRunAndWritesNothing) {
+  Scratch scratch;
+  const fs::path work = scratch.path();
+  const std::string text = Words(400000, 1);
+  WriteFile(work / "old/bin/text.dll", text);
+  WriteFile(work / "new/bin/text.dll", text + "one more line\n");
+  WriteFile(work / "new/bin/noise.bin", Noise(20000));
+  WriteFile(work / "new/res/new.txt", Words(100000, 2));
+  WriteFile(work / "old/res/same.txt", "same");
+  WriteFile(work / "new/res/same.txt", "same");
+  WriteFile(work / "old/res/gone.txt", "gone");
+  // Over the 128 MiB a patch's base and result may have: sparse, so quickly read.
+  for (const char* tree : {"old", "new"}) {
+    WriteFile(work / tree / "big.pak", "");
+    fs::resize_file(work / tree / "big.pak", (129u << 20));
+  }
+  std::fstream(work / "new/big.pak", std::ios::in | std::ios::out | std::ios::binary)
+      .seekp(1000) << 'x';
+  WriteFile(work / "Updater.exe", TestProgram("app-1.2.0.0.exe"));
+  const std::string diff = "diff '" + (work / "old").string() + "' '" + (work / "new").string() +
+                           "' --out '" + (work / "delivery").string() + "' --updater '" +
+                           (work / "Updater.exe").string() + "' --delta --release 1796534400";
+  // Every item below work with its size and time of change.
+  const auto listing = [&work]() {
+    std::set<std::string> items;
+    for (const auto& entry : fs::recursive_directory_iterator(work)) {
+      if (entry.path().filename() == "output.txt") continue;
+      items.insert(entry.path().string() + " " +
+                   std::to_string(entry.is_regular_file() ? entry.file_size() : 0) + " " +
+                   std::to_string(entry.last_write_time().time_since_epoch().count()));
+    }
+    return items;
+  };
+  const std::set<std::string> before = listing();
+  const PackRun dry = RunPack(diff + " --dry-run --json", work);
+  EXPECT_EQ(dry.exitCode, 0) << dry.output;
+  EXPECT_EQ(listing(), before);
+  EXPECT_EQ(Names(work), (std::set<std::string>{"Updater.exe", "new", "old", "output.txt"}));
+
+  const PackRun real = RunPack(diff + " --json", work);
+  ASSERT_EQ(real.exitCode, 0) << real.output;
+  EXPECT_NE(JsonPlan(real.output), "");
+  EXPECT_EQ(JsonPlan(dry.output), JsonPlan(real.output));
+  for (const char* count : {"files_to_copy", "bytes_delivered", "files_as_patches",
+                            "files_as_zstd_frames", "files_plain"}) {
+    EXPECT_EQ(JsonCount(dry.output, count), JsonCount(real.output, count)) << count;
+  }
+  // Each file's entry, and what the delivery holds for it.
+  struct Row {
+    std::string path, action, delivery, why, delivered;  // delivered: the file in the delivery
+  };
+  const Row rows[] = {
+      {"res/gone.txt", "delete", "null", "gone from NEW", ""},
+      {"bin/text.dll", "copy", "\"patch\"", "patch: smaller than a frame", "bin/text.dll.zstpatch"},
+      {"bin/noise.bin", "copy", "\"plain\"", "plain: compression does not pay", "bin/noise.bin"},
+      {"res/new.txt", "copy", "\"zstd frame\"", "frame: a new file", "res/new.txt.zst"},
+      {"big.pak", "copy", "\"zstd frame\"", "frame: the file is over the 128 MiB patch limit",
+       "big.pak.zst"},
+      {"Updater.exe", "copy", "\"plain\"", "plain: the first stage copies the updater as it is",
+       "Updater.exe"},
+      {"res/same.txt", "unchanged", "null", "same size and content", ""},
+  };
+  const std::string plan = JsonPlan(real.output);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.path);
+    std::smatch entry;
+    const std::regex pattern("\\{\"path\":\"" + row.path + "\",\"action\":\"" + row.action +
+                             "\",\"delivery\":" + row.delivery +
+                             ",\"size\":[0-9]+,\"delivered_bytes\":([0-9]+),\"why\":\"[^\"]*" +
+                             row.why);
+    ASSERT_TRUE(std::regex_search(plan, entry, pattern)) << plan;
+    const std::uint64_t delivered = std::stoull(entry[1]);
+    EXPECT_EQ(delivered, row.delivered.empty() ? 0 : fs::file_size(work / "delivery" / row.delivered));
+  }
+  // The text sums the plan up, naming the file a limit decided on; --plan lists each file.
+  fs::remove_all(work / "delivery");
+  const PackRun summary = RunPack(diff + " --dry-run", work);
+  EXPECT_NE(summary.output.find("  copy \"big.pak\": zstd frame"), std::string::npos)
+      << summary.output;
+  EXPECT_EQ(summary.output.find("  copy \"bin/text.dll\""), std::string::npos) << summary.output;
+  const PackRun full = RunPack(diff + " --dry-run --plan", work);
+  EXPECT_NE(full.output.find("  copy \"bin/text.dll\": patch"), std::string::npos) << full.output;
+  EXPECT_NE(full.output.find("  unchanged \"res/same.txt\""), std::string::npos) << full.output;
+}
+
+// --updater takes only what the first stage can start: a 32-bit Windows GUI program, which then
+// counts among the delivered files and bytes.
+TEST(Diff, TheUpdaterMustBeA32BitWindowsGuiProgram) {
+  Scratch scratch;
+  WriteFile(scratch.path() / "old/bin/a.dll", "1");
+  WriteFile(scratch.path() / "new/bin/a.dll", "2");
+  struct Row {
+    const char* name;
+    std::string bytes;
+    std::set<std::string> problems;
+  };
+  const Row rows[] = {
+      {"config.dat", "key=value\r\nx=1\r\n", {"updater-not-a-program"}},
+      {"console.exe", TestProgram("app-console.exe"), {"updater-not-win32-gui"}},
+      {"Updater.exe", TestProgram("app-1.2.0.0.exe"), {}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const fs::path updater = scratch.path() / row.name;
+    const fs::path out = scratch.path() / "delivery";
+    WriteFile(updater, row.bytes);
+    const PackRun run = RunPack("diff '" + (scratch.path() / "old").string() + "' '" +
+                                    (scratch.path() / "new").string() + "' --out '" +
+                                    out.string() + "' --updater '" + updater.string() + "'",
+                                scratch.path());
+    EXPECT_EQ(run.exitCode, row.problems.empty() ? 0 : 1) << run.output;
+    EXPECT_EQ(ProblemCodes(run.output), row.problems) << run.output;
+    EXPECT_EQ(fs::exists(out), row.problems.empty());
+    if (!row.problems.empty()) {
+      // Refused: nothing delivered.
+      EXPECT_NE(run.output.find("vintrel-pack diff: 1 problem, "), std::string::npos) << run.output;
+      EXPECT_NE(run.output.find(", 0 bytes delivered"), std::string::npos) << run.output;
+    } else {
+      EXPECT_TRUE(ReadFile(out / "Updater.exe") == row.bytes);
+      const std::string counts = ", 2 files to copy, 0 files to delete";
+      EXPECT_NE(run.output.find(counts), std::string::npos) << run.output;
+      EXPECT_NE(run.output.find(std::to_string(row.bytes.size() + 1) + " bytes delivered"),
+                std::string::npos)
+          << run.output;
+    }
+  }
+}
+
+// Given a folder that is no delivery, check says what it holds instead.
+TEST(Check, AFolderThatIsNoDeliverySaysWhatItHolds) {
+  Scratch scratch;
+  const fs::path outer = scratch.path() / "outer";
+  WriteFile(outer / "d1/UpdateInfo.ini", kManifestA);
+  WriteFile(outer / "d1/a.txt", "a");
+  const fs::path release = scratch.path() / "release";
+  WriteFile(release / fs::u8path(u8"bin/32bit/Kivo直播助手.exe"), "main");
+  for (const auto& [folder, says] :
+       {std::pair<fs::path, std::string>{outer, "a delivery lies in " + (outer / "d1").string()},
+        {release, "this looks like a release tree"}}) {
+    const PackRun run = RunPack("check '" + folder.string() + "'", scratch.path());
+    EXPECT_EQ(ProblemCodes(run.output), std::set<std::string>{"no-manifest"}) << run.output;
+    EXPECT_NE(run.output.find(says), std::string::npos) << run.output;
+  }
+}
+
+// Wrong usage exits with 2, every message prefixed, or as JSON with --json; --version and help.
 TEST(Check, WrongUsageExitsWithTwo) {
   Scratch scratch;
-  EXPECT_EQ(RunPack("check", scratch.path()).exitCode, 2);
-  EXPECT_EQ(RunPack("check '" + (scratch.path() / "missing").string() + "'", scratch.path()).exitCode, 2);
-  EXPECT_EQ(RunPack("pack x", scratch.path()).exitCode, 2);
+  struct Row {
+    std::string arguments;
+    int exitCode;
+    std::string begins;  // the output's beginning
+  };
+  const Row rows[] = {
+      {"check", 2, "vintrel-pack: DELIVERY is required"},
+      {"check '" + (scratch.path() / "missing").string() + "'", 2, "vintrel-pack: "},
+      {"check x --bogus", 2, "vintrel-pack: "},
+      {"pack x", 2, "vintrel-pack: \"pack\" is no command"},
+      {"", 2, "vintrel-pack: give a command"},
+      {"diff --json", 2, "{\"ok\":false,\"usage\":\"OLD is required"},
+      {"check '" + (scratch.path() / "missing").string() + "' --json", 2,
+       "{\"ok\":false,\"usage\":\""},
+      {"help nothing", 2, "vintrel-pack: help: there is no command \"nothing\""},
+      {"help diff", 0, "Compare the installed tree OLD"},
+      {"help", 0, "vintrel-pack: makes a delivery"},
+      {"--version", 0, "vintrel-pack "},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.arguments);
+    const PackRun run = RunPack(row.arguments, scratch.path());
+    EXPECT_EQ(run.exitCode, row.exitCode) << run.output;
+    EXPECT_EQ(run.output.rfind(row.begins, 0), 0u) << run.output;
+    // JSON alone, on one line.
+    if (row.begins[0] == '{') EXPECT_EQ(run.output.find('\n'), run.output.size() - 1);
+  }
+  EXPECT_TRUE(std::regex_search(RunPack("--version", scratch.path()).output,
+                                std::regex("^vintrel-pack [0-9]+\\.[0-9]+\\.[0-9]+\n$")));
+  EXPECT_NE(RunPack("help diff", scratch.path()).output.find("Usage: vintrel-pack diff"),
+            std::string::npos);
 }
 
 }  // namespace
