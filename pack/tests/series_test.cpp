@@ -68,9 +68,9 @@ class Series : public AllOrNothing {
     signedBuild = programs;
     signedBuild.updater = FromEnvironment("UPDATER_SIGNED_TEST_EXE");
     killableBuild = programs;
-    killableBuild.updater = FromEnvironment("UPDATER_KILL_POINTS_EXE");
+    killableBuild.updater = FromEnvironment("UPDATER_FAULTS_EXE");
     ASSERT_TRUE(FileExists(signedBuild.updater)) << "UPDATER_SIGNED_TEST_EXE not set";
-    ASSERT_TRUE(FileExists(killableBuild.updater)) << "UPDATER_KILL_POINTS_EXE not set";
+    ASSERT_TRUE(FileExists(killableBuild.updater)) << "UPDATER_FAULTS_EXE not set";
   }
 
   // A delivery from before to after, signed with the current test key, kept in

@@ -22,6 +22,20 @@ NtCreateFileFunction NtCreateFileEntry() {
   return entry;
 }
 
+using NtSetInformationFileFunction = NTSTATUS(NTAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG,
+                                                    int);
+// FILE_INFORMATION_CLASS's FileRenameInformation.
+constexpr int kFileRenameInformation = 10;
+
+// The rename below a held folder goes to the file system as it is: the Win32 call would make the
+// relative name a path first (Wine's does).
+NtSetInformationFileFunction NtSetInformationFileEntry() {
+  static const auto entry = reinterpret_cast<NtSetInformationFileFunction>(
+      reinterpret_cast<void*>(
+          GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtSetInformationFile")));
+  return entry;
+}
+
 }  // namespace
 
 bool IsLinkReparse(DWORD attributes, DWORD reparseTag) {
@@ -150,15 +164,21 @@ bool RemoveThroughHandle(HANDLE item) {
                                     sizeof(disposition)) != FALSE;
 }
 
-bool RenameThroughHandle(HANDLE item, const std::wstring& to) {
+bool RenameThroughHandle(HANDLE item, const std::wstring& to, HANDLE folder, bool replace) {
   // The name follows the structure in the same allocation.
   const size_t size = sizeof(FILE_RENAME_INFO) + to.size() * sizeof(wchar_t);
   const std::unique_ptr<char[]> room(new char[size]());
   auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(room.get());
-  rename->ReplaceIfExists = FALSE;
-  rename->RootDirectory = nullptr;
+  rename->ReplaceIfExists = replace ? TRUE : FALSE;
+  rename->RootDirectory = folder;
   rename->FileNameLength = static_cast<DWORD>(to.size() * sizeof(wchar_t));
   to.copy(rename->FileName, to.size());
+  if (folder) {
+    const NtSetInformationFileFunction setInformation = NtSetInformationFileEntry();
+    IO_STATUS_BLOCK status = {};
+    return setInformation && setInformation(item, &status, rename, static_cast<ULONG>(size),
+                                            kFileRenameInformation) >= 0;
+  }
   return SetFileInformationByHandle(item, FileRenameInfo, rename, static_cast<DWORD>(size)) !=
          FALSE;
 }

@@ -80,5 +80,8 @@ FileHandle OpenOrCreateInFolder(HANDLE folder, const std::wstring& name, DWORD a
 // a folder that is not empty).
 bool RemoveThroughHandle(HANDLE item);
 
-// Gives the open file (opened with DELETE access) the full path to, which must not exist yet.
-bool RenameThroughHandle(HANDLE item, const std::wstring& to);
+// Gives the open file (opened with DELETE access) the name to: a full path, or with folder a
+// name directly inside that open folder (no path to be redirected on the way). to must not
+// exist yet, unless replace: then a file there is replaced.
+bool RenameThroughHandle(HANDLE item, const std::wstring& to, HANDLE folder = nullptr,
+                         bool replace = false);

@@ -29,8 +29,22 @@ void RestrictDllSearch() {
   SetDllDirectoryW(L"");
 }
 
-#ifdef VINTREL_KILL_POINTS
-// The test build that proves every change to the disk repairable: with
+#ifdef VINTREL_TEST_FAULTS
+// The test build that plays the faults a user's machine brings. With
+// VINTREL_DECLINE_ELEVATION=1 the first stage's elevated start fails as a refused prompt does.
+BOOL WINAPI DeclineElevation(SHELLEXECUTEINFOW*) {
+  SetLastError(ERROR_CANCELLED);
+  return FALSE;
+}
+
+void ListenForDeclinedPrompt() {
+  wchar_t value[8] = {};
+  if (GetEnvironmentVariableW(L"VINTREL_DECLINE_ELEVATION", value, 8) && value[0] == L'1') {
+    SetShellExecuteHookForTesting(DeclineElevation);
+  }
+}
+
+// It also proves every change to the disk repairable: with
 // VINTREL_KILL_AFTER_CHANGE=k in its environment, the second stage ends itself right after its
 // k-th change, as a power cut or a kill would end it, first leaving "vintrel-killed-at-<k>" in
 // the temporary folder so that the test knows the run was cut.
@@ -63,8 +77,12 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int) {
   // The second stage runs elevated, and its log lies where any program of the user can write.
   const bool secondStage = IsRunningFromTemp();
   if (secondStage) GuardLogAgainstLinks();
-#ifdef VINTREL_KILL_POINTS
-  if (secondStage) ListenForKillPoint();
+#ifdef VINTREL_TEST_FAULTS
+  if (secondStage) {
+    ListenForKillPoint();
+  } else {
+    ListenForDeclinedPrompt();
+  }
 #endif
 
   WriteLog("开始启动更新程序");

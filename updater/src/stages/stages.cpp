@@ -13,6 +13,7 @@
 #include "base/paths.h"
 #include "base/text.h"
 #include "stages/signed_relaunch.h"
+#include "update/outcome_record.h"
 #include "update/update_run.h"
 
 const wchar_t* installPathArg = L"";
@@ -38,6 +39,16 @@ std::wstring BuildRelaunchParameters(const std::wstring& installPath,
          L"\"";
 }
 
+namespace {
+
+ShellExecuteFunction shellExecute = ShellExecuteExW;
+
+}  // namespace
+
+void SetShellExecuteHookForTesting(ShellExecuteFunction hook) {
+  shellExecute = hook ? hook : ShellExecuteExW;
+}
+
 bool LaunchProgram(const std::wstring& file, const std::wstring& parameters,
                    const std::wstring& directory) {
   SHELLEXECUTEINFOW info = {};
@@ -48,7 +59,7 @@ bool LaunchProgram(const std::wstring& file, const std::wstring& parameters,
   info.lpParameters = parameters.c_str();
   info.lpDirectory = directory.empty() ? nullptr : directory.c_str();
   info.nShow = SW_SHOW;
-  const bool launched = ShellExecuteExW(&info) != FALSE;
+  const bool launched = shellExecute(&info) != FALSE;
   // Nobody waits for the started program: its handle is only closed.
   ProcessHandle started(info.hProcess);
   return launched;
@@ -84,12 +95,22 @@ int RunFirstStage() {
   const bool startable = !destination.empty() && (keys.count == 0 || heldCopy.valid());
 
   const std::wstring parameters = BuildRelaunchParameters(installPathArg, rootPathArg);
-  return startable && LaunchProgram(destination, parameters, tempFolder) ? 0 : 1;
+  if (startable && LaunchProgram(destination, parameters, tempFolder)) return 0;
+  // The main application learns that the update did not begin, and whether the user said no.
+  ApplyOutcome outcome;
+  outcome.result = ApplyResult::kNotStarted;
+  outcome.reason = startable && GetLastError() == ERROR_CANCELLED ? ApplyReason::kDeclined
+                                                                  : ApplyReason::kStartFailed;
+  WriteOutcomeRecord(outcome);
+  return 1;
 }
 
 int RunSecondStage() {
   std::wstring rootFolder;
-  RunUpdate(rootFolder);
+  ApplyOutcome outcome;
+  RunUpdate(rootFolder, outcome);
+  // Before the main application starts: it reads the record at its start.
+  if (OutcomeWorthRecording(outcome)) WriteOutcomeRecord(outcome);
 
   const std::wstring mainAppFolder = rootFolder + kMainAppFolder;
   WriteLog("主工程安装路径：" + WideToNarrow(mainAppFolder));

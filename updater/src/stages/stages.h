@@ -2,6 +2,9 @@
 // The updater's two stages: the relaunch into the temporary folder, and the update followed by
 // the restart of the main application.
 
+#include <windows.h>
+#include <shellapi.h>
+
 #include <string>
 
 #include "base/process_args.h"
@@ -10,7 +13,8 @@
 // back exactly (the first by the program-name rules, the second by the argument rules).
 std::wstring BuildRelaunchParameters(const std::wstring& installPath, const std::wstring& rootPath);
 
-// Starts file through the shell, elevated ("runas") on Windows Vista and later.
+// Starts file through the shell, elevated ("runas") on Windows Vista and later. On failure the
+// last error says why (ERROR_CANCELLED: the user declined the elevation).
 bool LaunchProgram(const std::wstring& file, const std::wstring& parameters,
                    const std::wstring& directory);
 
@@ -26,3 +30,8 @@ int RunFirstStage();
 // Second stage: runs the update, then starts the main application from the root folder.
 // Returns the exit code: 0 when the main application was started, 1 otherwise.
 int RunSecondStage();
+
+// The shell's start as LaunchProgram calls it; only the test build that plays a declined prompt
+// replaces it.
+using ShellExecuteFunction = BOOL(WINAPI*)(SHELLEXECUTEINFOW*);
+void SetShellExecuteHookForTesting(ShellExecuteFunction hook);

@@ -1,30 +1,14 @@
 #pragma once
-// How one run's update ended, as the update tells it to whoever writes the outcome record.
+// How one run's update ended, as the update tells it to the outcome record's writer: the
+// record's result and reason codes, and whether the delivery stays for the next run.
 
 #include <cstdint>
 #include <string>
 
-enum class ApplyResult { kApplied, kRefused, kRolledBack, kRecovered, kNotStarted };
+#include <vintrel/update_outcome.h>
 
-// One cause per case the updater tells apart.
-enum class ApplyReason {
-  kNone,
-  kNoList,         // applied best effort, entry by entry
-  kListInvalid,
-  kFileDiffers,    // a delivered file cut short or changed
-  kUnlistedEntry,
-  kBaseDiffers,    // a patch's base is not the installed file
-  kNoSignature,
-  kBadSignature,
-  kNotNewer,       // a release not above the last one applied
-  kHeld,           // a file or record another program holds
-  kDisk,           // a staged copy or the journal could not be written
-  kMemory,
-  kUnsafeFolder,
-  kInterrupted,    // an earlier run was killed and is repaired
-  kDeclined,       // the user refused the elevation
-  kStartFailed,
-};
+using ApplyResult = vintrel::UpdateOutcomeResult;
+using ApplyReason = vintrel::UpdateOutcomeReason;
 
 struct ApplyOutcome {
   ApplyResult result = ApplyResult::kApplied;

@@ -108,16 +108,16 @@ void DeleteListedFile(const ManifestEntry& entry, const std::wstring& rootFolder
 
 bool ApplyManifest(const std::wstring& manifestFolder, const std::wstring& rootFolder,
                    ApplyOutcome* outcome) {
+  // What the run found before (a repair, or nothing) stands unless the delivery is acted on.
   ApplyOutcome ignored;
   ApplyOutcome& result = outcome ? *outcome : ignored;
-  result = ApplyOutcome();
-  result.reason = ApplyReason::kNoList;
   const std::wstring manifestPath = CombinePath(manifestFolder, kManifestName);
   if (manifestPath.empty()) return true;
   // Held until every entry is applied; let go before the delivery is removed.
   const AnchoredFolder delivery = OpenPlainDataFolder(manifestFolder, true);
   if (delivery.throughLink) {
     SkipUnsafeFolder(manifestFolder);
+    result = ApplyOutcome();
     result.result = ApplyResult::kRefused;
     result.reason = ApplyReason::kUnsafeFolder;
     return false;
@@ -135,6 +135,8 @@ bool ApplyManifest(const std::wstring& manifestFolder, const std::wstring& rootF
     if (manifest.state != CheckedState::kUnavailable) SkipUnsafeFolder(manifestPath);
     return true;
   }
+  result = ApplyOutcome();
+  result.reason = ApplyReason::kNoList;
   ReadManifest(manifest.finalPath, [&](const ManifestEntry& entry) {
     if (entry.section == ManifestSection::kUpdatedFiles) {
       ReplaceFile(entry, manifestFolder, delivery.finalPath, rootFolder);
@@ -168,6 +170,7 @@ void ApplyDeliveredUpdate(const std::wstring& dataTempFolder, std::wstring& root
   // 5, 6. Each entry acted on as soon as it is read.
   if (dataFolder.throughLink) {
     SkipUnsafeFolder(*manifestFolder);
+    result = ApplyOutcome();
     result.result = ApplyResult::kRefused;
     result.reason = ApplyReason::kUnsafeFolder;
   } else if (recovery == Recovery::kBlocked) {
