@@ -2,7 +2,9 @@
 // 1 GiB in all, 5 % of them differing (half of those at the same size, one byte in the middle).
 // Goal: vintrel-pack diff, which also writes the delivery, takes at most 1.2 times diff -rq.
 //
-//   pack_bench VINTREL_PACK [SCRATCH_FOLDER] [--files N] [--mib M] [--rounds R]
+//   pack_bench VINTREL_PACK [SCRATCH_FOLDER] [--files N] [--mib M] [--rounds R] [--keep]
+//
+// --keep leaves the two trees (not the delivery) and prints where, for profiling by hand.
 
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -28,6 +30,7 @@ struct Settings {
   size_t files = 20000;
   std::uint64_t bytes = 1ull << 30;
   int rounds = 5;
+  bool keep = false;
 };
 
 struct FileCloser {
@@ -127,12 +130,15 @@ int main(int argc, char** argv) {
       s.bytes = std::stoull(argv[++i]) << 20;
     } else if (arg == "--rounds" && i + 1 < argc) {
       s.rounds = std::stoi(argv[++i]);
+    } else if (arg == "--keep") {
+      s.keep = true;
     } else {
       positional.push_back(arg);
     }
   }
   if (positional.empty()) {
-    std::fprintf(stderr, "usage: pack_bench VINTREL_PACK [SCRATCH_FOLDER] [--files N] [--mib M] [--rounds R]\n");
+    std::fprintf(stderr, "usage: pack_bench VINTREL_PACK [SCRATCH_FOLDER] [--files N] [--mib M] "
+                         "[--rounds R] [--keep]\n");
     return 2;
   }
   s.pack = positional[0];
@@ -180,7 +186,13 @@ int main(int argc, char** argv) {
     diffCpu.push_back(cpuDiff);
     packCpu.push_back(cpuPack);
   }
-  fs::remove_all(s.scratch);
+  if (s.keep) {
+    fs::remove_all(delivery);
+    std::printf("kept old %s\nkept new %s\n", (s.scratch / "old").c_str(),
+                (s.scratch / "new").c_str());
+  } else {
+    fs::remove_all(s.scratch);
+  }
 
   const double ratio = Median(packTimes) / Median(diffTimes);
   const double best = *std::min_element(packTimes.begin(), packTimes.end()) /
