@@ -9,6 +9,15 @@
 #include "names.h"
 #include "platform.h"
 
+#ifndef _WIN32
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#endif
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -41,6 +50,7 @@ std::filesystem::path JoinRelative(const fs::path& root, const std::string& rela
   return root / fs::u8path(relative);
 }
 
+#ifdef _WIN32
 bool ListTree(const fs::path& root, std::vector<TreeItem>& items, std::string& error) {
   std::error_code ec;
   fs::recursive_directory_iterator it(root, fs::directory_options::none, ec);
@@ -52,13 +62,13 @@ bool ListTree(const fs::path& root, std::vector<TreeItem>& items, std::string& e
   for (; it != fs::recursive_directory_iterator(); it.increment(ec)) {
     if (ec) break;
     const fs::directory_entry& entry = *it;
-    // The generic form has "/" between levels; a "\\" inside a POSIX name stays in the name.
+    // The generic form has "/" between levels.
     std::string relative = fs::path(entry.path().native().substr(rootLength)).generic_u8string();
     while (!relative.empty() && relative.front() == '/') relative.erase(0, 1);
     const fs::file_status status = entry.symlink_status(ec);
     if (ec) break;
     TreeItem item{relative, ItemKind::kOther, 0};
-    // The platform is asked: on Windows the status above has looked through a link.
+    // The platform is asked: the status above has looked through a link.
     if (IsLink(entry)) {
       item.kind = ItemKind::kLink;
       it.disable_recursion_pending();
@@ -77,13 +87,81 @@ bool ListTree(const fs::path& root, std::vector<TreeItem>& items, std::string& e
   }
   return true;
 }
+#else
+namespace {
 
-bool SameContents(const fs::path& a, const fs::path& b, const BytesRead& onRead, bool& same,
-                  std::string& error) {
-  const FilePtr fileA = OpenForReading(a);
-  const FilePtr fileB = OpenForReading(b);
+struct DirCloser {
+  void operator()(DIR* dir) const { closedir(dir); }
+};
+
+// Lists the folder open as fd (taken over) below prefix ("" or "a/b/"), in the order
+// readdir gives, each folder followed at once by its contents. Every item is judged by its
+// listing's type and, where that is not enough (a file's size, an unknown type), by one lstat
+// relative to the open folder: no path is walked from the root again. A "\" inside a POSIX
+// name stays in the name. errno is left set when it fails.
+bool ListFolder(int fd, const std::string& prefix, std::vector<TreeItem>& items) {
+  const std::unique_ptr<DIR, DirCloser> dir(fdopendir(fd));
+  if (!dir) {
+    const int saved = errno;
+    close(fd);
+    errno = saved;
+    return false;
+  }
+  while (true) {
+    errno = 0;
+    const dirent* entry = readdir(dir.get());
+    if (!entry) return errno == 0;
+    const char* name = entry->d_name;
+    if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+    TreeItem item{prefix + name, ItemKind::kOther, 0};
+    unsigned char type = entry->d_type;
+    if (type == DT_REG || type == DT_UNKNOWN) {
+      struct stat status;
+      if (fstatat(dirfd(dir.get()), name, &status, AT_SYMLINK_NOFOLLOW) != 0) return false;
+      type = S_ISREG(status.st_mode)   ? DT_REG
+             : S_ISDIR(status.st_mode) ? DT_DIR
+             : S_ISLNK(status.st_mode) ? DT_LNK
+                                       : DT_UNKNOWN;
+      item.size = type == DT_REG ? static_cast<std::uint64_t>(status.st_size) : 0;
+    }
+    if (type == DT_LNK) {
+      item.kind = ItemKind::kLink;
+    } else if (type == DT_REG) {
+      item.kind = ItemKind::kFile;
+    } else if (type == DT_DIR) {
+      item.kind = ItemKind::kFolder;
+    }
+    const bool folder = item.kind == ItemKind::kFolder;
+    items.push_back(std::move(item));
+    if (folder) {
+      // Not followed should it have become a link since it was listed.
+      const int child =
+          openat(dirfd(dir.get()), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (child < 0 || !ListFolder(child, items.back().relative + "/", items)) return false;
+    }
+  }
+}
+
+}  // namespace
+
+bool ListTree(const fs::path& root, std::vector<TreeItem>& items, std::string& error) {
+  const int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0 || !ListFolder(fd, std::string(), items)) {
+    error = Describe(root, std::error_code(errno, std::generic_category()));
+    return false;
+  }
+  return true;
+}
+#endif
+
+namespace {
+
+// Compares the two open files in chunks side by side; nameA and nameB say which one failed.
+template <typename NameA, typename NameB>
+bool SameOpenContents(std::FILE* fileA, std::FILE* fileB, const NameA& nameA, const NameB& nameB,
+                      const BytesRead& onRead, bool& same, std::string& error) {
   if (!fileA || !fileB) {
-    error = (fileA ? b : a).u8string() + ": cannot be opened for reading";
+    error = (fileA ? nameB() : nameA()) + ": cannot be opened for reading";
     return false;
   }
   // Two chunks, allocated once per thread, whatever the size of the files.
@@ -91,8 +169,8 @@ bool SameContents(const fs::path& a, const fs::path& b, const BytesRead& onRead,
   thread_local std::unique_ptr<char[]> bufferB(new char[kChunk]);
   same = true;
   while (true) {
-    const size_t readA = std::fread(bufferA.get(), 1, kChunk, fileA.get());
-    const size_t readB = std::fread(bufferB.get(), 1, kChunk, fileB.get());
+    const size_t readA = std::fread(bufferA.get(), 1, kChunk, fileA);
+    const size_t readB = std::fread(bufferB.get(), 1, kChunk, fileB);
     if (onRead) onRead(readA + readB);
     if (readA != readB || std::memcmp(bufferA.get(), bufferB.get(), readA) != 0) {
       same = false;
@@ -100,11 +178,49 @@ bool SameContents(const fs::path& a, const fs::path& b, const BytesRead& onRead,
     }
     if (readA < kChunk) break;
   }
-  if (std::ferror(fileA.get()) || std::ferror(fileB.get())) {
-    error = (std::ferror(fileA.get()) ? a : b).u8string() + ": read error";
+  if (std::ferror(fileA) || std::ferror(fileB)) {
+    error = (std::ferror(fileA) ? nameA() : nameB()) + ": read error";
     return false;
   }
   return true;
+}
+
+// The file relative below root, opened for reading in chunks.
+FilePtr OpenBelow(const fs::path& root, const std::string& relative) {
+#ifdef _WIN32
+  return OpenForReading(JoinRelative(root, relative));
+#else
+  // The native name is the bytes of both joined: no path object to build and take apart.
+  std::string path;
+  path.reserve(root.native().size() + 1 + relative.size());
+  path += root.native();
+  path += '/';
+  path += relative;
+  FilePtr file(std::fopen(path.c_str(), "rb"));
+  if (file) std::setvbuf(file.get(), nullptr, _IONBF, 0);
+  return file;
+#endif
+}
+
+}  // namespace
+
+bool SameContents(const fs::path& a, const fs::path& b, const BytesRead& onRead, bool& same,
+                  std::string& error) {
+  const FilePtr fileA = OpenForReading(a);
+  const FilePtr fileB = OpenForReading(b);
+  return SameOpenContents(
+      fileA.get(), fileB.get(), [&] { return a.u8string(); }, [&] { return b.u8string(); },
+      onRead, same, error);
+}
+
+bool SameContentsBelow(const fs::path& rootA, const std::string& relativeA,
+                       const fs::path& rootB, const std::string& relativeB,
+                       const BytesRead& onRead, bool& same, std::string& error) {
+  const FilePtr fileA = OpenBelow(rootA, relativeA);
+  const FilePtr fileB = OpenBelow(rootB, relativeB);
+  return SameOpenContents(
+      fileA.get(), fileB.get(), [&] { return JoinRelative(rootA, relativeA).u8string(); },
+      [&] { return JoinRelative(rootB, relativeB).u8string(); }, onRead, same, error);
 }
 
 FileIndex IndexFiles(const std::vector<TreeItem>& items) {
