@@ -41,7 +41,8 @@ void DropTopFolder(std::vector<TreeItem>& items, const std::string& name) {
   const std::string key = CaseKey(name);
   items.erase(std::remove_if(items.begin(), items.end(),
                              [&](const TreeItem& item) {
-                               return CaseKey(SplitLevels(item.relative).front()) == key;
+                               const std::string_view relative = item.relative;
+                               return CaseKey(relative.substr(0, relative.find('/'))) == key;
                              }),
               items.end());
 }
