@@ -120,10 +120,6 @@ bool DeliverSmallest(const fs::path& source, const fs::path& base, const fs::pat
   const fs::path frame = WithSuffix(destination, kZstdSuffix);
   const fs::path patch = WithSuffix(destination, kPatchSuffix);
   std::uint64_t frameSize = listed.size, patchSize = listed.size;
-  if (!plain) {
-    if (!CompressFile(source, listed.size, std::string(), frame, error)) return false;
-    frameSize = fs::file_size(frame, ec);
-  }
   // A patch needs the base in memory, within the decoder's window like the file itself.
   const std::uint64_t baseSize = base.empty() ? 0 : fs::file_size(base, ec);
   if (!plain && !base.empty() && !ec && listed.size <= kDecodeWindowMax &&
@@ -135,6 +131,11 @@ bool DeliverSmallest(const fs::path& source, const fs::path& base, const fs::pat
     }
     patchSize = fs::file_size(patch, ec);
     listed.baseSha256 = Sha256Of(baseBytes);
+  }
+  // The frame is made only where it could be the smaller: see kFrameSkipRatio.
+  if (!plain && patchSize * kFrameSkipRatio > listed.size) {
+    if (!CompressFile(source, listed.size, std::string(), frame, error)) return false;
+    frameSize = fs::file_size(frame, ec);
   }
   if (patchSize < frameSize && patchSize < listed.size) {
     listed.kind = ListedKind::kPatch;
