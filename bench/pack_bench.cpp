@@ -2,10 +2,13 @@
 // 1 GiB in all, 5 % of them differing (half of those at the same size, one byte in the middle).
 // Goal: vintrel-pack diff, which also writes the delivery, takes at most 1.2 times diff -rq.
 //
-//   pack_bench VINTREL_PACK [SCRATCH_FOLDER] [--files N] [--mib M] [--rounds R]
+//   pack_bench VINTREL_PACK [SCRATCH_FOLDER] [--files N] [--mib M] [--rounds R] [--keep]
+//
+// --keep leaves the two trees (not the deliveries) and prints where, for profiling by hand.
 
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -28,6 +31,7 @@ struct Settings {
   size_t files = 20000;
   std::uint64_t bytes = 1ull << 30;
   int rounds = 5;
+  bool keep = false;
 };
 
 struct FileCloser {
@@ -127,12 +131,15 @@ int main(int argc, char** argv) {
       s.bytes = std::stoull(argv[++i]) << 20;
     } else if (arg == "--rounds" && i + 1 < argc) {
       s.rounds = std::stoi(argv[++i]);
+    } else if (arg == "--keep") {
+      s.keep = true;
     } else {
       positional.push_back(arg);
     }
   }
   if (positional.empty()) {
-    std::fprintf(stderr, "usage: pack_bench VINTREL_PACK [SCRATCH_FOLDER] [--files N] [--mib M] [--rounds R]\n");
+    std::fprintf(stderr, "usage: pack_bench VINTREL_PACK [SCRATCH_FOLDER] [--files N] [--mib M] "
+                         "[--rounds R] [--keep]\n");
     return 2;
   }
   s.pack = positional[0];
@@ -141,22 +148,28 @@ int main(int argc, char** argv) {
 
   const auto made = std::chrono::steady_clock::now();
   const size_t differing = MakeTrees(s);
+  // The 2 GiB just written go to the disk now, not while the rounds are timed.
+  sync();
   std::printf("trees: %zu files, %.0f MiB each, %zu differing; made in %.1f s\n", s.files,
               static_cast<double>(s.bytes) / (1 << 20), differing,
               std::chrono::duration<double>(std::chrono::steady_clock::now() - made).count());
 
   const std::string oldTree = "'" + (s.scratch / "old").string() + "'";
   const std::string newTree = "'" + (s.scratch / "new").string() + "'";
-  const fs::path delivery = s.scratch / "delivery";
   const std::string diffCommand = "diff -rq " + oldTree + " " + newTree + " > /dev/null";
-  const std::string packCommand = "'" + s.pack + "' diff " + oldTree + " " + newTree +
-                                  " --out '" + delivery.string() + "' > /dev/null";
   std::vector<double> diffTimes, packTimes, diffCpu, packCpu;
   int status = 0;
   double cpuDiff = 0, cpuPack = 0;
-  // Round 0 warms the page cache for both and is not counted.
+  // Round 0 warms the page cache for both and is not counted. Each round writes a delivery
+  // folder of its own, all removed after the last round: where the file system holds back the
+  // inodes of files deleted in the last minute or so (ext4 without a journal looks past each
+  // of them for every file it makes), removing the previous round's 1,000 files just before
+  // made every round's file creation slower than the one before, which a publisher's single
+  // run never meets.
   for (int round = 0; round <= s.rounds; ++round) {
-    fs::remove_all(delivery);
+    const fs::path delivery = s.scratch / ("delivery-" + std::to_string(round));
+    const std::string packCommand = "'" + s.pack + "' diff " + oldTree + " " + newTree +
+                                    " --out '" + delivery.string() + "' > /dev/null";
     const double diffSeconds = TimeCommand(diffCommand, status, cpuDiff);
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 1) {
       std::fprintf(stderr, "diff -rq did not report differences (status %d)\n", status);
@@ -180,7 +193,15 @@ int main(int argc, char** argv) {
     diffCpu.push_back(cpuDiff);
     packCpu.push_back(cpuPack);
   }
-  fs::remove_all(s.scratch);
+  for (int round = 0; round <= s.rounds; ++round) {
+    fs::remove_all(s.scratch / ("delivery-" + std::to_string(round)));
+  }
+  if (s.keep) {
+    std::printf("kept old %s\nkept new %s\n", (s.scratch / "old").c_str(),
+                (s.scratch / "new").c_str());
+  } else {
+    fs::remove_all(s.scratch);
+  }
 
   const double ratio = Median(packTimes) / Median(diffTimes);
   const double best = *std::min_element(packTimes.begin(), packTimes.end()) /

@@ -129,9 +129,6 @@ bool DeliverSmallest(const fs::path& source, const fs::path& base, const fs::pat
   const fs::path frame = measure ? fs::path() : WithSuffix(destination, kZstdSuffix);
   const fs::path patch = measure ? fs::path() : WithSuffix(destination, kPatchSuffix);
   std::uint64_t frameSize = listed.size, patchSize = listed.size;
-  if (!plain && !CompressFile(source, listed.size, std::string(), frame, frameSize, error)) {
-    return false;
-  }
   // A patch needs the base in memory, within the decoder's window like the file itself.
   const std::uint64_t baseSize = base.empty() ? 0 : fs::file_size(base, ec);
   std::string noPatch;  // why no patch was tried
@@ -150,10 +147,20 @@ bool DeliverSmallest(const fs::path& source, const fs::path& base, const fs::pat
     }
     listed.baseSha256 = Sha256Of(baseBytes);
   }
+  // The frame is made only where it could be the smaller: see kFrameSkipRatio.
+  const bool frameTried = !plain && patchSize * kFrameSkipRatio > listed.size;
+  if (frameTried &&
+      !CompressFile(source, listed.size, std::string(), frame, frameSize, error)) {
+    return false;
+  }
   if (patchSize < frameSize && patchSize < listed.size) {
     listed.kind = ListedKind::kPatch;
     listed.frameSize = patchSize;
-    if (why) *why = "patch: smaller than a frame (" + Bytes(frameSize) + ") and the file";
+    if (why) {
+      *why = frameTried ? "patch: smaller than a frame (" + Bytes(frameSize) + ") and the file"
+                        : "patch: under 1/" + std::to_string(kFrameSkipRatio) +
+                              " of the file, no frame tried";
+    }
   } else if (frameSize < listed.size) {
     listed.kind = ListedKind::kZstd;
     listed.frameSize = frameSize;

@@ -14,6 +14,13 @@
 // zstd's level for delivered frames and patches: slow to make, decoded as fast as any.
 inline constexpr int kDeltaLevel = 19;
 
+// A changed file whose patch is at most 1/kFrameSkipRatio of its size goes as that patch without
+// a frame being made: the frame, made with the same settings but without the installed file
+// before it, could only be smaller if the file compressed more than 32:1 on its own (programs
+// and their resources compress 2 to 4 times, random bytes not at all), and even then it would
+// save less than 1/32 of the file's size. Making it costs as much as the patch, at level 19.
+inline constexpr std::uint64_t kFrameSkipRatio = 32;
+
 struct DeltaStats {
   std::uint64_t patches = 0, frames = 0, plain = 0;  // files delivered each way
   std::uint64_t deliveredBytes = 0;                  // the bytes of what they deliver
@@ -38,7 +45,8 @@ struct DeltaOptions {
 
 // Writes the new tree's file source into folder for relative (its UTF-8 name): as relative's
 // ".zstpatch" against base (when base is not empty, and both files fit the decoder's window),
-// as its ".zst", or as itself, whichever is smallest, unless plain asks for the file itself.
+// as its ".zst", or as itself, whichever is smallest, unless plain asks for the file itself; a
+// patch of at most 1/kFrameSkipRatio of the file is kept without a frame being tried.
 // listed gets its hash list line (path in code page 936), why (when given) the reason for the
 // choice, e.g. "frame: the base is over the 128 MiB patch limit". With folder empty nothing is
 // written: the choice is made and listed's sizes measured, without the hashes. False, with

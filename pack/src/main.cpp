@@ -317,13 +317,12 @@ int RunDiff(const Options& options) {
     planOptions.sameContents = [&](const TreeItem& oldFile, const TreeItem& newFile, bool& same) {
       ++filesCompared;
       progress.AddFile(0);
-      return SameContents(JoinRelative(oldRoot, oldFile.relative),
-                          JoinRelative(newRoot, newFile.relative),
-                          [&](std::uint64_t bytes) {
-                            bytesCompared += bytes;
-                            progress.AddBytes(bytes);
-                          },
-                          same, error);
+      return SameContentsBelow(oldRoot, oldFile.relative, newRoot, newFile.relative,
+                               [&](std::uint64_t bytes) {
+                                 bytesCompared += bytes;
+                                 progress.AddBytes(bytes);
+                               },
+                               same, error);
     };
     plan = PlanDelivery(oldItems, newItems, planOptions, report);
   }

@@ -131,9 +131,14 @@ std::vector<char32_t> DecodeUtf8(std::string_view utf8, bool* valid) {
 }
 
 std::string CaseKey(std::string_view utf8) {
-  std::string key;
-  key.reserve(utf8.size());
+  // ASCII, most names' every character, is folded in place: only a to z change.
+  std::string key(utf8);
   size_t i = 0;
+  for (; i < key.size() && static_cast<unsigned char>(key[i]) < 0x80; ++i) {
+    if (key[i] >= 'a' && key[i] <= 'z') key[i] = static_cast<char>(key[i] - ('a' - 'A'));
+  }
+  if (i == key.size()) return key;
+  key.resize(i);
   while (i < utf8.size()) {
     const size_t start = i;
     char32_t c = 0;
@@ -203,18 +208,23 @@ std::string ParentOf(std::string_view relative) {
 bool IsTopLevel(std::string_view relative) { return relative.find('/') == std::string_view::npos; }
 
 bool ParentsFirstLess(std::string_view a, std::string_view b) {
-  const std::vector<std::string> levelsA = SplitLevels(a);
-  const std::vector<std::string> levelsB = SplitLevels(b);
-  const size_t common = std::min(levelsA.size(), levelsB.size());
-  for (size_t i = 0; i < common; ++i) {
-    const bool fileA = i + 1 == levelsA.size();
-    const bool fileB = i + 1 == levelsB.size();
-    const std::string keyA = CaseKey(levelsA[i]);
-    const std::string keyB = CaseKey(levelsB[i]);
+  // Level by level, as views: the comparisons of a sort allocate no level lists.
+  size_t startA = 0, startB = 0;
+  while (true) {
+    const size_t slashA = a.find('/', startA);
+    const size_t slashB = b.find('/', startB);
+    const bool fileA = slashA == std::string_view::npos;
+    const bool fileB = slashB == std::string_view::npos;
     // A file of this folder comes before anything in its subfolders.
     if (fileA != fileB) return fileA;
+    const std::string_view levelA = a.substr(startA, fileA ? a.npos : slashA - startA);
+    const std::string_view levelB = b.substr(startB, fileB ? b.npos : slashB - startB);
+    const std::string keyA = CaseKey(levelA);
+    const std::string keyB = CaseKey(levelB);
     if (keyA != keyB) return keyA < keyB;
-    if (levelsA[i] != levelsB[i]) return levelsA[i] < levelsB[i];
+    if (levelA != levelB) return levelA < levelB;
+    if (fileA) return false;  // the same name
+    startA = slashA + 1;
+    startB = slashB + 1;
   }
-  return levelsA.size() < levelsB.size();
 }

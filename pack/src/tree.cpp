@@ -57,12 +57,14 @@ bool ListTree(const fs::path& root, std::vector<TreeItem>& items, std::string& e
   return ListBelow(root, std::string(), items, error);
 }
 
-bool SameContents(const fs::path& a, const fs::path& b, const BytesRead& onRead, bool& same,
-                  std::string& error) {
-  const FilePtr fileA = OpenForReading(a);
-  const FilePtr fileB = OpenForReading(b);
+namespace {
+
+// Compares the two open files in chunks side by side; nameA and nameB say which one failed.
+template <typename NameA, typename NameB>
+bool SameOpenContents(std::FILE* fileA, std::FILE* fileB, const NameA& nameA, const NameB& nameB,
+                      const BytesRead& onRead, bool& same, std::string& error) {
   if (!fileA || !fileB) {
-    error = (fileA ? b : a).u8string() + ": cannot be opened for reading";
+    error = (fileA ? nameB() : nameA()) + ": cannot be opened for reading";
     return false;
   }
   // Two chunks, allocated once per thread, whatever the size of the files.
@@ -70,8 +72,8 @@ bool SameContents(const fs::path& a, const fs::path& b, const BytesRead& onRead,
   thread_local std::unique_ptr<char[]> bufferB(new char[kChunk]);
   same = true;
   while (true) {
-    const size_t readA = std::fread(bufferA.get(), 1, kChunk, fileA.get());
-    const size_t readB = std::fread(bufferB.get(), 1, kChunk, fileB.get());
+    const size_t readA = std::fread(bufferA.get(), 1, kChunk, fileA);
+    const size_t readB = std::fread(bufferB.get(), 1, kChunk, fileB);
     if (onRead) onRead(readA + readB);
     if (readA != readB || std::memcmp(bufferA.get(), bufferB.get(), readA) != 0) {
       same = false;
@@ -79,11 +81,49 @@ bool SameContents(const fs::path& a, const fs::path& b, const BytesRead& onRead,
     }
     if (readA < kChunk) break;
   }
-  if (std::ferror(fileA.get()) || std::ferror(fileB.get())) {
-    error = (std::ferror(fileA.get()) ? a : b).u8string() + ": read error";
+  if (std::ferror(fileA) || std::ferror(fileB)) {
+    error = (std::ferror(fileA) ? nameA() : nameB()) + ": read error";
     return false;
   }
   return true;
+}
+
+// The file relative below root, opened for reading in chunks.
+FilePtr OpenBelow(const fs::path& root, const std::string& relative) {
+#ifdef _WIN32
+  return OpenForReading(JoinRelative(root, relative));
+#else
+  // The native name is the bytes of both joined: no path object to build and take apart.
+  std::string path;
+  path.reserve(root.native().size() + 1 + relative.size());
+  path += root.native();
+  path += '/';
+  path += relative;
+  FilePtr file(std::fopen(path.c_str(), "rb"));
+  if (file) std::setvbuf(file.get(), nullptr, _IONBF, 0);
+  return file;
+#endif
+}
+
+}  // namespace
+
+bool SameContents(const fs::path& a, const fs::path& b, const BytesRead& onRead, bool& same,
+                  std::string& error) {
+  const FilePtr fileA = OpenForReading(a);
+  const FilePtr fileB = OpenForReading(b);
+  return SameOpenContents(
+      fileA.get(), fileB.get(), [&] { return a.u8string(); }, [&] { return b.u8string(); },
+      onRead, same, error);
+}
+
+bool SameContentsBelow(const fs::path& rootA, const std::string& relativeA,
+                       const fs::path& rootB, const std::string& relativeB,
+                       const BytesRead& onRead, bool& same, std::string& error) {
+  const FilePtr fileA = OpenBelow(rootA, relativeA);
+  const FilePtr fileB = OpenBelow(rootB, relativeB);
+  return SameOpenContents(
+      fileA.get(), fileB.get(), [&] { return JoinRelative(rootA, relativeA).u8string(); },
+      [&] { return JoinRelative(rootB, relativeB).u8string(); }, onRead, same, error);
 }
 
 FileIndex IndexFiles(const std::vector<TreeItem>& items) {

@@ -40,3 +40,9 @@ using BytesRead = std::function<void(std::uint64_t)>;
 // at the first difference. False, with error set, when either cannot be read whole.
 bool SameContents(const std::filesystem::path& a, const std::filesystem::path& b,
                   const BytesRead& onRead, bool& same, std::string& error);
+
+// SameContents of relativeA below rootA and relativeB below rootB (names as listed), opened
+// without building a path object for each.
+bool SameContentsBelow(const std::filesystem::path& rootA, const std::string& relativeA,
+                       const std::filesystem::path& rootB, const std::string& relativeB,
+                       const BytesRead& onRead, bool& same, std::string& error);

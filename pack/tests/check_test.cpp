@@ -930,7 +930,8 @@ TEST(Diff, ADryRunPlansAsTheRealRunAndWritesNothing) {
   };
   const Row rows[] = {
       {"res/gone.txt", "delete", "null", "gone from NEW", ""},
-      {"bin/text.dll", "copy", "\"patch\"", "patch: smaller than a frame", "bin/text.dll.zstpatch"},
+      {"bin/text.dll", "copy", "\"patch\"", "patch: under 1/32 of the file, no frame tried",
+       "bin/text.dll.zstpatch"},
       {"bin/noise.bin", "copy", "\"plain\"", "plain: compression does not pay", "bin/noise.bin"},
       {"res/new.txt", "copy", "\"zstd frame\"", "frame: a new file", "res/new.txt.zst"},
       {"big.pak", "copy", "\"zstd frame\"", "frame: the file is over the 128 MiB patch limit",
