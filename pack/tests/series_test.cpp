@@ -94,10 +94,11 @@ class Series : public AllOrNothing {
 
   // Runs build's updater; with killAfter, its second stage ends itself right after that change
   // to the disk. True when it did.
-  bool RunKilled(const Programs& build, const std::wstring& root, unsigned killAfter) {
+  bool RunKilled(const Programs& build, const std::wstring& root, unsigned killAfter,
+                 bool waitForMainApplication = true) {
     DeleteFileW(KillMarker(killAfter).c_str());
     SetEnvironmentVariableW(L"VINTREL_KILL_AFTER_CHANGE", std::to_wstring(killAfter).c_str());
-    RunUpdater(build, root + L"\\bin\\32bit", root);
+    RunUpdater(build, root + L"\\bin\\32bit", root, waitForMainApplication);
     SetEnvironmentVariableW(L"VINTREL_KILL_AFTER_CHANGE", nullptr);
     const bool killed = FileExists(KillMarker(killAfter));
     DeleteFileW(KillMarker(killAfter).c_str());
@@ -343,6 +344,55 @@ TEST_F(Series, AnOlderSignedUpdaterIsNotStarted) {
   tree.erase(L".vintrel\\release");
   EXPECT_TRUE(tree == pair.before);
   Checked("an older signed Updater.exe in the delivery: not started, the delivery refused");
+}
+
+// The main application runs on while a listed delivery is verified and staged: a delivery
+// refused then ends nothing and starts no second copy; one killed while staging leaves it
+// running and the installation as it was; one that applies ends it for the swaps only.
+TEST_F(Series, TheMainApplicationRunsOnUntilEveryFileIsStaged) {
+  const TreePair pair = SmallPair(programs);
+  const std::wstring mainApp = std::wstring(kMainApp);
+  enum class Run { kCutFile, kKilledWhileStaging, kApplied };
+  for (const Run run : {Run::kCutFile, Run::kKilledWhileStaging, Run::kApplied}) {
+    ResetSharedState();
+    ScratchFolder scratch;
+    const std::wstring root = scratch / L"\u5B89\u88C5";
+    Pack(scratch, root, pair.before, pair.after, kRelease);
+    MakeTree(root, pair.before);
+    Deliver(scratch);
+    if (run == Run::kCutFile) WriteBytes(DeliveryFolder() + L"\\readme.txt", "rel");
+    const Tree before = Installed(root);
+    RunningInstances running(root + L"\\" + mainApp, 1);
+    ASSERT_EQ(running.ExitCodes(300), std::vector<DWORD>{STILL_ACTIVE});
+    const size_t startsBefore = ProbeRecords(root + L"\\bin\\32bit").size();
+
+    if (run == Run::kKilledWhileStaging) {
+      // The journal, then the first staged copy: the apply is staging.
+      ASSERT_TRUE(RunKilled(killableBuild, root, 3, false));
+    } else {
+      RunUpdater(signedBuild, root + L"\\bin\\32bit", root, run == Run::kApplied);
+    }
+    const std::vector<DWORD> exitCodes = running.ExitCodes(run == Run::kApplied ? 10000 : 300);
+    const size_t startsAfter = ProbeRecords(root + L"\\bin\\32bit").size();
+    if (run == Run::kApplied) {
+      EXPECT_NE(exitCodes.front(), static_cast<DWORD>(STILL_ACTIVE));
+      EXPECT_EQ(Whole(root, pair), "new");
+      EXPECT_EQ(startsAfter, startsBefore + 1) << "the new main application was not started";
+      Checked("applied: the running main application ended for the swaps, the new one started");
+      continue;
+    }
+    EXPECT_EQ(exitCodes.front(), static_cast<DWORD>(STILL_ACTIVE)) << "the main application ended";
+    EXPECT_EQ(startsAfter, startsBefore) << "a second copy was started";
+    Tree tree = Installed(root);
+    tree.erase(L".vintrel\\journal");
+    for (auto it = tree.begin(); it != tree.end();) {
+      it = it->first.find(L".vintrel-new-") != std::wstring::npos ? tree.erase(it) : std::next(it);
+    }
+    EXPECT_TRUE(tree == before) << Difference(before, tree);
+    Checked(run == Run::kCutFile
+                ? "a file cut short: refused while staging, the main application ran on alone"
+                : "killed while staging: the main application ran on, the installation as it was");
+  }
 }
 
 }  // namespace

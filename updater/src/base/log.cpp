@@ -51,34 +51,52 @@ const AnchoredFolder& CheckedLogFolder() {
   return logs;
 }
 
-// Writes bytes to updater.log through checked handles only; false when the file cannot be
-// opened or is not plainly where it should be.
-bool WriteCheckedLog(const std::string& bytes, bool startAfresh) {
+// updater.log, opened relative to the held "logs" folder and checked once, then held without
+// write or delete sharing for the rest of the run: no other program can replace it or give it
+// a second name while it is held, so every later line goes through this handle unchecked.
+FileHandle& HeldLog() {
+  static FileHandle log;
+  return log;
+}
+
+// Opens and checks updater.log; an invalid handle when it cannot be opened or is not plainly
+// where it should be.
+FileHandle OpenCheckedLog() {
   const AnchoredFolder& logs = CheckedLogFolder();
-  if (logs.finalPath.empty()) return false;
-  const FileHandle file = OpenOrCreateInFolder(logs.held.back().get(), kLogFileName,
-                                               FILE_WRITE_DATA | FILE_APPEND_DATA,
-                                               FILE_SHARE_READ);
-  if (!file.valid()) return false;
+  if (logs.finalPath.empty()) return FileHandle();
+  FileHandle file = OpenOrCreateInFolder(logs.held.back().get(), kLogFileName,
+                                         FILE_WRITE_DATA | FILE_APPEND_DATA, FILE_SHARE_READ);
+  if (!file.valid()) return FileHandle();
   BY_HANDLE_FILE_INFORMATION info = {};
   FILE_ATTRIBUTE_TAG_INFO tag = {};
   if (!GetFileInformationByHandle(file.get(), &info) ||
       !GetFileInformationByHandleEx(file.get(), FileAttributeTagInfo, &tag, sizeof(tag)) ||
       IsLinkReparse(tag.FileAttributes, tag.ReparseTag) || info.nNumberOfLinks != 1 ||
       !SameFinalPath(FinalPathOf(file.get()), logs.finalPath + L"\\" + kLogFileName)) {
-    return false;
+    return FileHandle();
   }
+  return file;
+}
+
+// Writes bytes to updater.log through checked handles only; false when the file cannot be
+// opened or is not plainly where it should be.
+bool WriteCheckedLog(const std::string& bytes, bool startAfresh) {
+  FileHandle& log = HeldLog();
+  if (startAfresh || !log.valid()) log = OpenCheckedLog();
+  if (!log.valid()) return false;
   LARGE_INTEGER position = {};
   if (startAfresh) {
     FILE_END_OF_FILE_INFO empty = {};
-    if (!SetFileInformationByHandle(file.get(), FileEndOfFileInfo, &empty, sizeof(empty))) {
+    if (!SetFileInformationByHandle(log.get(), FileEndOfFileInfo, &empty, sizeof(empty))) {
+      log.reset();
       return false;
     }
-  } else if (!SetFilePointerEx(file.get(), position, nullptr, FILE_END)) {
+  } else if (!SetFilePointerEx(log.get(), position, nullptr, FILE_END)) {
+    log.reset();
     return false;
   }
   DWORD written = 0;
-  WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  WriteFile(log.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
   return true;
 }
 
@@ -91,7 +109,10 @@ std::tm LocalTimeNow() {
 
 }  // namespace
 
-void ResetLogForTesting() { logStarted = false; }
+void ResetLogForTesting() {
+  logStarted = false;
+  HeldLog().reset();
+}
 
 void GuardLogAgainstLinks() { guardedAgainstLinks = true; }
 

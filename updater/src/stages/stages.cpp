@@ -14,6 +14,7 @@
 #include "base/text.h"
 #include "stages/signed_relaunch.h"
 #include "update/outcome_record.h"
+#include "update/process_kill.h"
 #include "update/update_run.h"
 
 const wchar_t* installPathArg = L"";
@@ -115,5 +116,8 @@ int RunSecondStage() {
   const std::wstring mainAppFolder = rootFolder + kMainAppFolder;
   WriteLog("主工程安装路径：" + WideToNarrow(mainAppFolder));
   const std::wstring mainApp = CombinePath(mainAppFolder, kMainAppName);
+  // A delivery refused while it was verified and staged ended nothing: the main application
+  // that runs on is not started a second time.
+  if (IsProcessRunning(kMainAppProcess)) return 0;
   return !mainApp.empty() && LaunchProgram(mainApp, L"", L"") ? 0 : 1;
 }

@@ -14,11 +14,16 @@ bool HasHashList(const std::wstring& deliveryFinalPath) {
 
 ApplyOutcome ApplyListedDelivery(const std::wstring& manifestFolder,
                                  const std::wstring& deliveryFinalPath,
-                                 const std::wstring& rootFolder) {
+                                 const std::wstring& rootFolder,
+                                 const std::function<void()>& beforeSwaps) {
   ListedApply apply;
   apply.manifestFolder = manifestFolder;
   apply.deliveryFinalPath = deliveryFinalPath;
   apply.rootFolder = rootFolder;
-  if (TrustDelivery(apply) && StageDelivery(apply) && SwapIn(apply)) Commit(apply);
+  if (!TrustDelivery(apply) || !StageDelivery(apply)) return apply.outcome;
+  // Nothing the main application uses was touched so far: it runs on while the delivery is
+  // verified and staged, and is down only for the swaps.
+  if (beforeSwaps) beforeSwaps();
+  if (SwapIn(apply)) Commit(apply);
   return apply.outcome;
 }

@@ -5,6 +5,7 @@
 // destination under a journal), swap (installed files renamed to backups and staged copies into
 // place) and commit, or roll back whole when any of them fails.
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -43,9 +44,12 @@ bool HasHashList(const std::wstring& deliveryFinalPath);
 // it) to rootFolder, with the log line of each entry. Anything wrong refuses the delivery whole,
 // or rolls every swap back, with one log line naming the file and the reason: the installation
 // is then as it was. The outcome says which, and whether the delivery stays for the next run.
+// beforeSwaps (ending the main application) runs once every file is verified and staged, and
+// only then: a delivery refused before it ends nothing.
 ApplyOutcome ApplyListedDelivery(const std::wstring& manifestFolder,
                                  const std::wstring& deliveryFinalPath,
-                                 const std::wstring& rootFolder);
+                                 const std::wstring& rootFolder,
+                                 const std::function<void()>& beforeSwaps = nullptr);
 
 // The four steps, for ApplyListedDelivery. Each returns false once the apply has ended, its
 // outcome and log line given.

@@ -12,9 +12,10 @@ namespace {
 
 constexpr UINT kKilledExitCode = 9;
 
-}  // namespace
-
-void KillProcessByName(const char* name) {
+// Calls onProcess with the id of every running process whose executable name is name, in
+// snapshot order, until it returns false.
+template <typename OnProcess>
+void ForEachProcessNamed(const char* name, const OnProcess& onProcess) {
   if (!name) return;
   // Compared as wide text: a process name that code page 936 cannot hold must never match
   // through a lossy conversion of it.
@@ -27,9 +28,26 @@ void KillProcessByName(const char* name) {
   entry.dwSize = sizeof(entry);
   for (BOOL found = Process32FirstW(snapshot.get(), &entry); found;
        found = Process32NextW(snapshot.get(), &entry)) {
-    if (wanted != entry.szExeFile) continue;
-    // A process that has gone or that we may not end is passed over.
-    ProcessHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID));
-    if (process.valid()) TerminateProcess(process.get(), kKilledExitCode);
+    if (wanted == entry.szExeFile && !onProcess(entry.th32ProcessID)) return;
   }
+}
+
+}  // namespace
+
+void KillProcessByName(const char* name) {
+  ForEachProcessNamed(name, [](DWORD id) {
+    // A process that has gone or that we may not end is passed over.
+    ProcessHandle process(OpenProcess(PROCESS_TERMINATE, FALSE, id));
+    if (process.valid()) TerminateProcess(process.get(), kKilledExitCode);
+    return true;
+  });
+}
+
+bool IsProcessRunning(const char* name) {
+  bool running = false;
+  ForEachProcessNamed(name, [&](DWORD) {
+    running = true;
+    return false;
+  });
+  return running;
 }

@@ -107,7 +107,10 @@ void DeleteListedFile(const ManifestEntry& entry, const std::wstring& rootFolder
 }  // namespace
 
 bool ApplyManifest(const std::wstring& manifestFolder, const std::wstring& rootFolder,
-                   ApplyOutcome* outcome) {
+                   ApplyOutcome* outcome, const std::function<void()>& endMainApplication) {
+  const auto endMain = [&] {
+    if (endMainApplication) endMainApplication();
+  };
   // What the run found before (a repair, or nothing) stands unless the delivery is acted on.
   ApplyOutcome ignored;
   ApplyOutcome& result = outcome ? *outcome : ignored;
@@ -125,7 +128,7 @@ bool ApplyManifest(const std::wstring& manifestFolder, const std::wstring& rootF
   if (delivery.finalPath.empty()) return true;
   // A delivery that carries its hash list goes all or nothing; one without, entry by entry.
   if (HasHashList(delivery.finalPath)) {
-    result = ApplyListedDelivery(manifestFolder, delivery.finalPath, rootFolder);
+    result = ApplyListedDelivery(manifestFolder, delivery.finalPath, rootFolder, endMain);
     return !result.keepDelivery;
   }
   // The manifest is read while held without write or delete sharing: it stays the file checked.
@@ -137,6 +140,8 @@ bool ApplyManifest(const std::wstring& manifestFolder, const std::wstring& rootF
   }
   result = ApplyOutcome();
   result.reason = ApplyReason::kNoList;
+  // Entry by entry: each acts at once on the installation.
+  endMain();
   ReadManifest(manifest.finalPath, [&](const ManifestEntry& entry) {
     if (entry.section == ManifestSection::kUpdatedFiles) {
       ReplaceFile(entry, manifestFolder, delivery.finalPath, rootFolder);
@@ -148,14 +153,24 @@ bool ApplyManifest(const std::wstring& manifestFolder, const std::wstring& rootF
 }
 
 void ApplyDeliveredUpdate(const std::wstring& dataTempFolder, std::wstring& rootFolder,
-                          ApplyOutcome* outcome) {
+                          ApplyOutcome* outcome,
+                          const std::function<void()>& endMainApplication) {
   ApplyOutcome ignored;
   ApplyOutcome& result = outcome ? *outcome : ignored;
   result = ApplyOutcome();
   result.result = ApplyResult::kNotStarted;
+  // Once, before the first change to what the main application uses.
+  bool ended = false;
+  const auto endMain = [&] {
+    if (ended || !endMainApplication) return;
+    ended = true;
+    endMainApplication();
+  };
   // Before anything else: an update killed part-way is rolled back or finished from its journal,
   // and a delivery still waiting is then applied from the start. A journal that cannot be acted
   // on keeps every delivery waiting.
+  Journal journal;
+  if (ReadJournal(rootFolder, journal) != JournalRead::kNone) endMain();
   const Recovery recovery = RecoverInterruptedUpdate(rootFolder, result);
   if (recovery == Recovery::kNothing) {
     result = ApplyOutcome();
@@ -164,7 +179,10 @@ void ApplyDeliveredUpdate(const std::wstring& dataTempFolder, std::wstring& root
   // 4. Without a manifest folder nothing else is done, not even the migration.
   const std::optional<std::wstring> manifestFolder =
       LocateManifestFolder(dataTempFolder, rootFolder);
-  if (!manifestFolder) return;
+  if (!manifestFolder) {
+    endMain();
+    return;
+  }
   // The data folder stays held, and so plain, from the apply through the removal below it.
   const AnchoredFolder dataFolder = OpenPlainDataFolder(*manifestFolder, false);
   // 5, 6. Each entry acted on as soon as it is read.
@@ -176,27 +194,31 @@ void ApplyDeliveredUpdate(const std::wstring& dataTempFolder, std::wstring& root
   } else if (recovery == Recovery::kBlocked) {
     WriteLog("keep delivery : " + WideToNarrow(*manifestFolder) +
              " : waits until the journal is repaired");
-  } else if (ApplyManifest(*manifestFolder, rootFolder, &result)) {
+  } else if (ApplyManifest(*manifestFolder, rootFolder, &result, endMain)) {
     // 7. The delivery goes whole: manifest, new files and any delivered updater. A delivery
     // folder that is a link was not applied, and is not entered.
     DeleteFolderTree(*manifestFolder);
   }
-  // 8. An installation of the earlier brand moves to the current one.
+  // 8. An installation of the earlier brand moves to the current one: its folder is renamed,
+  // which no running program may hold.
+  if (rootFolder.find(kEarlierBrand) != std::wstring::npos) endMain();
   MigrateEarlierBrand(rootFolder);
 }
 
 void RunUpdate(std::wstring& rootFolder, ApplyOutcome& outcome) {
   // 1. An empty root folder makes every path relative: let them land in the temporary folder.
   SetCurrentDirectoryW(GetTempFolder().c_str());
-  // 2. Nothing may hold the files about to be replaced, nor may a first stage still run.
-  KillProcessByName(kEarlierMainAppProcess);
-  KillProcessByName(kMainAppProcess);
-  KillProcessByName(kDeliveredUpdaterProcess);
-  // 3. The ended processes are not watched; they get this long to let go of their files.
-  Sleep(waitForEndedProcessesMs);
-  // 4. The root folder as the platform writes it; then steps 4 to 8.
+  // 4. The root folder as the platform writes it; then steps 4 to 8, which end the main
+  // application (steps 2 and 3) right before they first touch what it uses.
   rootFolder = ReplaceAll(rootPathArg, L"/", L"\\");
-  ApplyDeliveredUpdate(GetDataTempFolder(), rootFolder, &outcome);
+  ApplyDeliveredUpdate(GetDataTempFolder(), rootFolder, &outcome, [] {
+    // 2. Nothing may hold the files about to be replaced, nor may a first stage still run.
+    KillProcessByName(kEarlierMainAppProcess);
+    KillProcessByName(kMainAppProcess);
+    KillProcessByName(kDeliveredUpdaterProcess);
+    // 3. The ended processes are not watched; they get this long to let go of their files.
+    Sleep(waitForEndedProcessesMs);
+  });
   // 9. The entry starts the main application from rootFolder.
 }
 

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 
 #include "update/apply_outcome.h"
@@ -17,8 +18,13 @@ void RunUpdate(std::wstring& rootFolder, ApplyOutcome& outcome);
 // already set: repair an update killed part-way, apply the manifest, remove the manifest
 // folder (unless what blocked the delivery may pass at the next run), migrate. rootFolder may
 // change. outcome, when given, says how the update ended (kNotStarted with no delivery).
+// endMainApplication ends the main application and waits; it is called once, before anything
+// the main application uses is touched: before a repair, the entries of a delivery without a
+// list, a listed delivery's swaps (after it was verified and staged), the migration; or when
+// there is no delivery at all. A delivery refused while verified or staged ends nothing.
 void ApplyDeliveredUpdate(const std::wstring& dataTempFolder, std::wstring& rootFolder,
-                          ApplyOutcome* outcome = nullptr);
+                          ApplyOutcome* outcome = nullptr,
+                          const std::function<void()>& endMainApplication = nullptr);
 
 // Acts on each entry of manifestFolder's UpdateInfo.ini as soon as it is read: copies the
 // "UpdatedFiles:" from manifestFolder to rootFolder and deletes the "DeletedFiles:" below
@@ -28,7 +34,8 @@ void ApplyDeliveredUpdate(const std::wstring& dataTempFolder, std::wstring& root
 // delivery that carries its hash list is applied all or nothing instead (ApplyListedDelivery),
 // and false when it is to stay for the next run. outcome, when given, says how it ended.
 bool ApplyManifest(const std::wstring& manifestFolder, const std::wstring& rootFolder,
-                   ApplyOutcome* outcome = nullptr);
+                   ApplyOutcome* outcome = nullptr,
+                   const std::function<void()>& endMainApplication = nullptr);
 
 // The wait after the processes are ended; only the test build that kills itself at every step
 // shortens it, as nothing runs there to be waited for.

@@ -76,7 +76,7 @@ std::wstring CommonDesktop() {
 }
 
 DWORD RunUpdater(const Programs& programs, const std::wstring& installPath,
-                 const std::wstring& rootPath) {
+                 const std::wstring& rootPath, bool waitForMainApplication) {
   // The main application quotes each path; a trailing backslash of the last one is doubled so
   // that the splitter does not read it as an escaped quote.
   const size_t trailing = rootPath.size() - (rootPath.find_last_not_of(L'\\') + 1);
@@ -84,7 +84,7 @@ DWORD RunUpdater(const Programs& programs, const std::wstring& installPath,
                                    rootPath + std::wstring(trailing, L'\\') + L"\"";
   const DWORD exitCode = RunAndWait(commandLine);
   WaitUntilNoProcess(kSecondStageName);
-  WaitUntilNoProcess(kMainAppName);
+  if (waitForMainApplication) WaitUntilNoProcess(kMainAppName);
   return exitCode;
 }
 

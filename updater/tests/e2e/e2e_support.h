@@ -39,8 +39,10 @@ std::wstring CommonDesktop();
 // Starts Updater.exe from outside the temporary folder with installPath and rootPath (quoted as
 // the main application quotes them) and waits until stage 2 and the main application it
 // started have ended. Returns stage 1's exit code.
+// With waitForMainApplication false, only stage 2 is waited for (a main application that runs
+// on is left running).
 DWORD RunUpdater(const Programs& programs, const std::wstring& installPath,
-                 const std::wstring& rootPath);
+                 const std::wstring& rootPath, bool waitForMainApplication = true);
 
 // Lines of probe-record.txt in folder: one per start of the sample main application.
 std::vector<std::string> ProbeRecords(const std::wstring& folder);
