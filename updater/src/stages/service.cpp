@@ -400,9 +400,12 @@ ApplyOutcome ApplyRequested(const std::wstring& requested, const std::wstring& o
     return Ended(ApplyResult::kNotStarted, ApplyReason::kStartFailed, "",
                  "its own installation folder is unknown");
   }
+  // As the elevated stage does, a folder it will not enter names no file to blame.
   if (const char* problem = CallerFolderProblem(requested)) {
-    return Ended(ApplyResult::kRefused, ApplyReason::kUnsafeFolder, WideToNarrow(requested),
-                 problem);
+    ApplyOutcome refused = Ended(ApplyResult::kRefused, ApplyReason::kUnsafeFolder,
+                                 WideToNarrow(requested), problem);
+    refused.file.clear();
+    return refused;
   }
   std::vector<std::wstring> levels;
   for (size_t start = 3; start <= requested.size();) {
@@ -413,8 +416,11 @@ ApplyOutcome ApplyRequested(const std::wstring& requested, const std::wstring& o
   const AnchoredFolder delivery = OpenAnchoredFolder(requested.substr(0, 3), levels);
   if (delivery.throughLink ||
       (!delivery.finalPath.empty() && DrivePath(delivery.finalPath).empty())) {
-    return Ended(ApplyResult::kRefused, ApplyReason::kUnsafeFolder, WideToNarrow(requested),
-                 "a link, reached through one, or not on a local drive");
+    ApplyOutcome refused = Ended(ApplyResult::kRefused, ApplyReason::kUnsafeFolder,
+                                 WideToNarrow(requested),
+                                 "a link, reached through one, or not on a local drive");
+    refused.file.clear();
+    return refused;
   }
   const bool delivered =
       !delivery.finalPath.empty() &&
