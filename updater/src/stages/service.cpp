@@ -413,8 +413,18 @@ ApplyOutcome ApplyRequested(const std::wstring& requested, const std::wstring& o
     levels.push_back(requested.substr(start, end - start));
     start = end + 1;
   }
-  const AnchoredFolder delivery = OpenAnchoredFolder(requested.substr(0, 3), levels);
-  if (delivery.throughLink ||
+  // The first level is checked here and held (it cannot be renamed or replaced by a link
+  // meanwhile); the others by OpenAnchoredFolder below it.
+  const CheckedItem first =
+      OpenChecked(L"\\\\?\\" + requested.substr(0, 3) + levels.front(), FILE_READ_ATTRIBUTES,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE, ItemKind::kFolder);
+  const AnchoredFolder delivery =
+      first.state == CheckedState::kChecked
+          ? OpenAnchoredFolder(first.finalPath + L"\\",
+                               std::vector<std::wstring>(levels.begin() + 1, levels.end()))
+          : AnchoredFolder();
+  if ((first.state != CheckedState::kChecked && first.state != CheckedState::kUnavailable) ||
+      delivery.throughLink ||
       (!delivery.finalPath.empty() && DrivePath(delivery.finalPath).empty())) {
     ApplyOutcome refused = Ended(ApplyResult::kRefused, ApplyReason::kUnsafeFolder,
                                  WideToNarrow(requested),
