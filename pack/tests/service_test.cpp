@@ -206,6 +206,36 @@ TEST_F(Service, RefusalsLeaveTheInstallationAsItWasAndAskNothing) {
   }
 }
 
+// Where a user can write, an installer's copy could be swapped for another program: the
+// service is registered only from the installation's own bin\32bit\Updater.exe.
+TEST_F(Service, InstallingFromAUsersFolderOrAnotherPlaceIsRefused) {
+  ScratchFolder scratch;  // below the user's temporary folder, and so below the profile
+  const std::wstring copies[] = {scratch / L"bin\\32bit\\Updater.exe",
+                                 root + L"\\Updater.exe"};
+  for (const std::wstring& copy : copies) {
+    MakeFolders(copy.substr(0, copy.find_last_of(L'\\')));
+    ASSERT_TRUE(CopyFileW(signedBuild.updater.c_str(), copy.c_str(), FALSE));
+    EXPECT_EQ(RunAndWait(Quote(copy) + L" --install-service"), 1u) << Utf8(copy);
+    EXPECT_TRUE(LogHasLineStarting(L"install service failed : "));
+  }
+  // The registration still names the installed one.
+  const ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  const ServiceHandle service(OpenServiceW(manager.get(), kServiceName, SERVICE_QUERY_CONFIG));
+  DWORD needed = 0;
+  QueryServiceConfigW(service.get(), nullptr, 0, &needed);
+  std::string buffer(needed, '\0');
+  auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(&buffer[0]);
+  ASSERT_TRUE(QueryServiceConfigW(service.get(), config, needed, &needed));
+  EXPECT_EQ(std::wstring(config->lpBinaryPathName),
+            Quote(root + L"\\" + kInstalledUpdater) + L" --service");
+  EXPECT_EQ(config->dwStartType, static_cast<DWORD>(SERVICE_DEMAND_START));
+  EXPECT_EQ(config->dwServiceType, static_cast<DWORD>(SERVICE_WIN32_OWN_PROCESS));
+  EXPECT_EQ(std::wstring(config->lpServiceStartName ? config->lpServiceStartName : L""),
+            L"LocalSystem");
+  Checked("install refused below the profile and outside bin\\32bit; registered as a quoted, "
+          "demand-start service of its own process");
+}
+
 TEST_F(Service, AFolderGivenAsUncOrThroughALinkIsRefused) {
   // UNC, as no first stage sends it: refused before anything is opened.
   const DWORD unc = StartServiceAndWait(

@@ -134,7 +134,11 @@ bool UpdateThroughService(int& exitCode) {
              ", elevation asked instead");
     return false;
   }
-  if (!OutcomeOfServiceExitCode(code, outcome.result, outcome.reason)) {
+  // A service that could not work at all (its own folder or installation unusable) is one that
+  // failed to start: the prompt still gets the update in.
+  if (!OutcomeOfServiceExitCode(code, outcome.result, outcome.reason) ||
+      (outcome.result == ApplyResult::kNotStarted &&
+       outcome.reason == ApplyReason::kStartFailed)) {
     WriteLog("update service gave no outcome : code " + FormatUInt64(code) +
              ", elevation asked instead");
     return false;
