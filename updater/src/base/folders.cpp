@@ -25,7 +25,16 @@ std::wstring ReadSizedText(Fill fill) {
   return std::wstring();
 }
 
+// Set only by the update service, before its first log line.
+std::wstring* dataFolderInUse = nullptr;
+
 }  // namespace
+
+void UseDataFolder(const std::wstring& folder) {
+  static std::wstring inUse;
+  inUse = folder;
+  dataFolderInUse = &inUse;
+}
 
 std::wstring GetTempFolder() {
   const std::wstring shortForm =
@@ -39,6 +48,7 @@ std::wstring GetTempFolder() {
 }
 
 std::wstring GetDataFolder() {
+  if (dataFolderInUse) return *dataFolderInUse;
   wchar_t appData[MAX_PATH] = {};
   if (FAILED(SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, appData))) {
     return std::wstring();

@@ -9,6 +9,10 @@ std::wstring GetTempFolder();
 // The per-user data folder: the roaming application data folder followed by "OrbeskVintrel".
 std::wstring GetDataFolder();
 
+// From now on GetDataFolder gives folder in this process (the update service's own folder below
+// %ProgramData%): its log never lands in a user's folder. Call before the first log line.
+void UseDataFolder(const std::wstring& folder);
+
 // The data folder's "Temp" subfolder, where an update is delivered.
 std::wstring GetDataTempFolder();
 

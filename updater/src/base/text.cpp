@@ -49,7 +49,20 @@ std::wstring ReplaceAll(const std::wstring& source, const std::wstring& pattern,
   return result;
 }
 
-std::wstring IntToWide(int value) { return std::to_wstring(value); }
+std::wstring DecimalWide(unsigned long long value) {
+  std::wstring digits;
+  do {
+    digits.insert(digits.begin(), static_cast<wchar_t>(L'0' + value % 10));
+    value /= 10;
+  } while (value != 0);
+  return digits;
+}
+
+std::wstring IntToWide(int value) {
+  const long long wide = value;
+  return wide < 0 ? L"-" + DecimalWide(static_cast<unsigned long long>(-wide))
+                  : DecimalWide(static_cast<unsigned long long>(wide));
+}
 
 std::string WideToUtf8(const std::wstring& wide) {
   if (wide.empty()) return std::string();

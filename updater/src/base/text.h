@@ -20,6 +20,11 @@ std::wstring ReplaceAll(const std::wstring& source, const std::wstring& pattern,
 // Decimal text of value, with a minus sign when negative.
 std::wstring IntToWide(int value);
 
+// Decimal text of value. Made here rather than by std::to_wstring, whose formatting through
+// swprintf brings the whole of the C library's printf (floating point included) into the
+// program.
+std::wstring DecimalWide(unsigned long long value);
+
 // Wide text to UTF-8 (how the journal and the lists beside it store paths), and back; text that
 // is not valid UTF-8 gives an empty string.
 std::string WideToUtf8(const std::wstring& wide);

@@ -10,6 +10,7 @@
 #include "base/folders.h"
 #include "base/log.h"
 #include "base/text.h"
+#include "stages/service.h"
 #include "stages/stages.h"
 #include "update/update_run.h"
 
@@ -74,6 +75,9 @@ void ListenForKillPoint() {
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int) {
   RestrictDllSearch();
+  // The service's verbs (a build with keys only) log elsewhere, or as an installer's step.
+  int serviceExitCode = 0;
+  if (RunServiceVerb(commandLine, serviceExitCode)) return serviceExitCode;
   // The second stage runs elevated, and its log lies where any program of the user can write.
   const bool secondStage = IsRunningFromTemp();
   if (secondStage) GuardLogAgainstLinks();

@@ -12,6 +12,7 @@
 #include "base/log.h"
 #include "base/paths.h"
 #include "base/text.h"
+#include "stages/service.h"
 #include "stages/signed_relaunch.h"
 #include "update/outcome_record.h"
 #include "update/process_kill.h"
@@ -75,6 +76,9 @@ std::wstring PickRelaunchSource(const std::wstring& dataTempFolder) {
 }
 
 int RunFirstStage() {
+  // With keys and the update service installed, a signed delivery needs no prompt.
+  int exitCode = 1;
+  if (UpdateThroughService(exitCode)) return exitCode;
   const std::wstring tempFolder = GetTempFolder();
   const std::wstring destination = CombinePath(tempFolder, kRelaunchedUpdaterName);
   const DeliveryKeySet keys = CompiledDeliveryKeys();

@@ -65,11 +65,11 @@ std::wstring PathBelowRoot(const std::wstring& rootFolder, const std::wstring& r
 
 std::wstring StagedCopyName(const std::wstring& fileName, const std::wstring& mark,
                             std::size_t step) {
-  return fileName + L".vintrel-new-" + mark + L"-" + std::to_wstring(step);
+  return fileName + L".vintrel-new-" + mark + L"-" + DecimalWide(step);
 }
 
 std::wstring BackupName(const std::wstring& relative, const std::wstring& mark, std::size_t step) {
-  return relative + L".vintrel-old-" + mark + L"-" + std::to_wstring(step);
+  return relative + L".vintrel-old-" + mark + L"-" + DecimalWide(step);
 }
 
 bool ReplaceFileDurably(const std::wstring& path, const std::string& bytes) {
