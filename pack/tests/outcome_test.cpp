@@ -13,21 +13,15 @@ namespace {
 
 std::wstring RecordPath() { return GetDataFolder() + L"\\update-outcome.txt"; }
 
-class Outcome : public AllOrNothing {
+class Outcome : public SignedBuilds {
  protected:
   void SetUp() override {
-    AllOrNothing::SetUp();
-    keys = FromEnvironment("TEST_KEYS");
-    signedBuild = programs;
-    signedBuild.updater = FromEnvironment("UPDATER_SIGNED_TEST_EXE");
-    faultsBuild = programs;
-    faultsBuild.updater = FromEnvironment("UPDATER_FAULTS_EXE");
-    ASSERT_TRUE(FileExists(faultsBuild.updater)) << "UPDATER_FAULTS_EXE not set";
+    SignedBuilds::SetUp();
     DeleteFileW(RecordPath().c_str());
   }
   void TearDown() override {
     DeleteFileW(RecordPath().c_str());
-    AllOrNothing::TearDown();
+    SignedBuilds::TearDown();
   }
 
   // The delivery from pair, made in scratch for root (signed with the current test key when
@@ -46,8 +40,6 @@ class Outcome : public AllOrNothing {
              fs::copy_options::recursive);
   }
 
-  std::wstring keys;
-  Programs signedBuild, faultsBuild;
 };
 
 // A replaced file, the new main application, and a library of which one byte changes (which

@@ -269,4 +269,24 @@ class AllOrNothing : public RoundTrip {
   }
 };
 
+// The updaters built with the test keys: Updater_signed_test.exe, and Updater_faults.exe, which
+// plays faults on request (a kill after a chosen change to the disk, a declined prompt); keys
+// holds the test key pairs that sign deliveries for them.
+class SignedBuilds : public AllOrNothing {
+ protected:
+  void SetUp() override {
+    AllOrNothing::SetUp();
+    keys = FromEnvironment("TEST_KEYS");
+    signedBuild = programs;
+    signedBuild.updater = FromEnvironment("UPDATER_SIGNED_TEST_EXE");
+    faultsBuild = programs;
+    faultsBuild.updater = FromEnvironment("UPDATER_FAULTS_EXE");
+    ASSERT_TRUE(FileExists(signedBuild.updater)) << "UPDATER_SIGNED_TEST_EXE not set";
+    ASSERT_TRUE(FileExists(faultsBuild.updater)) << "UPDATER_FAULTS_EXE not set";
+  }
+
+  std::wstring keys;
+  Programs signedBuild, faultsBuild;
+};
+
 }  // namespace roundtrip

@@ -60,19 +60,8 @@ std::wstring KillMarker(unsigned k) {
   return GetTempFolder() + L"vintrel-killed-at-" + std::to_wstring(k);
 }
 
-class Series : public AllOrNothing {
+class Series : public SignedBuilds {
  protected:
-  void SetUp() override {
-    AllOrNothing::SetUp();
-    keys = FromEnvironment("TEST_KEYS");
-    signedBuild = programs;
-    signedBuild.updater = FromEnvironment("UPDATER_SIGNED_TEST_EXE");
-    killableBuild = programs;
-    killableBuild.updater = FromEnvironment("UPDATER_FAULTS_EXE");
-    ASSERT_TRUE(FileExists(signedBuild.updater)) << "UPDATER_SIGNED_TEST_EXE not set";
-    ASSERT_TRUE(FileExists(killableBuild.updater)) << "UPDATER_FAULTS_EXE not set";
-  }
-
   // A delivery from before to after, signed with the current test key, kept in
   // scratch\delivery. It carries the updater that ends itself at a chosen change (and only
   // then), which the first stage starts as the signed list names it.
@@ -80,7 +69,7 @@ class Series : public AllOrNothing {
             const Tree& after, const std::wstring& release,
             const std::wstring& updater = L"") {
     const PackRun pack = Diff(scratch, before, after, root.size(),
-                              updater.empty() ? killableBuild.updater : updater, L"",
+                              updater.empty() ? faultsBuild.updater : updater, L"",
                               L" --release " + release + L" --key " +
                                   Quoted(keys + L"\\current.pem"));
     ASSERT_EQ(pack.exitCode, 0u) << pack.output;
@@ -135,8 +124,6 @@ std::string Difference(const Tree& a, const Tree& b) {
     return "neither";
   }
 
-  std::wstring keys;
-  Programs signedBuild, killableBuild;
 };
 
 // One scenario driven through every kill point: the second stage killed right after its k-th
@@ -165,7 +152,7 @@ TEST_F(Series, KilledAfterEveryChangeTheNextRunLeavesTheOldOrTheNewTree) {
         held = FileHandle(CreateFileW((root + L"\\readme.txt").c_str(), GENERIC_READ,
                                       FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
       }
-      if (!RunKilled(killableBuild, root, k)) {
+      if (!RunKilled(faultsBuild, root, k)) {
         changes = k - 1;
         held.reset();
         EXPECT_EQ(Whole(root, pair), heldFile ? "old" : "new") << "the run without a kill";
@@ -199,8 +186,8 @@ TEST_F(Series, KilledAfterEveryChangeTheNextRunLeavesTheOldOrTheNewTree) {
       RemoveTree(root);
       MakeTree(root, pair.before);
       Deliver(scratch);
-      ASSERT_TRUE(RunKilled(killableBuild, root, first));
-      const bool killedAgain = RunKilled(killableBuild, root, k);
+      ASSERT_TRUE(RunKilled(faultsBuild, root, first));
+      const bool killedAgain = RunKilled(faultsBuild, root, k);
       if (killedAgain) RunUpdater(signedBuild, root + L"\\bin\\32bit", root);
       EXPECT_NE(Whole(root, pair), "neither");
       EXPECT_FALSE(FolderExists(DeliveryFolder()));
@@ -368,7 +355,7 @@ TEST_F(Series, TheMainApplicationRunsOnUntilEveryFileIsStaged) {
 
     if (run == Run::kKilledWhileStaging) {
       // The journal, then the first staged copy: the apply is staging.
-      ASSERT_TRUE(RunKilled(killableBuild, root, 3, false));
+      ASSERT_TRUE(RunKilled(faultsBuild, root, 3, false));
     } else {
       RunUpdater(signedBuild, root + L"\\bin\\32bit", root, run == Run::kApplied);
     }

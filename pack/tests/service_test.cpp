@@ -63,16 +63,10 @@ DWORD StartServiceAndWait(const std::vector<std::wstring>& arguments) {
   return static_cast<DWORD>(-2);
 }
 
-class Service : public RoundTrip {
+class Service : public SignedBuilds {
  protected:
   void SetUp() override {
-    RoundTrip::SetUp();
-    keys = FromEnvironment("TEST_KEYS");
-    signedBuild = programs;
-    signedBuild.updater = FromEnvironment("UPDATER_SIGNED_TEST_EXE");
-    faultsBuild = programs;
-    faultsBuild.updater = FromEnvironment("UPDATER_FAULTS_EXE");
-    ASSERT_TRUE(FileExists(faultsBuild.updater)) << "UPDATER_FAULTS_EXE not set";
+    SignedBuilds::SetUp();
     // Where an installer puts it: nowhere below a profile or a temporary folder.
     root = L"C:\\Program Files (x86)\\Kivo\u76F4\u64AD\u52A9\u624B \u670D\u52A1";
     RemoveTree(root);
@@ -90,7 +84,7 @@ class Service : public RoundTrip {
     RemoveTree(root);
     RemoveTree(L"C:\\ProgramData\\OrbeskVintrel");
     DeleteFileW(RecordPath().c_str());
-    RoundTrip::TearDown();
+    SignedBuilds::TearDown();
   }
 
   TreePair Pair() {
@@ -131,8 +125,7 @@ class Service : public RoundTrip {
     return records.empty() ? "" : records.back().substr(0, records.back().find(' '));
   }
 
-  std::wstring keys, root;
-  Programs signedBuild, faultsBuild;
+  std::wstring root;
   TreePair pair;
 };
 
