@@ -18,7 +18,7 @@
 //                  name beside its destination, then per file MoveFileExW of the installed file
 //                  to a backup and of the staged copy into place
 //   backups        DeleteFileW of the staged loop's backups, timed after it on its own
-// And once per round after those:
+// Then three times, after the rounds:
 //   RunUpdate - 2s the whole second-stage run with the delivery in the data folder's "Temp":
 //                  processes ended by name, the fixed wait (subtracted), the manifest, the
 //                  delivery's removal
