@@ -1,22 +1,37 @@
 // The update's copying under Wine: a delivery of 2,000 files of 4 KiB and one of 64 MiB, applied
-// by the updater's own code and by a bare CopyFileW loop over the same files in the same prefix.
+// by the updater's own code and by bare loops over the same files in the same prefix.
 //
-// Timed, in alternating rounds, each into an emptied root folder, median reported:
+// Timed, in alternating rounds, median reported. Into an emptied root folder:
 //   apply          ApplyManifest: reads UpdateInfo.ini, opens each delivered file without
 //                  following a link, checks it through its handle and copies from that handle,
 //                  logging each copy, as the update run does after its wait
 //   apply, no log  the same with the log folder missing, so WriteLog gives up at its open
-//   listed apply   ApplyManifest of the same delivery carrying its hash list: each file staged
-//                  from its checked handle beside its destination, hashed (CNG) and flushed, then
-//                  renamed into place under the journal, all or nothing
 //   bare loop      CopyFileW(source, destination, FALSE) per file, after one CreateDirectoryW
 //   bare, logged   the same with the apply's WriteLog line before each copy
 //   log alone      as many WriteLog calls as the apply writes, with lines of the same length
+// Into a root that already holds the old release's files (copied in before the timing):
+//   listed apply   ApplyManifest of the same delivery carrying its hash list: each file staged
+//                  from its checked handle beside its destination, hashed (CNG) and flushed, then
+//                  the installed file renamed to a backup and the copy into place under the
+//                  journal, all or nothing, the backups removed at the commit
+//   staged loop    the least any all-or-nothing apply does: CopyFileW of every file to a staged
+//                  name beside its destination, then per file MoveFileExW of the installed file
+//                  to a backup and of the staged copy into place
+//   backups        DeleteFileW of the staged loop's backups, timed after it on its own
+// Then three times, after the rounds:
 //   RunUpdate - 2s the whole second-stage run with the delivery in the data folder's "Temp":
 //                  processes ended by name, the fixed wait (subtracted), the manifest, the
 //                  delivery's removal
-// Goals: apply at most 1.3 times the bare loop, the listed apply at most 1.5 times; exit code 1
-// when one is missed.
+// Goals: apply at most 1.3 times the bare loop, the listed apply at most 1.5 times the bare loop
+// and at most 1.25 times the staged loop; exit code 1 when one is missed.
+//
+// Then the downtime: a listed delivery of 30 files of 10 MiB and 200 of 4 KiB (300 MiB) in the
+// data folder's "Temp", onto a root holding the old release's files, applied by
+// ApplyDeliveredUpdate as the run calls it. The main application is down from the moment the
+// run's callback ends it (the processes ended by name there, the 2 s wait left out and added
+// back) to the return, after which the run restarts it. Alternating with it, the order the run
+// had before: the application ended first, then the whole ApplyDeliveredUpdate. Goal: the wait
+// plus at most 1 s, whatever the delivery's size.
 //
 //   apply_bench.exe [work folder]     default: the temporary folder
 //
@@ -59,9 +74,24 @@ constexpr int kRunUpdateRounds = 3;
 constexpr double kWaitSeconds = 2.0;
 constexpr double kGoal = 1.3;
 constexpr double kListedGoal = 1.5;
+constexpr double kStagedGoal = 1.25;
+// The downtime's delivery: 300 MiB in large files, and small ones beside them.
+constexpr int kDowntimeBigFiles = 30;
+constexpr std::size_t kDowntimeBigSize = 10 * 1024 * 1024;
+constexpr int kDowntimeSmallFiles = 200;
+constexpr int kDowntimeRounds = 5;
+constexpr double kDowntimeGoal = 1.0;  // beyond the wait
+// What the old release's bytes are written from, far from any delivered file's seed.
+constexpr unsigned kOldSeed = 100000;
 
 struct FileCloser {
     void operator()(FILE* file) const { std::fclose(file); }
+};
+
+// A file of a delivery: its path below the delivery (and the root), with "\", and its size.
+struct BenchFile {
+    std::wstring path;
+    std::size_t size;
 };
 
 // A file of `size` bytes that differs from its neighbours, written in chunks.
@@ -78,31 +108,49 @@ bool WriteBytes(const std::wstring& path, std::size_t size, unsigned seed) {
     return true;
 }
 
-// The relative paths of the delivery, with "\" as the bare loop uses them.
-std::vector<std::wstring> DeliveryFiles() {
-    std::vector<std::wstring> files;
-    for (int i = 0; i < kSmallFiles; ++i) {
-        const std::wstring number = std::to_wstring(i);
-        files.push_back(L"files\\f" + std::wstring(4 - number.size(), L'0') + number + L".bin");
-    }
-    files.push_back(L"big.bin");
+std::wstring Numbered(const wchar_t* prefix, int i) {
+    const std::wstring number = std::to_wstring(i);
+    return prefix + std::wstring(4 - std::min<std::size_t>(4, number.size()), L'0') + number +
+           L".bin";
+}
+
+// The delivery the copy loops and the applies are timed on: many small files and a big one.
+std::vector<BenchFile> DeliveryFiles() {
+    std::vector<BenchFile> files;
+    for (int i = 0; i < kSmallFiles; ++i) files.push_back({Numbered(L"files\\f", i), kSmallSize});
+    files.push_back({L"big.bin", kBigSize});
     return files;
 }
 
-// The delivered files and an UpdateInfo.ini that lists them, written with "/" so that the run
-// makes the "files" folder as it goes.
-bool MakeDelivery(const std::wstring& folder, const std::vector<std::wstring>& files) {
+// The downtime's delivery: 30 files of 10 MiB first, then 200 small ones.
+std::vector<BenchFile> DowntimeFiles() {
+    std::vector<BenchFile> files;
+    for (int i = 0; i < kDowntimeBigFiles; ++i) files.push_back({Numbered(L"lib\\m", i), kDowntimeBigSize});
+    for (int i = 0; i < kDowntimeSmallFiles; ++i) files.push_back({Numbered(L"files\\f", i), kSmallSize});
+    return files;
+}
+
+// The files alone, below folder, with the folders their paths name (one level); the file at
+// index i is written from seed firstSeed + i.
+bool MakeTree(const std::wstring& folder, const std::vector<BenchFile>& files, unsigned firstSeed) {
     DeleteFolderTree(folder);
-    if (!CreateDirectoryW(folder.c_str(), nullptr) ||
-        !CreateDirectoryW((folder + L"\\files").c_str(), nullptr)) {
-        return false;
+    if (!CreateDirectoryW(folder.c_str(), nullptr)) return false;
+    unsigned seed = firstSeed;
+    for (const BenchFile& file : files) {
+        const std::size_t cut = file.path.find(L'\\');
+        if (cut != std::wstring::npos) CreateDirectoryW((folder + L"\\" + file.path.substr(0, cut)).c_str(), nullptr);
+        if (!WriteBytes(folder + L"\\" + file.path, file.size, seed++)) return false;
     }
+    return true;
+}
+
+// The delivered files and an UpdateInfo.ini that lists them, written with "/" so that the run
+// makes the folders as it goes.
+bool MakeDelivery(const std::wstring& folder, const std::vector<BenchFile>& files) {
+    if (!MakeTree(folder, files, 1)) return false;
     std::string manifest = "UpdatedFiles:\r\n";
-    unsigned seed = 1;
-    for (const std::wstring& file : files) {
-        const std::size_t size = file == L"big.bin" ? kBigSize : kSmallSize;
-        if (!WriteBytes(folder + L"\\" + file, size, seed++)) return false;
-        std::string entry(file.begin(), file.end());  // ASCII names
+    for (const BenchFile& file : files) {
+        std::string entry(file.path.begin(), file.path.end());  // ASCII names
         std::replace(entry.begin(), entry.end(), '\\', '/');
         manifest += entry + "\r\n";
     }
@@ -110,6 +158,10 @@ bool MakeDelivery(const std::wstring& folder, const std::vector<std::wstring>& f
     return out && std::fwrite(manifest.data(), 1, manifest.size(), out.get()) == manifest.size();
 }
 
+// The old release as installed: the same files with other bytes.
+bool MakeOldTree(const std::wstring& folder, const std::vector<BenchFile>& files) {
+    return MakeTree(folder, files, kOldSeed);
+}
 // The SHA-256 (CNG, as the updater hashes) and size of the file at path; false when it cannot
 // be read or hashed.
 bool HashFile(const std::wstring& path, Sha256Digest& digest, std::uint64_t& size) {
@@ -129,13 +181,16 @@ bool HashFile(const std::wstring& path, Sha256Digest& digest, std::uint64_t& siz
 }
 
 // The same delivery in folder, with the hash list the publisher's tool would write beside it.
-bool MakeListedDelivery(const std::wstring& folder, const std::vector<std::wstring>& files) {
+bool MakeListedDelivery(const std::wstring& folder, const std::vector<BenchFile>& files) {
     if (!MakeDelivery(folder, files)) return false;
-    std::vector<std::wstring> listed = files;
+    std::vector<std::wstring> listed;
+    for (const BenchFile& file : files) listed.push_back(file.path);
     listed.push_back(L"UpdateInfo.ini");
     std::vector<ListedFile> lines;
     for (const std::wstring& file : listed) {
-        ListedFile line{std::string(file.begin(), file.end()), {}, 0, 0};
+        std::string path(file.begin(), file.end());  // ASCII names
+        std::replace(path.begin(), path.end(), '\\', '/');
+        ListedFile line{path, {}, 0, 0};
         if (!HashFile(folder + L"\\" + file, line.sha256, line.size)) return false;
         lines.push_back(line);
     }
@@ -150,16 +205,28 @@ void EmptyFolder(const std::wstring& folder) {
     CreateDirectoryW(folder.c_str(), nullptr);
 }
 
-// Whether every delivered file arrived below root whole: a run that copied nothing would
-// otherwise look fast.
-bool AllCopied(const std::wstring& root, const std::vector<std::wstring>& files) {
-    for (const std::wstring& file : files) {
+// The first bytes of the file at path, at most count.
+std::string Head(const std::wstring& path, std::size_t count) {
+    std::unique_ptr<FILE, FileCloser> in(_wfopen(path.c_str(), L"rb"));
+    std::string bytes(count, '\0');
+    bytes.resize(in ? std::fread(&bytes[0], 1, count, in.get()) : 0);
+    return bytes;
+}
+
+// Whether every delivered file arrived below root whole: each has its size and begins with the
+// delivered bytes. A run that copied nothing would otherwise look fast, and where the old
+// release's files lay, a run that replaced nothing.
+bool AllCopied(const std::wstring& root, const std::wstring& delivery,
+               const std::vector<BenchFile>& files) {
+    for (const BenchFile& file : files) {
         WIN32_FILE_ATTRIBUTE_DATA data;
-        if (!GetFileAttributesExW((root + L"\\" + file).c_str(), GetFileExInfoStandard, &data)) {
+        const std::wstring path = root + L"\\" + file.path;
+        if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) ||
+            data.nFileSizeHigh != 0 || data.nFileSizeLow != file.size ||
+            Head(path, 4096) != Head(delivery + L"\\" + file.path, 4096)) {
+            std::fprintf(stderr, "%ls: not the delivered file\n", path.c_str());
             return false;
         }
-        const std::size_t expected = file == L"big.bin" ? kBigSize : kSmallSize;
-        if (data.nFileSizeHigh != 0 || data.nFileSizeLow != expected) return false;
     }
     return true;
 }
@@ -185,11 +252,11 @@ double Median(std::vector<double> values) {
 
 // The bare loop; with logged set, each copy is preceded by the log line the apply writes.
 void BareCopyLoop(const std::wstring& delivery, const std::wstring& root,
-                  const std::vector<std::wstring>& files, bool logged) {
+                  const std::vector<BenchFile>& files, bool logged) {
     CreateDirectoryW((root + L"\\files").c_str(), nullptr);
-    for (const std::wstring& file : files) {
-        const std::wstring source = delivery + L"\\" + file;
-        const std::wstring destination = root + L"\\" + file;
+    for (const BenchFile& file : files) {
+        const std::wstring source = delivery + L"\\" + file.path;
+        const std::wstring destination = root + L"\\" + file.path;
         if (logged) {
             const std::wstring line = L"copy file from : " + source + L",to :" + destination;
             WriteLog(std::string(line.begin(), line.end()));  // ASCII paths
@@ -198,13 +265,53 @@ void BareCopyLoop(const std::wstring& delivery, const std::wstring& root,
     }
 }
 
+// The least an all-or-nothing apply does over a root that holds the old files: every file
+// copied to a staged name beside its destination before anything installed is touched, then
+// per file the installed one renamed to its backup and the staged copy renamed into place.
+// No hash, flush, journal or log; the backups stay (RemoveBackups).
+void StagedSwapLoop(const std::wstring& delivery, const std::wstring& root,
+                    const std::vector<BenchFile>& files) {
+    for (const BenchFile& file : files) {
+        const std::wstring source = delivery + L"\\" + file.path;
+        const std::wstring staged = root + L"\\" + file.path + L".staged";
+        CopyFileW(source.c_str(), staged.c_str(), FALSE);
+    }
+    for (const BenchFile& file : files) {
+        const std::wstring installed = root + L"\\" + file.path;
+        MoveFileExW(installed.c_str(), (installed + L".backup").c_str(), 0);
+        MoveFileExW((installed + L".staged").c_str(), installed.c_str(), 0);
+    }
+}
+
+// The backups the staged loop left, removed as a commit would.
+void RemoveBackups(const std::wstring& root, const std::vector<BenchFile>& files) {
+    for (const BenchFile& file : files) {
+        DeleteFileW((root + L"\\" + file.path + L".backup").c_str());
+    }
+}
+
+// Whether root holds each file once and no staged copy or backup beside it: the staged loop
+// and the listed apply leave no leftover when they are done.
+bool NoLeftovers(const std::wstring& root, const std::vector<BenchFile>& files) {
+    for (const BenchFile& file : files) {
+        for (const wchar_t* suffix : {L".staged", L".backup"}) {
+            const std::wstring path = root + L"\\" + file.path + suffix;
+            if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+                std::fprintf(stderr, "%ls: left over\n", path.c_str());
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 // What the apply's log costs by itself: one WriteLog per copy, with a line as long as the
 // copy's ("copy file from : <source>,to :<destination>").
 void LogAlone(const std::wstring& delivery, const std::wstring& root,
-              const std::vector<std::wstring>& files) {
-    for (const std::wstring& file : files) {
-        const std::wstring line = L"copy file from : " + delivery + L"\\" + file + L",to :" +
-                                  root + L"\\" + file;
+              const std::vector<BenchFile>& files) {
+    for (const BenchFile& file : files) {
+        const std::wstring line = L"copy file from : " + delivery + L"\\" + file.path +
+                                  L",to :" + root + L"\\" + file.path;
         WriteLog(std::string(line.begin(), line.end()));  // ASCII paths
     }
 }
@@ -385,6 +492,112 @@ bool BenchDeliveries(const std::wstring& oldTree, const std::vector<Delivery>& d
     return complete;
 }
 
+// ---- the downtime: from the main application's end to the return of the run's apply ----
+
+// The old release installed in an emptied root.
+bool InstallOld(const std::wstring& oldTree, const std::wstring& root) {
+    EmptyFolder(root);
+    return CopyTree(oldTree, root);
+}
+
+// What the run's callback does to end the main application, without its wait.
+void EndProcesses() {
+    KillProcessByName(kEarlierMainAppProcess);
+    KillProcessByName(kMainAppProcess);
+    KillProcessByName(kDeliveredUpdaterProcess);
+}
+
+struct DowntimeRound {
+    double down;     // from the processes' end to the return, the wait left out
+    double running;  // before that, while the main application still ran
+};
+
+// The delivery copied to the data folder's "Temp" and the old release into root, then
+// ApplyDeliveredUpdate timed as the run calls it: with the callback that ends the main
+// application (endFirst unset), or, as the run did before, the application ended first and
+// the whole call after it. False, with a line, when the update did not leave the new files.
+bool DowntimeOnce(const std::wstring& listed, const std::wstring& oldTree,
+                  const std::wstring& root, const std::vector<BenchFile>& files, bool endFirst,
+                  DowntimeRound& round) {
+    const std::wstring temp = GetDataTempFolder();
+    EmptyFolder(temp);
+    if (!CopyTree(listed, temp) || !InstallOld(oldTree, root)) {
+        std::fprintf(stderr, "cannot prepare %ls and %ls\n", temp.c_str(), root.c_str());
+        return false;
+    }
+    std::wstring rootFolder = root;
+    ApplyOutcome outcome;
+    double start = Now(), ended = 0;
+    if (endFirst) {
+        ended = start;
+        EndProcesses();
+        ApplyDeliveredUpdate(temp, rootFolder, &outcome);
+    } else {
+        ApplyDeliveredUpdate(temp, rootFolder, &outcome, [&] {
+            ended = Now();
+            EndProcesses();
+        });
+    }
+    const double done = Now();
+    round.down = done - ended;
+    round.running = ended - start;
+    if (ended == 0 || outcome.result != ApplyResult::kApplied) {
+        std::fprintf(stderr, "the update was not applied (result %d)\n",
+                     static_cast<int>(outcome.result));
+        return false;
+    }
+    return AllCopied(root, listed, files) && NoLeftovers(root, files) &&
+           GetFileAttributesW(temp.c_str()) == INVALID_FILE_ATTRIBUTES;
+}
+
+// Five rounds of each order, alternating which goes first; prints each round and the medians.
+// False when a round did not apply the delivery; met tells whether the downtime's goal was.
+bool BenchDowntime(const std::wstring& work, bool& met) {
+    const std::vector<BenchFile> files = DowntimeFiles();
+    const std::wstring listed = work + L"\\downtime listed";
+    const std::wstring oldTree = work + L"\\downtime old";
+    const std::wstring root = work + L"\\downtime root";
+    std::printf("\nmaking the downtime's delivery: %d files of %zu MiB and %d of %zu KiB, "
+                "and the old release's\n", kDowntimeBigFiles, kDowntimeBigSize / (1024 * 1024),
+                kDowntimeSmallFiles, kSmallSize / 1024);
+    if (!MakeListedDelivery(listed, files) || !MakeOldTree(oldTree, files)) {
+        std::fprintf(stderr, "could not make the downtime's trees in %ls\n", work.c_str());
+        return false;
+    }
+    std::vector<double> now, nowRunning, before;
+    for (int i = 0; i < kDowntimeRounds; ++i) {
+        for (int order = 0; order < 2; ++order) {
+            const bool endFirst = (order == 0) == (i % 2 == 1);
+            DowntimeRound round;
+            if (!DowntimeOnce(listed, oldTree, root, files, endFirst, round)) return false;
+            if (endFirst) {
+                before.push_back(round.down);
+            } else {
+                now.push_back(round.down);
+                nowRunning.push_back(round.running);
+            }
+        }
+        std::printf("downtime round %d: ended before the swaps %.3f s (%.3f s verified and "
+                    "staged before it), ended first %.3f s; wait left out\n",
+                    i + 1, now.back(), nowRunning.back(), before.back());
+    }
+    DeleteFolderTree(root);
+    DeleteFolderTree(listed);
+    DeleteFolderTree(oldTree);
+    std::printf("\n%-52s %9s %9s\n", "downtime, 300 MiB listed delivery, median of 5", "no wait",
+                "with wait");
+    std::printf("%-52s %9.3f %9.3f\n", "main application ended before the swaps",
+                Median(now), Median(now) + kWaitSeconds);
+    std::printf("%-52s %9.3f %9s\n", "  verified and staged before, while it ran",
+                Median(nowRunning), "-");
+    std::printf("%-52s %9.3f %9.3f\n", "ended first, then the whole update (before)",
+                Median(before), Median(before) + kWaitSeconds);
+    met = Median(now) <= kDowntimeGoal;
+    std::printf("goal: downtime at most the %.0f s wait plus %.1f s: %s (%.3f s)\n", kWaitSeconds,
+                kDowntimeGoal, met ? "met" : "MISSED", Median(now) + kWaitSeconds);
+    return true;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -399,52 +612,67 @@ int wmain(int argc, wchar_t** argv) {
     }
     const std::wstring work = argc > 1 ? argv[1] : GetTempFolder() + L"vintrel-apply-bench";
     const std::wstring delivery = work + L"\\delivery";
+    const std::wstring oldTree = work + L"\\old";
     const std::wstring root = work + L"\\root";
     const std::wstring logFolder = GetDataFolder() + L"\\logs";
-    const std::vector<std::wstring> files = DeliveryFiles();
+    const std::vector<BenchFile> files = DeliveryFiles();
 
     CreateDirectoryW(work.c_str(), nullptr);
     CreateDirectoryW(GetDataFolder().c_str(), nullptr);
     CreateDirectoryW(logFolder.c_str(), nullptr);
-    std::printf("making the delivery: %d files of %zu KiB and one of %zu MiB\n", kSmallFiles,
-                kSmallSize / 1024, kBigSize / (1024 * 1024));
+    std::printf("making the delivery: %d files of %zu KiB and one of %zu MiB, and the old "
+                "release's\n", kSmallFiles, kSmallSize / 1024, kBigSize / (1024 * 1024));
     const std::wstring listedDelivery = work + L"\\listed";
-    if (!MakeDelivery(delivery, files) || !MakeListedDelivery(listedDelivery, files)) {
+    if (!MakeDelivery(delivery, files) || !MakeListedDelivery(listedDelivery, files) ||
+        !MakeOldTree(oldTree, files)) {
         std::fprintf(stderr, "could not make the deliveries in %ls\n", work.c_str());
         return 2;
     }
 
-    std::vector<double> apply, applyNoLog, listedApply, bare, bareLogged, logAlone, removal;
+    std::vector<double> apply, applyNoLog, listedApply, bare, bareLogged, staged, backups,
+        logAlone, removal;
     bool complete = true;
+    const auto installOld = [&] {
+        if (InstallOld(oldTree, root)) return true;
+        std::fprintf(stderr, "cannot copy %ls into %ls\n", oldTree.c_str(), root.c_str());
+        return false;
+    };
     for (int round = 0; round < kRounds; ++round) {
         // The last round's copy: what the run's removal of the delivery has to do.
         if (round > 0) removal.push_back(Seconds([&] { DeleteFolderTree(root); }));
         EmptyFolder(root);
         bare.push_back(Seconds([&] { BareCopyLoop(delivery, root, files, false); }));
-        complete = complete && AllCopied(root, files);
+        complete = complete && AllCopied(root, delivery, files);
 
         EmptyFolder(root);
         bareLogged.push_back(Seconds([&] { BareCopyLoop(delivery, root, files, true); }));
 
-        EmptyFolder(root);
-        apply.push_back(Seconds([&] { ApplyManifest(delivery, root); }));
-        complete = complete && AllCopied(root, files);
+        if (!installOld()) return 2;
+        staged.push_back(Seconds([&] { StagedSwapLoop(delivery, root, files); }));
+        complete = complete && AllCopied(root, delivery, files);
+        backups.push_back(Seconds([&] { RemoveBackups(root, files); }));
+        complete = complete && NoLeftovers(root, files);
 
         EmptyFolder(root);
+        apply.push_back(Seconds([&] { ApplyManifest(delivery, root); }));
+        complete = complete && AllCopied(root, delivery, files);
+
+        if (!installOld()) return 2;
         listedApply.push_back(Seconds([&] { ApplyManifest(listedDelivery, root); }));
-        complete = complete && AllCopied(root, files);
+        complete = complete && AllCopied(root, listedDelivery, files) && NoLeftovers(root, files);
 
         DeleteFolderTree(logFolder);
         EmptyFolder(root);
         applyNoLog.push_back(Seconds([&] { ApplyManifest(delivery, root); }));
-        complete = complete && AllCopied(root, files);
+        complete = complete && AllCopied(root, delivery, files);
         CreateDirectoryW(logFolder.c_str(), nullptr);
 
         logAlone.push_back(Seconds([&] { LogAlone(delivery, root, files); }));
-        std::printf("round %d: bare %.3f s, bare with log %.3f s, apply %.3f s, "
-                    "apply without log %.3f s, listed apply %.3f s, log %.3f s\n",
-                    round + 1, bare.back(), bareLogged.back(), apply.back(), applyNoLog.back(),
-                    listedApply.back(), logAlone.back());
+        std::printf("round %d: bare %.3f s, bare with log %.3f s, staged loop %.3f s "
+                    "(backups removed %.3f s), apply %.3f s, apply without log %.3f s, "
+                    "listed apply %.3f s, log %.3f s\n",
+                    round + 1, bare.back(), bareLogged.back(), staged.back(), backups.back(),
+                    apply.back(), applyNoLog.back(), listedApply.back(), logAlone.back());
     }
 
     // The whole run, with the delivery where the run looks for it.
@@ -459,10 +687,15 @@ int wmain(int argc, wchar_t** argv) {
         rootPathArg = runRoot.c_str();
         std::wstring rootFolder;
         runUpdate.push_back(Seconds([&] { RunUpdate(rootFolder); }) - kWaitSeconds);
-        complete = complete && AllCopied(runRoot, files);
+        complete = complete && AllCopied(runRoot, delivery, files);
         std::printf("RunUpdate round %d: %.3f s after the wait\n", round + 1, runUpdate.back());
     }
-    PrintBreakdown(delivery, root, files, logFolder);
+    std::vector<std::wstring> paths;
+    for (const BenchFile& file : files) paths.push_back(file.path);
+    PrintBreakdown(delivery, root, paths, logFolder);
+
+    bool downtimeMet = false;
+    complete = complete && BenchDowntime(work, downtimeMet);
     DeleteFolderTree(work);
 
     if (!complete) {
@@ -470,32 +703,40 @@ int wmain(int argc, wchar_t** argv) {
         return 2;
     }
     const double bareTime = Median(bare);
+    const double stagedTime = Median(staged);
     const double applyTime = Median(apply);
     const double ratio = applyTime / bareTime;
-    std::printf("\n%-40s %9s %9s\n", "median of the rounds", "seconds", "x bare");
-    std::printf("%-40s %9.3f %9.2f\n", "bare CopyFileW loop", bareTime, 1.0);
-    std::printf("%-40s %9.3f %9.2f\n", "bare loop, WriteLog before each copy",
-                Median(bareLogged), Median(bareLogged) / bareTime);
-    std::printf("%-40s %9.3f %9.2f\n", "ApplyManifest", applyTime, ratio);
-    std::printf("%-40s %9.3f %9.2f\n", "ApplyManifest, log folder missing", Median(applyNoLog),
-                Median(applyNoLog) / bareTime);
-    const double listedRatio = Median(listedApply) / bareTime;
-    std::printf("%-40s %9.3f %9.2f\n", "ApplyManifest, listed delivery", Median(listedApply),
-                listedRatio);
-    std::printf("%-40s %9.3f %9.2f\n", "WriteLog alone, one line per file", Median(logAlone),
-                Median(logAlone) / bareTime);
+    std::printf("\n%-40s %9s %9s %9s\n", "median of the rounds", "seconds", "x bare",
+                "x staged");
+    const auto row = [&](const char* name, double seconds) {
+        std::printf("%-40s %9.3f %9.2f %9.2f\n", name, seconds, seconds / bareTime,
+                    seconds / stagedTime);
+    };
+    row("bare CopyFileW loop", bareTime);
+    row("bare loop, WriteLog before each copy", Median(bareLogged));
+    row("staged loop (copy, 2 renames) over old", stagedTime);
+    row("  its backups removed after it", Median(backups));
+    row("ApplyManifest", applyTime);
+    row("ApplyManifest, log folder missing", Median(applyNoLog));
+    const double listedTime = Median(listedApply);
+    row("ApplyManifest, listed delivery, over old", listedTime);
+    row("WriteLog alone, one line per file", Median(logAlone));
     const double applyLessLog = applyTime - Median(logAlone);
-    std::printf("%-40s %9.3f %9.2f\n", "ApplyManifest less WriteLog alone", applyLessLog,
-                applyLessLog / bareTime);
-    std::printf("%-40s %9.3f %9.2f\n", "RunUpdate less its 2 s wait", Median(runUpdate),
-                Median(runUpdate) / bareTime);
-    std::printf("%-40s %9.3f %9.2f\n", "DeleteFolderTree of such a tree", Median(removal),
-                Median(removal) / bareTime);
+    row("ApplyManifest less WriteLog alone", applyLessLog);
+    row("RunUpdate less its 2 s wait", Median(runUpdate));
+    row("DeleteFolderTree of such a tree", Median(removal));
     const bool met = ratio <= kGoal;
-    std::printf("goal: ApplyManifest at most %.1f x the bare loop: %s (%.2f x)\n", kGoal,
+    std::printf("goal: ApplyManifest at most %.2f x the bare loop: %s (%.2f x)\n", kGoal,
                 met ? "met" : "MISSED", ratio);
+    const double listedRatio = listedTime / bareTime;
     const bool listedMet = listedRatio <= kListedGoal;
-    std::printf("goal: the listed apply at most %.1f x the bare loop: %s (%.2f x)\n", kListedGoal,
-                listedMet ? "met" : "MISSED", listedRatio);
-    return met && listedMet ? 0 : 1;
+    std::printf("goal: the listed apply at most %.2f x the bare loop: %s (%.2f x)\n",
+                kListedGoal, listedMet ? "met" : "MISSED", listedRatio);
+    const double stagedRatio = listedTime / stagedTime;
+    const bool stagedMet = stagedRatio <= kStagedGoal;
+    std::printf("goal: the listed apply at most %.2f x the staged loop: %s (%.2f x)\n",
+                kStagedGoal, stagedMet ? "met" : "MISSED", stagedRatio);
+    std::printf("goal: downtime at most the wait plus %.1f s: %s (see above)\n", kDowntimeGoal,
+                downtimeMet ? "met" : "MISSED");
+    return met && listedMet && stagedMet && downtimeMet ? 0 : 1;
 }
