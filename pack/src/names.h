@@ -49,3 +49,6 @@ bool IsTopLevel(std::string_view relative);
 // subfolders, folders and files compared by their case keys: the order in which the updater
 // can make every new folder from the first file copied into it.
 bool ParentsFirstLess(std::string_view a, std::string_view b);
+
+// Appends the code point c to out as UTF-8 (a lone surrogate in its three-byte form).
+void AppendUtf8(std::string& out, char32_t c);
