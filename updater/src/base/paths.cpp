@@ -30,6 +30,20 @@ std::wstring CombinePath(const std::wstring& folder, const std::wstring& item) {
 
 bool PathExists(const std::wstring& path) { return !path.empty() && PathFileExistsW(path.c_str()); }
 
+bool ItemStandsAt(const std::wstring& path) {
+  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool FileStandsAt(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool FolderStandsAt(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
 std::wstring ResolveFullPath(const std::wstring& path) {
   if (path.empty()) return std::wstring();
   // Asked first for the size it needs, so no length of path is too long.

@@ -13,6 +13,12 @@ std::wstring CombinePath(const std::wstring& folder, const std::wstring& item);
 // Whether a file or folder exists at path.
 bool PathExists(const std::wstring& path);
 
+// Whether anything, a file, or a folder stands at path (any form, "\\?\" too), as its
+// attributes tell.
+bool ItemStandsAt(const std::wstring& path);
+bool FileStandsAt(const std::wstring& path);
+bool FolderStandsAt(const std::wstring& path);
+
 // The full path that the file calls make of path (".", "..", trailing dots and blanks, drive
 // and device forms resolved); empty when it cannot be made.
 std::wstring ResolveFullPath(const std::wstring& path);

@@ -19,6 +19,7 @@
 #include "base/folder_tree.h"
 #include "base/folders.h"
 #include "base/log.h"
+#include "base/paths.h"
 #include "base/signature_check.h"
 #include "base/text.h"
 #include "hash_list.h"
@@ -65,12 +66,6 @@ std::wstring ResolvedPath(const std::wstring& path) {
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                     nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   return item.valid() ? DrivePath(FinalPathOf(item.get())) : std::wstring();
-}
-
-bool IsBelow(const std::wstring& path, std::wstring folder) {
-  if (folder.empty()) return false;
-  if (folder.back() != L'\\') folder += L'\\';
-  return Lower(path).compare(0, folder.size(), Lower(folder)) == 0;
 }
 
 // Gives the open item the owner and protected DACL of sddl (the handle needs WRITE_DAC and
@@ -164,8 +159,11 @@ std::string InstallLocationProblem(std::wstring& executable) {
   const std::wstring userTemp = ResolvedPath(GetTempFolder());
   const std::wstring systemTemp = ResolvedPath(std::wstring(windows) + L"\\Temp");
   if (profiles.empty() || userTemp.empty()) return "the profiles or temporary folder is unknown";
-  if (IsBelow(executable, profiles) || IsBelow(executable, userTemp) ||
-      IsBelow(executable, systemTemp)) {
+  // An empty folder would stand for the current one: it names nothing here.
+  const auto below = [&](const std::wstring& folder) {
+    return !folder.empty() && ResolvesWithinFolder(executable, folder);
+  };
+  if (below(profiles) || below(userTemp) || below(systemTemp)) {
     return "below a user's profile or a temporary folder";
   }
   return std::string();

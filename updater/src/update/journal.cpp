@@ -98,6 +98,22 @@ bool ReplaceFileDurably(const std::wstring& path, const std::string& bytes) {
   return false;
 }
 
+bool RenameWithoutReplacing(const std::wstring& from, const std::wstring& to) {
+  if (!RetryWhileHeld([&] { return MoveFileExW(from.c_str(), to.c_str(), 0) != FALSE; })) {
+    return false;
+  }
+  NoteDiskChange();
+  return true;
+}
+
+bool RemoveIfThere(const std::wstring& path) {
+  if (DeleteFileW(path.c_str())) {
+    NoteDiskChange();
+    return true;
+  }
+  return !ItemStandsAt(path);
+}
+
 bool MakeJournalFolder(const std::wstring& rootFolder) {
   const std::wstring folder = JournalFolder(rootFolder);
   if (CreateDirectoryW(folder.c_str(), nullptr)) {

@@ -26,6 +26,13 @@ std::wstring BackupName(const std::wstring& relative, const std::wstring& mark, 
 // the new one could not be put in place.
 bool ReplaceFileDurably(const std::wstring& path, const std::string& bytes);
 
+// A rename that a file held by another program may block for a moment (three tries, 100 ms
+// apart); it never replaces: what stands at to stays, and the rename fails.
+bool RenameWithoutReplacing(const std::wstring& from, const std::wstring& to);
+
+// Removes a file that may be missing; false when it is there and stays.
+bool RemoveIfThere(const std::wstring& path);
+
 // The journal's folder below rootFolder, made when missing (with the installation's
 // permissions, which it inherits); false when it cannot be made.
 bool MakeJournalFolder(const std::wstring& rootFolder);

@@ -10,6 +10,7 @@
 #include "base/file_copy.h"
 #include "base/handles.h"
 #include "base/log.h"
+#include "base/paths.h"
 #include "base/text.h"
 #include "update/release_record.h"
 
@@ -17,28 +18,6 @@ namespace {
 
 const wchar_t kLeftovers[] = L".vintrel\\leftovers";
 constexpr std::size_t kMaxLeftoversBytes = 16u << 20;
-
-bool Exists(const std::wstring& path) {
-  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-// A rename that never replaces: what stands at to stays, and the rename fails.
-bool Rename(const std::wstring& from, const std::wstring& to) {
-  if (!RetryWhileHeld([&] { return MoveFileExW(from.c_str(), to.c_str(), 0) != FALSE; })) {
-    return false;
-  }
-  NoteDiskChange();
-  return true;
-}
-
-// Removes a file that may be missing; false when it is there and stays.
-bool RemoveIfThere(const std::wstring& path) {
-  if (DeleteFileW(path.c_str())) {
-    NoteDiskChange();
-    return true;
-  }
-  return !Exists(path);
-}
 
 // Step i's swap undone: a staged copy swapped in goes back to its staged name, and the file it
 // replaced or the deletion moved aside back to its own. Only what the journal named is moved,
@@ -49,13 +28,14 @@ bool UndoSwap(const std::wstring& rootFolder, const JournalStep& step) {
   if (step.kind == JournalStep::Kind::kUpdate) {
     const std::wstring staged = PathBelowRoot(rootFolder, step.staged);
     // While the journal says swapping, only the swap takes a staged copy away.
-    if (staged.empty() || (!Exists(staged) && Exists(file) && !Rename(file, staged))) {
+    if (staged.empty() ||
+        (!ItemStandsAt(staged) && ItemStandsAt(file) && !RenameWithoutReplacing(file, staged))) {
       return false;
     }
   }
   if (!step.existed) return true;
   const std::wstring backup = PathBelowRoot(rootFolder, step.backup);
-  return !backup.empty() && (!Exists(backup) || Rename(backup, file));
+  return !backup.empty() && (!ItemStandsAt(backup) || RenameWithoutReplacing(backup, file));
 }
 
 void RemoveFolder(const std::wstring& rootFolder, const MadeFolder& folder) {

@@ -15,6 +15,7 @@
 #include "base/disk_changes.h"
 #include "base/file_copy.h"
 #include "base/log.h"
+#include "base/paths.h"
 #include "base/text.h"
 #include "update/delivered_files.h"
 #include "update/listed_apply.h"
@@ -26,20 +27,6 @@ namespace {
 // the list's paths are (one kind of index for both keeps the program small).
 std::string PathKey(const std::wstring& relative) {
   return FoldPathCase(ListPath(WideToNarrow(relative)));
-}
-
-bool Exists(const std::wstring& path) {
-  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-bool IsFile(const std::wstring& path) {
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-bool IsFolder(const std::wstring& path) {
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 std::wstring ParentOf(const std::wstring& relative) {
@@ -70,7 +57,7 @@ bool PlanJournal(ListedApply& apply, const std::wstring& mark) {
   ListedFileIndex standing;
   const auto folderStands = [&](const std::wstring& relative) {
     return relative.empty() || standing.count("/" + PathKey(relative)) ||
-           IsFolder(PathBelowRoot(apply.rootFolder, relative));
+           FolderStandsAt(PathBelowRoot(apply.rootFolder, relative));
   };
   for (size_t i = 0; i < apply.steps.size(); ++i) {
     const PlannedStep& step = apply.steps[i];
@@ -78,7 +65,7 @@ bool PlanJournal(ListedApply& apply, const std::wstring& mark) {
     const auto known = standing.find(key);
     const bool existed = known != standing.end()
                              ? known->second != 0
-                             : IsFile(PathBelowRoot(apply.rootFolder, step.relative));
+                             : FileStandsAt(PathBelowRoot(apply.rootFolder, step.relative));
     standing[key] = step.kind == JournalStep::Kind::kUpdate ? 1 : 0;
     std::wstring staged;
     if (step.kind == JournalStep::Kind::kUpdate) {
@@ -93,7 +80,7 @@ bool PlanJournal(ListedApply& apply, const std::wstring& mark) {
         journal.madeFolders.push_back({i, WideToUtf8(parent)});
       }
       std::wstring above = parent;
-      while (!above.empty() && !IsFolder(PathBelowRoot(apply.rootFolder, above))) {
+      while (!above.empty() && !FolderStandsAt(PathBelowRoot(apply.rootFolder, above))) {
         above = ParentOf(above);
       }
       const size_t cut = step.relative.find_last_of(L'\\');
@@ -113,7 +100,7 @@ bool NamesAreFresh(const ListedApply& apply) {
     for (const std::string* name : {&step.staged, &step.backup}) {
       if (name->empty()) continue;
       const std::wstring path = PathBelowRoot(apply.rootFolder, *name);
-      if (path.empty() || Exists(path)) return false;
+      if (path.empty() || ItemStandsAt(path)) return false;
     }
   }
   return true;

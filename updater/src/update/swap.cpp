@@ -8,6 +8,7 @@
 #include "base/disk_changes.h"
 #include "base/file_copy.h"
 #include "base/log.h"
+#include "base/paths.h"
 #include "base/text.h"
 #include "update/delivered_files.h"
 #include "update/listed_apply.h"
@@ -16,20 +17,6 @@
 namespace {
 
 const char kManifestName[] = "UpdateInfo.ini";
-
-bool IsFolder(const std::wstring& path) {
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-// A rename that a file held by another program may block for a moment; it never replaces.
-bool RenameWithRetry(const std::wstring& from, const std::wstring& to) {
-  if (!RetryWhileHeld([&] { return MoveFileExW(from.c_str(), to.c_str(), 0) != FALSE; })) {
-    return false;
-  }
-  NoteDiskChange();
-  return true;
-}
 
 // Step i swapped in: the installed file to its backup, the staged copy into its place (through
 // the handle held on it since staging), the one missing folder above it made first.
@@ -40,17 +27,17 @@ bool SwapStep(ListedApply& apply, size_t i) {
   const std::wstring backup = PathBelowRoot(apply.rootFolder, planned.backup);
   if (step.kind == JournalStep::Kind::kDelete) {
     WriteLog("delete file : " + WideToNarrow(step.destination));
-    return !planned.existed || RenameWithRetry(file, backup);
+    return !planned.existed || RenameWithoutReplacing(file, backup);
   }
   WriteLog("copy file from : " + WideToNarrow(step.source) + ",to :" +
            WideToNarrow(step.destination));
   for (const MadeFolder& folder : apply.journal.madeFolders) {
     const std::wstring path = PathBelowRoot(apply.rootFolder, folder.relative);
-    if (folder.step == i && !IsFolder(path) && CreateDirectoryW(path.c_str(), nullptr)) {
+    if (folder.step == i && !FolderStandsAt(path) && CreateDirectoryW(path.c_str(), nullptr)) {
       NoteDiskChange();
     }
   }
-  const bool swapped = (!planned.existed || RenameWithRetry(file, backup)) &&
+  const bool swapped = (!planned.existed || RenameWithoutReplacing(file, backup)) &&
                        RenameThroughHandle(apply.stagedCopies[i].get(), file);
   if (swapped) NoteDiskChange();
   apply.stagedCopies[i].reset();
