@@ -36,7 +36,50 @@ NtSetInformationFileFunction NtSetInformationFileEntry() {
   return entry;
 }
 
+using NtQueryInformationFileFunction = NTSTATUS(NTAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG,
+                                                      int);
+// FILE_INFORMATION_CLASS's FileInternalInformation: the item's number on its volume.
+constexpr int kFileInternalInformation = 6;
+
+NtQueryInformationFileFunction NtQueryInformationFileEntry() {
+  static const auto entry = reinterpret_cast<NtQueryInformationFileFunction>(
+      reinterpret_cast<void*>(
+          GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationFile")));
+  return entry;
+}
+
 }  // namespace
+
+bool ReadItemInformation(HANDLE item, BY_HANDLE_FILE_INFORMATION& info) {
+  FILE_BASIC_INFO basic = {};
+  FILE_STANDARD_INFO standard = {};
+  LARGE_INTEGER number = {};
+  IO_STATUS_BLOCK status = {};
+  const NtQueryInformationFileFunction query = NtQueryInformationFileEntry();
+  if (!query ||
+      !GetFileInformationByHandleEx(item, FileBasicInfo, &basic, sizeof(basic)) ||
+      !GetFileInformationByHandleEx(item, FileStandardInfo, &standard, sizeof(standard)) ||
+      query(item, &status, &number, sizeof(number), kFileInternalInformation) < 0) {
+    return false;
+  }
+  const auto fileTime = [](const LARGE_INTEGER& time) {
+    FILETIME converted;
+    converted.dwLowDateTime = time.LowPart;
+    converted.dwHighDateTime = static_cast<DWORD>(time.HighPart);
+    return converted;
+  };
+  info = BY_HANDLE_FILE_INFORMATION();
+  info.dwFileAttributes = basic.FileAttributes;
+  info.ftCreationTime = fileTime(basic.CreationTime);
+  info.ftLastAccessTime = fileTime(basic.LastAccessTime);
+  info.ftLastWriteTime = fileTime(basic.LastWriteTime);
+  info.nFileSizeHigh = static_cast<DWORD>(standard.EndOfFile.HighPart);
+  info.nFileSizeLow = standard.EndOfFile.LowPart;
+  info.nNumberOfLinks = standard.NumberOfLinks;
+  info.nFileIndexHigh = static_cast<DWORD>(number.HighPart);
+  info.nFileIndexLow = number.LowPart;
+  return true;
+}
 
 bool IsLinkReparse(DWORD attributes, DWORD reparseTag) {
   if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
@@ -53,14 +96,20 @@ bool SameFinalPath(const std::wstring& a, const std::wstring& b) {
 
 std::wstring FinalPathOf(HANDLE item) {
   const DWORD flags = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
-  // Asked for the size first: no path is too long for the buffer.
-  const DWORD needed = GetFinalPathNameByHandleW(item, nullptr, 0, flags);
-  if (needed == 0) return std::wstring();
-  std::wstring path(needed, L'\0');
-  const DWORD length = GetFinalPathNameByHandleW(item, &path[0], needed, flags);
-  if (length == 0 || length >= needed) return std::wstring();
-  path.resize(length);
-  return path;
+  // Most paths fit the first buffer; a longer one is asked again with the size the first answer
+  // gave, so no path is too long for it. One call per item where it fits: each costs a query.
+  std::wstring path(MAX_PATH, L'\0');
+  for (int tries = 0; tries < 2; ++tries) {
+    const DWORD length =
+        GetFinalPathNameByHandleW(item, &path[0], static_cast<DWORD>(path.size()), flags);
+    if (length == 0) break;
+    if (length < path.size()) {
+      path.resize(length);
+      return path;
+    }
+    path.assign(length, L'\0');  // the size needed, its terminating zero included
+  }
+  return std::wstring();
 }
 
 CheckedItem OpenChecked(const std::wstring& path, DWORD access, DWORD sharing, ItemKind kind,
@@ -73,7 +122,10 @@ CheckedItem OpenChecked(const std::wstring& path, DWORD access, DWORD sharing, I
                                 nullptr));
   if (!handle.valid()) return item;
   FILE_ATTRIBUTE_TAG_INFO tag = {};
-  if (!GetFileInformationByHandle(handle.get(), &item.info) ||
+  // The volume is asked for only where the identity is checked.
+  const bool described = expected ? GetFileInformationByHandle(handle.get(), &item.info) != FALSE
+                                  : ReadItemInformation(handle.get(), item.info);
+  if (!described ||
       !GetFileInformationByHandleEx(handle.get(), FileAttributeTagInfo, &tag, sizeof(tag))) {
     return item;
   }

@@ -93,7 +93,7 @@ ReadResult ReadOpenFile(HANDLE file, std::size_t maxBytes, std::string& bytes) {
 bool CopyOpenFile(HANDLE source, const std::wstring& destination,
                   const CopiedBytesFunction& onBytes, FileHandle* keepOpen) {
   BY_HANDLE_FILE_INFORMATION info = {};
-  if (!GetFileInformationByHandle(source, &info) || !Rewind(source)) return false;
+  if (!ReadItemInformation(source, info) || !Rewind(source)) return false;
   const DWORD attributes = info.dwFileAttributes & kCopiedAttributes;
   FileHandle copy(CreateFileW(destination.c_str(), GENERIC_WRITE | DELETE, 0, nullptr,
                               CREATE_ALWAYS, attributes ? attributes : FILE_ATTRIBUTE_NORMAL,

@@ -35,8 +35,11 @@ struct OpenFolder {
 // The items of an open folder (without "." and ".."), listed through its handle.
 std::vector<ListedItem> ListThroughHandle(const CheckedItem& opened) {
   const HANDLE folder = opened.handle.get();
-  const DWORD volume = opened.info.dwVolumeSerialNumber;
+  // Asked once per folder: what is listed is checked to be on the folder's volume.
+  BY_HANDLE_FILE_INFORMATION folderInfo = {};
   std::vector<ListedItem> items;
+  if (!GetFileInformationByHandle(folder, &folderInfo)) return items;
+  const DWORD volume = folderInfo.dwVolumeSerialNumber;
   const std::unique_ptr<char[]> buffer(new char[kListingBytes]);
   while (GetFileInformationByHandleEx(folder, FileIdBothDirectoryInfo, buffer.get(),
                                       kListingBytes)) {

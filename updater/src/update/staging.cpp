@@ -12,6 +12,7 @@
 #include <memory>
 #include <vector>
 
+#include "base/checked_items.h"
 #include "base/disk_changes.h"
 #include "base/file_copy.h"
 #include "base/log.h"
@@ -153,7 +154,7 @@ bool StageDecoded(HANDLE frame, const ListedFile& listed, const std::wstring& in
                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (copy.valid()) NoteDiskChange();
   if (!copy.valid() || !SetFilePointerEx(frame, start, nullptr, FILE_BEGIN) ||
-      !GetFileInformationByHandle(frame, &info)) {
+      !ReadItemInformation(frame, info)) {
     why = ApplyReason::kDisk;
     reason = "cannot be staged in the installation";
     return false;
