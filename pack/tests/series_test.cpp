@@ -4,7 +4,10 @@
 // backups a running program keeps; the journal and the release record held or aimed elsewhere
 // by a program of the user; an older signed updater in the delivery folder.
 
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <ctime>
 
 #include "base/folders.h"
 #include "roundtrip_support.h"
@@ -218,6 +221,23 @@ TEST_F(Series, TwoUpdatesBesideARunningProgramBothCommitAndTheLeftoversGoLater) 
   MakeTree(root, v4);
   // What an earlier updater named a backup of step 0: never taken for this update's own.
   WriteBytes(root + L"\\readme.txt.vintrel-old-0", "stale");
+  // And the names this update's staged copies of readme.txt would take in the coming seconds
+  // (its mark is the run's time), written in other letter case: the apply looks for free names
+  // in a listing of the folder, which must match them as the file system does, or staging would
+  // fail on them. Fewer than the 64 marks the apply tries.
+  std::vector<std::wstring> decoys;
+  const auto now = static_cast<std::uint32_t>(std::time(nullptr));
+  for (std::uint32_t mark = now - 1; mark < now + 40; ++mark) {
+    for (int step = 0; step < 4; ++step) {
+      wchar_t name[64];
+      std::swprintf(name, 64, L"README.TXT.VINTREL-NEW-%08X-%d", mark, step);
+      decoys.push_back(name);
+      WriteBytes(root + L"\\" + name, "decoy");
+    }
+  }
+  const auto isDecoy = [](const std::wstring& name) {
+    return name.find(L".VINTREL-NEW-") != std::wstring::npos;
+  };
   {
     RunningInstances running(root + L"\\" + helper, 1);
     const struct {
@@ -235,8 +255,9 @@ TEST_F(Series, TwoUpdatesBesideARunningProgramBothCommitAndTheLeftoversGoLater) 
       tree.erase(L".vintrel\\leftovers");
       tree.erase(L"readme.txt.vintrel-old-0");
       for (auto it = tree.begin(); it != tree.end();) {
-        it = it->first.find(L"helper.exe.vintrel-old-") != std::wstring::npos ? tree.erase(it)
-                                                                               : std::next(it);
+        it = it->first.find(L"helper.exe.vintrel-old-") != std::wstring::npos || isDecoy(it->first)
+                 ? tree.erase(it)
+                 : std::next(it);
       }
       EXPECT_TRUE(tree == *update.to) << Difference(*update.to, tree);
       EXPECT_EQ(ReadBytes(root + L"\\.vintrel\\release"), Utf8(update.release) + "\r\n");
@@ -244,6 +265,7 @@ TEST_F(Series, TwoUpdatesBesideARunningProgramBothCommitAndTheLeftoversGoLater) 
       EXPECT_TRUE(FileExists(root + L"\\.vintrel\\leftovers"));
     }
     EXPECT_EQ(ReadBytes(root + L"\\readme.txt.vintrel-old-0"), "stale");
+    for (const std::wstring& decoy : decoys) EXPECT_EQ(ReadBytes(root + L"\\" + decoy), "decoy");
     Checked("two updates beside a running program: both committed, the old images listed");
   }
   RunUpdater(signedBuild, root + L"\\bin\\32bit", root);

@@ -91,12 +91,13 @@ ReadResult ReadOpenFile(HANDLE file, std::size_t maxBytes, std::string& bytes) {
 }
 
 bool CopyOpenFile(HANDLE source, const std::wstring& destination,
-                  const CopiedBytesFunction& onBytes, FileHandle* keepOpen) {
+                  const CopiedBytesFunction& onBytes, FileHandle* keepOpen, CopyTarget target) {
   BY_HANDLE_FILE_INFORMATION info = {};
   if (!ReadItemInformation(source, info) || !Rewind(source)) return false;
   const DWORD attributes = info.dwFileAttributes & kCopiedAttributes;
   FileHandle copy(CreateFileW(destination.c_str(), GENERIC_WRITE | DELETE, 0, nullptr,
-                              CREATE_ALWAYS, attributes ? attributes : FILE_ATTRIBUTE_NORMAL,
+                              target == CopyTarget::kCreateNew ? CREATE_NEW : CREATE_ALWAYS,
+                              attributes ? attributes : FILE_ATTRIBUTE_NORMAL,
                               nullptr));
   if (!copy.valid()) return false;
   if (!CopyBlocks(source, copy.get(), onBytes) ||

@@ -12,12 +12,18 @@
 // Sees every block of bytes a copy moves, in order.
 using CopiedBytesFunction = std::function<void(const char* bytes, std::size_t size)>;
 
-// Copies the whole of source, an open file read from its start, into destination, created or
-// replaced; destination gets source's attributes and last-write time, as CopyFileW gives them.
-// Nothing is left at destination when the copy fails. With keepOpen, the copy's handle (write
-// access, no sharing) is handed over instead of closed, to be flushed later.
+enum class CopyTarget {
+  kCreateOrReplace,
+  kCreateNew,  // fails where anything stands at the destination already
+};
+
+// Copies the whole of source, an open file read from its start, into destination;
+// destination gets source's attributes and last-write time, as CopyFileW gives them. Nothing is
+// left at destination when the copy fails. With keepOpen, the copy's handle (write access, no
+// sharing) is handed over instead of closed, to be flushed later.
 bool CopyOpenFile(HANDLE source, const std::wstring& destination,
-                  const CopiedBytesFunction& onBytes = nullptr, FileHandle* keepOpen = nullptr);
+                  const CopiedBytesFunction& onBytes = nullptr, FileHandle* keepOpen = nullptr,
+                  CopyTarget target = CopyTarget::kCreateOrReplace);
 
 // Copies the file that the caller checked and holds open (held, read from its start) over
 // destination, and logs the copy under the name source. When the copy fails, a destination

@@ -15,6 +15,7 @@
 #include "base/checked_items.h"
 #include "base/disk_changes.h"
 #include "base/file_copy.h"
+#include "base/handles.h"
 #include "base/log.h"
 #include "base/paths.h"
 #include "base/text.h"
@@ -95,13 +96,60 @@ bool PlanJournal(ListedApply& apply, const std::wstring& mark) {
   return true;
 }
 
-// Whether every name the journal gives is free, and below the root as written.
+// A name as the file system matches it, without regard to letter case (and to the user's
+// language, as the file system's own table), as a key of an index.
+std::string NameKey(const std::wstring& name) {
+  std::wstring upper(name.size(), L'\0');
+  if (!name.empty()) {
+    LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, name.c_str(), static_cast<int>(name.size()),
+                 &upper[0], static_cast<int>(upper.size()));
+  }
+  return WideToUtf8(upper);
+}
+
+// The names standing in the folders the journal's names go in, each folder listed once: asking
+// for a name that is not there costs the platform a reading of its folder (Wine matches names
+// without regard to case on a file system that does not), which for the thousands of files of
+// a release was most of the apply's time.
+class FolderNames {
+ public:
+  // Whether anything stands at path; where its folder cannot be listed, asked of the path.
+  bool Stands(const std::wstring& path) {
+    const std::wstring folder = path.substr(0, path.find_last_of(L'\\'));
+    const std::string folderKey = NameKey(folder);
+    auto listed = folders_.find(folderKey);
+    if (listed == folders_.end()) listed = folders_.emplace(folderKey, List(folder)).first;
+    return listed->second ? names_.count(NameKey(path)) != 0 : ItemStandsAt(path);
+  }
+
+ private:
+  // Adds the paths of what stands in folder; 1 when it was listed whole.
+  std::size_t List(const std::wstring& folder) {
+    WIN32_FIND_DATAW found;
+    const FindHandle find(FindFirstFileExW((folder + L"\\*").c_str(), FindExInfoBasic, &found,
+                                           FindExSearchNameMatch, nullptr,
+                                           FIND_FIRST_EX_LARGE_FETCH));
+    if (!find.valid()) return 0;
+    do {
+      names_[NameKey(folder + L"\\" + found.cFileName)] = 0;
+    } while (FindNextFileW(find.get(), &found));
+    return GetLastError() == ERROR_NO_MORE_FILES ? 1 : 0;
+  }
+
+  ListedFileIndex folders_;  // folder: 1 listed whole, 0 not to be listed
+  ListedFileIndex names_;    // keys only
+};
+
+// Whether every name the journal gives is free, and below the root as written. A name taken
+// after this look is not lost to the apply: a staged copy is only ever created new, and a backup
+// only renamed to where nothing stands.
 bool NamesAreFresh(const ListedApply& apply) {
+  FolderNames standing;
   for (const JournalStep& step : apply.journal.steps) {
     for (const std::string* name : {&step.staged, &step.backup}) {
       if (name->empty()) continue;
       const std::wstring path = PathBelowRoot(apply.rootFolder, *name);
-      if (path.empty() || ItemStandsAt(path)) return false;
+      if (path.empty() || standing.Stands(path)) return false;
     }
   }
   return true;
@@ -151,7 +199,7 @@ bool StageDecoded(HANDLE frame, const ListedFile& listed, const std::wstring& in
   LARGE_INTEGER start = {};
   BY_HANDLE_FILE_INFORMATION info = {};
   copy = FileHandle(CreateFileW(staged.c_str(), GENERIC_WRITE | DELETE, 0, nullptr,
-                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (copy.valid()) NoteDiskChange();
   if (!copy.valid() || !SetFilePointerEx(frame, start, nullptr, FILE_BEGIN) ||
       !ReadItemInformation(frame, info)) {
@@ -272,7 +320,7 @@ bool StageStep(ListedApply& apply, size_t i) {
         hash.Add(block, size);
         copied += size;
       },
-      &apply.stagedCopies[i]);
+      &apply.stagedCopies[i], CopyTarget::kCreateNew);
   if (!copiedWhole) {
     Abandon(apply, ApplyReason::kDisk, step.written,
             "cannot be staged in the installation (error " + Decimal(GetLastError()) + ")");
