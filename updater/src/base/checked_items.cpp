@@ -10,43 +10,23 @@ namespace {
 // An open folder that others may read and write in, but not rename or remove.
 constexpr DWORD kHeldFolderSharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
+// Looked up, not imported: ntdll is in every process, and the import table stays the one the
+// import check knows.
+template <typename Function>
+Function NtdllEntry(const char* name) {
+  return reinterpret_cast<Function>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), name)));
+}
+
 using NtCreateFileFunction = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES,
                                               PIO_STATUS_BLOCK, PLARGE_INTEGER, ULONG, ULONG,
                                               ULONG, ULONG, PVOID, ULONG);
-
-// Looked up, not imported: ntdll is in every process, and the import table stays the one the
-// import check knows.
-NtCreateFileFunction NtCreateFileEntry() {
-  static const auto entry = reinterpret_cast<NtCreateFileFunction>(reinterpret_cast<void*>(
-      GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtCreateFile")));
-  return entry;
-}
-
-using NtSetInformationFileFunction = NTSTATUS(NTAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG,
-                                                    int);
-// FILE_INFORMATION_CLASS's FileRenameInformation.
-constexpr int kFileRenameInformation = 10;
-
-// The rename below a held folder goes to the file system as it is: the Win32 call would make the
-// relative name a path first (Wine's does).
-NtSetInformationFileFunction NtSetInformationFileEntry() {
-  static const auto entry = reinterpret_cast<NtSetInformationFileFunction>(
-      reinterpret_cast<void*>(
-          GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtSetInformationFile")));
-  return entry;
-}
-
-using NtQueryInformationFileFunction = NTSTATUS(NTAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG,
-                                                      int);
-// FILE_INFORMATION_CLASS's FileInternalInformation: the item's number on its volume.
+// NtQueryInformationFile and NtSetInformationFile.
+using NtFileInformationFunction = NTSTATUS(NTAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, int);
+// FILE_INFORMATION_CLASS's FileInternalInformation (the item's number on its volume) and
+// FileRenameInformation.
 constexpr int kFileInternalInformation = 6;
-
-NtQueryInformationFileFunction NtQueryInformationFileEntry() {
-  static const auto entry = reinterpret_cast<NtQueryInformationFileFunction>(
-      reinterpret_cast<void*>(
-          GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationFile")));
-  return entry;
-}
+constexpr int kFileRenameInformation = 10;
 
 }  // namespace
 
@@ -55,7 +35,7 @@ bool ReadItemInformation(HANDLE item, BY_HANDLE_FILE_INFORMATION& info) {
   FILE_STANDARD_INFO standard = {};
   LARGE_INTEGER number = {};
   IO_STATUS_BLOCK status = {};
-  const NtQueryInformationFileFunction query = NtQueryInformationFileEntry();
+  static const auto query = NtdllEntry<NtFileInformationFunction>("NtQueryInformationFile");
   if (!query ||
       !GetFileInformationByHandleEx(item, FileBasicInfo, &basic, sizeof(basic)) ||
       !GetFileInformationByHandleEx(item, FileStandardInfo, &standard, sizeof(standard)) ||
@@ -191,7 +171,7 @@ AnchoredFolder OpenAnchoredFolder(const std::wstring& anchor,
 
 FileHandle OpenOrCreateInFolder(HANDLE folder, const std::wstring& name, DWORD access,
                                 DWORD sharing) {
-  const NtCreateFileFunction ntCreateFile = NtCreateFileEntry();
+  static const auto ntCreateFile = NtdllEntry<NtCreateFileFunction>("NtCreateFile");
   if (!ntCreateFile || name.empty() || name.size() > 32767) return FileHandle();
   UNICODE_STRING relativeName;
   relativeName.Buffer = const_cast<wchar_t*>(name.c_str());
@@ -226,7 +206,10 @@ bool RenameThroughHandle(HANDLE item, const std::wstring& to, HANDLE folder, boo
   rename->FileNameLength = static_cast<DWORD>(to.size() * sizeof(wchar_t));
   to.copy(rename->FileName, to.size());
   if (folder) {
-    const NtSetInformationFileFunction setInformation = NtSetInformationFileEntry();
+    // Straight to the file system: the Win32 call would make the relative name a path first
+    // (Wine's does).
+    static const auto setInformation =
+        NtdllEntry<NtFileInformationFunction>("NtSetInformationFile");
     IO_STATUS_BLOCK status = {};
     return setInformation && setInformation(item, &status, rename, static_cast<ULONG>(size),
                                             kFileRenameInformation) >= 0;
