@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "record_number.h"
+
 namespace {
 
 const char kJournalHeader[] = "vintrel-journal 2";
@@ -42,17 +44,6 @@ std::vector<std::string> Fields(const std::string& line) {
     if (tab == std::string::npos) return fields;
     start = tab + 1;
   }
-}
-
-// A decimal number without sign or leading zeros that fits 63 bits.
-bool ParseDecimal(const std::string& text, std::uint64_t& value) {
-  if (text.empty() || text.size() > 19 || (text.size() > 1 && text[0] == '0')) return false;
-  value = 0;
-  for (const char digit : text) {
-    if (digit < '0' || digit > '9') return false;
-    value = value * 10 + static_cast<std::uint64_t>(digit - '0');
-  }
-  return value <= static_cast<std::uint64_t>(INT64_MAX);
 }
 
 std::string Decimal(std::uint64_t value) {
@@ -125,7 +116,8 @@ bool ParseFolder(const std::string& rest, bool firstFormat, MadeFolder& folder) 
   const std::vector<std::string> fields =
       firstFormat ? std::vector<std::string>{"0", rest} : Fields(rest);
   std::uint64_t step = 0;
-  if (fields.size() != 2 || !ParseDecimal(fields[0], step) || !IsPlainJournalPath(fields[1])) {
+  if (fields.size() != 2 || !ParseRecordNumber(fields[0], step) ||
+      !IsPlainJournalPath(fields[1])) {
     return false;
   }
   folder = {static_cast<std::size_t>(step), fields[1]};
@@ -192,7 +184,7 @@ bool ParseJournal(const std::string& text, Journal& journal) {
   if (!firstFormat && line != kJournalHeader) return false;
   if (!NextLine(text, at, line) || !ParseState(line, firstFormat, journal.state)) return false;
   if (!firstFormat && (!NextLine(text, at, line) || line.rfind("release ", 0) != 0 ||
-                       !ParseDecimal(line.substr(8), journal.release))) {
+                       !ParseRecordNumber(line.substr(8), journal.release))) {
     return false;
   }
   while (NextLine(text, at, line)) {

@@ -4,6 +4,8 @@
 #include <cwctype>
 #include <iterator>
 
+#include "record_number.h"
+
 namespace {
 
 // The rows of the exit-code table: never reorder, only append.
@@ -41,16 +43,6 @@ bool IsDeviceName(std::wstring_view level) {
   }
   return base.size() == 4 && (base.compare(0, 3, L"COM") == 0 || base.compare(0, 3, L"LPT") == 0) &&
          base[3] >= L'0' && base[3] <= L'9';
-}
-
-bool ReadNumber(std::string_view text, std::uint64_t& value) {
-  if (text.empty() || text.size() > 19 || (text.size() > 1 && text[0] == '0')) return false;
-  value = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + static_cast<std::uint64_t>(c - '0');
-  }
-  return true;
 }
 
 // The value of line "<key> <value>\r\n" at the start of text, which then moves past it.
@@ -129,11 +121,12 @@ std::string FormatServiceResult(const ServiceResult& result) {
 bool ParseServiceResult(std::string_view text, ServiceResult& result) {
   std::string_view code, release, keep, file;
   std::uint64_t number = 0;
-  if (!TakeLine(text, "code", code) || !ReadNumber(code, number) || number > 0xFFFFFFFFu) {
+  if (!TakeLine(text, "code", code) || !ParseRecordNumber(code, number) ||
+      number > 0xFFFFFFFFu) {
     return false;
   }
   result.code = static_cast<std::uint32_t>(number);
-  if (!TakeLine(text, "release", release) || !ReadNumber(release, result.release) ||
+  if (!TakeLine(text, "release", release) || !ParseRecordNumber(release, result.release) ||
       !TakeLine(text, "keep", keep) || (keep != "0" && keep != "1") ||
       !TakeLine(text, "file", file) || !text.empty()) {
     return false;

@@ -6,6 +6,7 @@
 #include "base/handles.h"
 #include "base/log.h"
 #include "update/journal.h"
+#include "record_number.h"
 
 namespace {
 
@@ -17,20 +18,10 @@ constexpr std::size_t kMaxRecordBytes = 64;
 std::string ReleaseRecordText(std::uint64_t release) { return FormatUInt64(release) + "\r\n"; }
 
 bool ParseReleaseRecord(const std::string& text, std::uint64_t& release) {
-  // 1 to 19 digits without a leading zero, then the line end: a cut record is no number.
-  const std::size_t digits = text.size() - 2;
-  if (text.size() < 3 || text.size() > 21 || text.compare(digits, 2, "\r\n") != 0 ||
-      text[0] == '0') {
-    return false;
-  }
-  release = 0;
-  for (std::size_t i = 0; i < digits; ++i) {
-    if (text[i] < '0' || text[i] > '9') return false;
-    const std::uint64_t digit = static_cast<std::uint64_t>(text[i] - '0');
-    if (release > (static_cast<std::uint64_t>(INT64_MAX) - digit) / 10) return false;
-    release = release * 10 + digit;
-  }
-  return true;
+  // A number above 0, then the line end: a cut record is no number.
+  return text.size() >= 3 && text.compare(text.size() - 2, 2, "\r\n") == 0 &&
+         ParseRecordNumber(std::string_view(text).substr(0, text.size() - 2), release) &&
+         release != 0;
 }
 
 ReleaseRecordRead ReadReleaseRecord(const std::wstring& rootFolder, std::uint64_t& release) {
