@@ -20,7 +20,6 @@
 #include "base/folders.h"
 #include "base/log.h"
 #include "base/paths.h"
-#include "base/signature_check.h"
 #include "base/text.h"
 #include "hash_list.h"
 #include "list_signature.h"
@@ -314,36 +313,14 @@ void MakeLevels(const std::wstring& copyFolder, const std::wstring& path) {
 bool CopyVerifiedDelivery(const std::wstring& deliveryFinalPath, const std::wstring& rootFolder,
                           const std::wstring& copyFolder, ApplyOutcome& outcome) {
   const std::string listName(kHashListFileName), signatureName(kSignatureFileName);
-  std::string list, signature, reason;
-  const ReadDeliveredResult listRead = ReadDelivered(
-      deliveryFinalPath + L"\\" + NarrowToWide(listName), kMaxHashListBytes, list, reason);
-  if (listRead != ReadDeliveredResult::kRead) {
-    outcome = Ended(ApplyResult::kRefused,
-                    listRead == ReadDeliveredResult::kUnavailable ? ApplyReason::kNoSignature
-                    : listRead == ReadDeliveredResult::kNoMemory  ? ApplyReason::kMemory
-                                                                  : ApplyReason::kFileDiffers,
-                    listName, reason);
+  DeliveryList read;
+  ApplyReason why = ApplyReason::kListInvalid;
+  std::string file, reason;
+  if (!ReadDeliveryList(deliveryFinalPath, CompiledDeliveryKeys(), read, why, file, reason)) {
+    outcome = Ended(ApplyResult::kRefused, why, file, reason);
     return false;
   }
-  if (ReadDelivered(deliveryFinalPath + L"\\" + NarrowToWide(signatureName), kMaxSignatureBytes,
-                    signature, reason) != ReadDeliveredResult::kRead) {
-    outcome = Ended(ApplyResult::kRefused, ApplyReason::kNoSignature, signatureName,
-                    "no signature: " + reason);
-    return false;
-  }
-  const SignatureCheck check = CheckListSignature(list, signature, CompiledDeliveryKeys());
-  if (check != SignatureCheck::kVerified) {
-    outcome = Ended(ApplyResult::kRefused, ApplyReason::kBadSignature, signatureName,
-                    SignatureCheckText(check));
-    return false;
-  }
-  HashList parsed;
-  HashListError error;
-  if (!ParseHashList(list, parsed, error)) {
-    outcome = Ended(ApplyResult::kRefused, ApplyReason::kListInvalid, listName,
-                    HashListErrorText(error));
-    return false;
-  }
+  const HashList& parsed = read.list;
   // An older signed delivery is not even copied.
   std::uint64_t last = 0;
   const ReleaseRecordRead record = ReadReleaseRecord(rootFolder, last);
@@ -357,8 +334,8 @@ bool CopyVerifiedDelivery(const std::wstring& deliveryFinalPath, const std::wstr
                           parsed.release);
     return false;
   }
-  if (!WriteNewFile(copyFolder + L"\\" + NarrowToWide(listName), list) ||
-      !WriteNewFile(copyFolder + L"\\" + NarrowToWide(signatureName), signature)) {
+  if (!WriteNewFile(copyFolder + L"\\" + NarrowToWide(listName), read.bytes) ||
+      !WriteNewFile(copyFolder + L"\\" + NarrowToWide(signatureName), read.signature)) {
     outcome = Ended(ApplyResult::kNotStarted, ApplyReason::kDisk, listName,
                     "cannot be written to the service's folder", parsed.release);
     return false;

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "base/delivery_keys.h"
 #include "base/handles.h"
 #include "hash_list.h"
 #include "update/apply_outcome.h"
@@ -50,6 +51,21 @@ ApplyOutcome ApplyListedDelivery(const std::wstring& manifestFolder,
                                  const std::wstring& deliveryFinalPath,
                                  const std::wstring& rootFolder,
                                  const std::function<void()>& beforeSwaps = nullptr);
+
+// A delivery's hash list as the elevated stage takes it: its exact bytes read through a checked
+// handle and, with keys, a compiled key's signature (UpdateInfo.sig) verified over them before
+// anything in them is read; then parsed.
+struct DeliveryList {
+  std::string bytes;      // as read, and verified when keys are given
+  std::string signature;  // as read; empty without keys
+  HashList list;
+};
+
+// Reads the list of the delivery in deliveryFinalPath. False when it cannot be taken: why, the
+// file it concerns and the reason in words say so.
+bool ReadDeliveryList(const std::wstring& deliveryFinalPath, const DeliveryKeySet& keys,
+                      DeliveryList& read, ApplyReason& why, std::string& file,
+                      std::string& reason);
 
 // The four steps, for ApplyListedDelivery. Each returns false once the apply has ended, its
 // outcome and log line given.

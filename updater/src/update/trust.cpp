@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "base/delivery_keys.h"
@@ -25,25 +26,6 @@ const char kManifestName[] = "UpdateInfo.ini";
 
 ApplyReason ReasonOfRead(ReadDeliveredResult read) {
   return read == ReadDeliveredResult::kNoMemory ? ApplyReason::kMemory : ApplyReason::kFileDiffers;
-}
-
-// With keys compiled in, only what the publisher signed: a compiled key verifies UpdateInfo.sig
-// over the list's exact bytes, before anything in them is read.
-bool SignedByPublisher(ListedApply& apply, const std::string& listBytes,
-                       const DeliveryKeySet& keys) {
-  const std::string signatureName(kSignatureFileName);
-  std::string signature, reason;
-  if (ReadDelivered(apply.deliveryFinalPath + L"\\" + NarrowToWide(signatureName),
-                    kMaxSignatureBytes, signature, reason) != ReadDeliveredResult::kRead) {
-    Refuse(apply, ApplyReason::kNoSignature, signatureName, "no signature: " + reason);
-    return false;
-  }
-  const SignatureCheck check = CheckListSignature(listBytes, signature, keys);
-  if (check != SignatureCheck::kVerified) {
-    Refuse(apply, ApplyReason::kBadSignature, signatureName, SignatureCheckText(check));
-    return false;
-  }
-  return true;
 }
 
 // A signature proves the bytes, the release number that they are not an older signed delivery
@@ -105,28 +87,57 @@ bool VerifyListedFile(const std::wstring& deliveryFinalPath, const ListedFile& l
 
 }  // namespace
 
+bool ReadDeliveryList(const std::wstring& deliveryFinalPath, const DeliveryKeySet& keys,
+                      DeliveryList& read, ApplyReason& why, std::string& file,
+                      std::string& reason) {
+  const std::string listName(kHashListFileName), signatureName(kSignatureFileName);
+  file = listName;
+  const ReadDeliveredResult listRead =
+      ReadDelivered(deliveryFinalPath + L"\\" + NarrowToWide(listName), kMaxHashListBytes,
+                    read.bytes, reason);
+  if (listRead != ReadDeliveredResult::kRead) {
+    why = listRead != ReadDeliveredResult::kUnavailable ? ReasonOfRead(listRead)
+          : keys.count > 0                              ? ApplyReason::kNoSignature
+                                                        : ApplyReason::kListInvalid;
+    return false;
+  }
+  // With keys compiled in, only what the publisher signed.
+  if (keys.count > 0) {
+    file = signatureName;
+    if (ReadDelivered(deliveryFinalPath + L"\\" + NarrowToWide(signatureName),
+                      kMaxSignatureBytes, read.signature, reason) != ReadDeliveredResult::kRead) {
+      why = ApplyReason::kNoSignature;
+      reason = "no signature: " + reason;
+      return false;
+    }
+    const SignatureCheck check = CheckListSignature(read.bytes, read.signature, keys);
+    if (check != SignatureCheck::kVerified) {
+      why = ApplyReason::kBadSignature;
+      reason = SignatureCheckText(check);
+      return false;
+    }
+  }
+  file = listName;
+  HashListError listError;
+  if (!ParseHashList(read.bytes, read.list, listError)) {
+    why = ApplyReason::kListInvalid;
+    reason = HashListErrorText(listError);
+    return false;
+  }
+  return true;
+}
+
 bool TrustDelivery(ListedApply& apply) {
   // The list, signed and newer when this build has keys.
-  const std::string listName(kHashListFileName);
   const DeliveryKeySet keys = CompiledDeliveryKeys();
-  std::string bytes, reason;
-  const ReadDeliveredResult listRead =
-      ReadDelivered(apply.deliveryFinalPath + L"\\" + NarrowToWide(listName), kMaxHashListBytes,
-                    bytes, reason);
-  if (listRead != ReadDeliveredResult::kRead) {
-    const bool missing = listRead == ReadDeliveredResult::kUnavailable;
-    Refuse(apply,
-           !missing ? ReasonOfRead(listRead)
-                    : keys.count > 0 ? ApplyReason::kNoSignature : ApplyReason::kListInvalid,
-           listName, reason);
+  DeliveryList read;
+  ApplyReason why = ApplyReason::kListInvalid;
+  std::string file, reason;
+  if (!ReadDeliveryList(apply.deliveryFinalPath, keys, read, why, file, reason)) {
+    Refuse(apply, why, file, reason);
     return false;
   }
-  if (keys.count > 0 && !SignedByPublisher(apply, bytes, keys)) return false;
-  HashListError listError;
-  if (!ParseHashList(bytes, apply.list, listError)) {
-    Refuse(apply, ApplyReason::kListInvalid, listName, HashListErrorText(listError));
-    return false;
-  }
+  apply.list = std::move(read.list);
   apply.outcome.release = apply.list.release;
   if (keys.count > 0 && !NewerThanApplied(apply)) return false;
 
