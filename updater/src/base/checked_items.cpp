@@ -169,8 +169,10 @@ AnchoredFolder OpenAnchoredFolder(const std::wstring& anchor,
   return folder;
 }
 
-FileHandle OpenOrCreateInFolder(HANDLE folder, const std::wstring& name, DWORD access,
-                                DWORD sharing) {
+namespace {
+
+FileHandle CreateRelative(HANDLE folder, const std::wstring& name, DWORD access, DWORD sharing,
+                          ULONG disposition, ULONG options, PSECURITY_DESCRIPTOR descriptor) {
   static const auto ntCreateFile = NtdllEntry<NtCreateFileFunction>("NtCreateFile");
   if (!ntCreateFile || name.empty() || name.size() > 32767) return FileHandle();
   UNICODE_STRING relativeName;
@@ -178,15 +180,30 @@ FileHandle OpenOrCreateInFolder(HANDLE folder, const std::wstring& name, DWORD a
   relativeName.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
   relativeName.MaximumLength = relativeName.Length;
   OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, &relativeName, OBJ_CASE_INSENSITIVE, folder, nullptr);
+  InitializeObjectAttributes(&attributes, &relativeName, OBJ_CASE_INSENSITIVE, folder,
+                             descriptor);
   IO_STATUS_BLOCK status = {};
   HANDLE opened = INVALID_HANDLE_VALUE;
   const NTSTATUS result = ntCreateFile(
       &opened, access | SYNCHRONIZE | FILE_READ_ATTRIBUTES, &attributes, &status, nullptr,
-      FILE_ATTRIBUTE_NORMAL, sharing, FILE_OPEN_IF,
-      FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT, nullptr,
-      0);
+      FILE_ATTRIBUTE_NORMAL, sharing, disposition,
+      options | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT, nullptr, 0);
   return result >= 0 ? FileHandle(opened) : FileHandle();
+}
+
+}  // namespace
+
+FileHandle OpenOrCreateInFolder(HANDLE folder, const std::wstring& name, DWORD access,
+                                DWORD sharing) {
+  return CreateRelative(folder, name, access, sharing, FILE_OPEN_IF, FILE_NON_DIRECTORY_FILE,
+                        nullptr);
+}
+
+FileHandle CreateInFolder(HANDLE folder, const std::wstring& name, DWORD access, DWORD sharing,
+                          ItemKind kind, PSECURITY_DESCRIPTOR descriptor) {
+  return CreateRelative(folder, name, access, sharing, FILE_CREATE,
+                        kind == ItemKind::kFolder ? FILE_DIRECTORY_FILE : FILE_NON_DIRECTORY_FILE,
+                        descriptor);
 }
 
 bool RemoveThroughHandle(HANDLE item) {

@@ -80,6 +80,12 @@ AnchoredFolder OpenAnchoredFolder(const std::wstring& anchor,
 FileHandle OpenOrCreateInFolder(HANDLE folder, const std::wstring& name, DWORD access,
                                 DWORD sharing);
 
+// Creates name directly inside the open folder, relative to its handle, as new (never over
+// anything that stands there, never through a link), a folder or a file, with descriptor as
+// its security (null: inherited). Invalid when it cannot be made.
+FileHandle CreateInFolder(HANDLE folder, const std::wstring& name, DWORD access, DWORD sharing,
+                          ItemKind kind, PSECURITY_DESCRIPTOR descriptor = nullptr);
+
 // Removes the open item (a file, an empty folder, or a link itself) through its handle, which
 // must have been opened with DELETE access. False when it cannot be removed (a read-only file,
 // a folder that is not empty).

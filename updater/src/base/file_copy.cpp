@@ -110,6 +110,21 @@ bool CopyOpenFile(HANDLE source, const std::wstring& destination,
   return true;
 }
 
+bool CopyOpenFileInto(HANDLE source, HANDLE destination) {
+  BY_HANDLE_FILE_INFORMATION info = {};
+  FILE_BASIC_INFO basic = {};
+  if (!ReadItemInformation(source, info) || !Rewind(source) ||
+      !CopyBlocks(source, destination, nullptr) ||
+      !GetFileInformationByHandleEx(destination, FileBasicInfo, &basic, sizeof(basic))) {
+    return false;
+  }
+  basic.LastWriteTime.LowPart = info.ftLastWriteTime.dwLowDateTime;
+  basic.LastWriteTime.HighPart = static_cast<LONG>(info.ftLastWriteTime.dwHighDateTime);
+  const DWORD attributes = info.dwFileAttributes & kCopiedAttributes & ~FILE_ATTRIBUTE_READONLY;
+  basic.FileAttributes = attributes ? attributes : FILE_ATTRIBUTE_NORMAL;
+  return SetFileInformationByHandle(destination, FileBasicInfo, &basic, sizeof(basic)) != FALSE;
+}
+
 int CopyHeldFileWithRetry(const std::wstring& source, HANDLE held,
                           const std::wstring& destination) {
   WriteLog("copy file from : " + WideToNarrow(source) + ",to :" + WideToNarrow(destination));

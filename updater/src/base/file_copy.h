@@ -25,6 +25,11 @@ bool CopyOpenFile(HANDLE source, const std::wstring& destination,
                   const CopiedBytesFunction& onBytes = nullptr, FileHandle* keepOpen = nullptr,
                   CopyTarget target = CopyTarget::kCreateOrReplace);
 
+// Copies the whole of source, an open file read from its start, into destination, an open
+// empty file (write access); destination gets source's last-write time and attributes but
+// read-only, so that whoever made it can always remove it again.
+bool CopyOpenFileInto(HANDLE source, HANDLE destination);
+
 // Copies the file that the caller checked and holds open (held, read from its start) over
 // destination, and logs the copy under the name source. When the copy fails, a destination
 // that blocks it is deleted (three tries, 100 ms apart) and the copy tried once more. An

@@ -13,6 +13,7 @@ namespace {
 // False until this process has opened the log once: its first line empties the file.
 bool logStarted = false;
 bool guardedAgainstLinks = false;
+std::uint64_t keepEarlierRunsBytes = 0;
 const wchar_t kLogFolderName[] = L"logs";
 const wchar_t kLogFileName[] = L"updater.log";
 
@@ -65,7 +66,8 @@ FileHandle OpenCheckedLog() {
   const AnchoredFolder& logs = CheckedLogFolder();
   if (logs.finalPath.empty()) return FileHandle();
   FileHandle file = OpenOrCreateInFolder(logs.held.back().get(), kLogFileName,
-                                         FILE_WRITE_DATA | FILE_APPEND_DATA, FILE_SHARE_READ);
+                                         FILE_WRITE_DATA | FILE_APPEND_DATA | DELETE,
+                                         FILE_SHARE_READ);
   if (!file.valid()) return FileHandle();
   BY_HANDLE_FILE_INFORMATION info = {};
   FILE_ATTRIBUTE_TAG_INFO tag = {};
@@ -74,6 +76,15 @@ FileHandle OpenCheckedLog() {
       IsLinkReparse(tag.FileAttributes, tag.ReparseTag) || info.nNumberOfLinks != 1 ||
       !SameFinalPath(FinalPathOf(file.get()), logs.finalPath + L"\\" + kLogFileName)) {
     return FileHandle();
+  }
+  LARGE_INTEGER size = {};
+  if (keepEarlierRunsBytes > 0 && GetFileSizeEx(file.get(), &size) &&
+      static_cast<std::uint64_t>(size.QuadPart) > keepEarlierRunsBytes) {
+    // The earlier runs' lines move aside whole; without that, the new lines go on below them.
+    if (RenameThroughHandle(file.get(), std::wstring(kLogFileName) + L".1",
+                            logs.held.back().get(), true)) {
+      return OpenCheckedLog();
+    }
   }
   return file;
 }
@@ -116,6 +127,8 @@ void ResetLogForTesting() {
 
 void GuardLogAgainstLinks() { guardedAgainstLinks = true; }
 
+void KeepEarlierRunsInLog(std::uint64_t maxBytes) { keepEarlierRunsBytes = maxBytes; }
+
 std::wstring GetLogPath() { return GetDataFolder() + L"\\logs\\updater.log"; }
 
 std::string FormatUInt64(std::uint64_t value) { return std::to_string(value); }
@@ -136,7 +149,8 @@ std::string FormatLogLine(const std::tm& time, const std::string& message) {
 
 void WriteLog(const std::string& message) {
   if (guardedAgainstLinks) {
-    logStarted = WriteCheckedLog(WithCrLf(FormatLogLine(LocalTimeNow(), message)), !logStarted);
+    logStarted = WriteCheckedLog(WithCrLf(FormatLogLine(LocalTimeNow(), message)),
+                                 !logStarted && keepEarlierRunsBytes == 0);
     return;
   }
   // The wide path: the data folder's name need not fit the system's ANSI code page.

@@ -15,6 +15,12 @@ void WriteLog(const std::string& message);
 // whose log lies where the user can write.
 void GuardLogAgainstLinks();
 
+// From now on this process's first line does not empty the log: lines of every run are kept,
+// and a log found past maxBytes is first renamed updater.log.1 (replacing the one before) and
+// begun anew. For the update service, whose starts any user may make: a start cannot erase the
+// trace of the runs before it. Only with GuardLogAgainstLinks.
+void KeepEarlierRunsInLog(std::uint64_t maxBytes);
+
 // Decimal text of an unsigned 64-bit value.
 std::string FormatUInt64(std::uint64_t value);
 

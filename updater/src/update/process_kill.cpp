@@ -43,6 +43,22 @@ void KillProcessByName(const char* name) {
   });
 }
 
+void KillProcessOfImage(const char* name, const std::wstring& image) {
+  ForEachProcessNamed(name, [&](DWORD id) {
+    ProcessHandle process(
+        OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id));
+    if (!process.valid()) return true;
+    std::wstring path(32768, L'\0');
+    DWORD size = static_cast<DWORD>(path.size());
+    if (!QueryFullProcessImageNameW(process.get(), 0, &path[0], &size)) return true;
+    path.resize(size);
+    if (CompareStringOrdinal(path.c_str(), -1, image.c_str(), -1, TRUE) == CSTR_EQUAL) {
+      TerminateProcess(process.get(), kKilledExitCode);
+    }
+    return true;
+  });
+}
+
 bool IsProcessRunning(const char* name) {
   bool running = false;
   ForEachProcessNamed(name, [&](DWORD) {
