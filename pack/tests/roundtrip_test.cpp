@@ -292,6 +292,8 @@ TEST_F(AllOrNothing, OnlyWhatThePublisherSignedIsApplied) {
     } else {
       EXPECT_TRUE(after == *row.to) << "a signed delivery was not applied";
       EXPECT_EQ(ReadBytes(root + L"\\.vintrel\\release"), std::to_string(row.release) + "\r\n");
+      // Its marker, for the first stage, which may not open the record.
+      EXPECT_TRUE(FileExists(root + L"\\.vintrel\\release-" + std::to_wstring(row.release)));
       Checked(std::string(row.what) + ": applied");
     }
   }

@@ -67,7 +67,7 @@ std::optional<std::string> OpenSignedUpdater(const std::wstring& folder,
   // the faults its successors mended, is not started elevated. A record that cannot be read
   // proves nothing either.
   std::uint64_t applied = 0;
-  if (ReadReleaseRecord(rootFolder, applied) == ReleaseRecordRead::kUnreadable) {
+  if (ReadPublishedRelease(rootFolder, applied) == ReleaseRecordRead::kUnreadable) {
     return "the last release applied cannot be read";
   }
   if (list.release <= applied) {

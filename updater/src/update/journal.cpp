@@ -1,6 +1,7 @@
 #include "update/journal.h"
 
 #include <windows.h>
+#include <sddl.h>
 
 #include "base/disk_changes.h"
 #include "base/file_copy.h"
@@ -26,6 +27,8 @@ std::wstring JournalFolder(const std::wstring& rootFolder) {
 }
 
 }  // namespace
+
+std::wstring JournalFolderPath(const std::wstring& rootFolder) { return JournalFolder(rootFolder); }
 
 JournalRead ReadJournal(const std::wstring& rootFolder, Journal& journal) {
   const std::wstring path = JournalFolder(rootFolder) + L"\\" + kJournalName;
@@ -72,12 +75,26 @@ std::wstring BackupName(const std::wstring& relative, const std::wstring& mark, 
   return relative + L".vintrel-old-" + mark + L"-" + DecimalWide(step);
 }
 
+RecordSecurity::RecordSecurity() {
+  PSECURITY_DESCRIPTOR made = nullptr;
+  if (ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA)",
+                                                           SDDL_REVISION_1, &made, nullptr)) {
+    descriptor_ = made;
+    attributes_ = {sizeof(attributes_), made, FALSE};
+  }
+}
+
+RecordSecurity::~RecordSecurity() {
+  if (descriptor_) LocalFree(descriptor_);
+}
+
 bool ReplaceFileDurably(const std::wstring& path, const std::string& bytes) {
-  if (path.empty()) return false;
+  RecordSecurity security;
+  if (path.empty() || !security.attributes()) return false;
   const std::wstring writing = path + L".new";
   {
-    const FileHandle file(CreateFileW(writing.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+    const FileHandle file(CreateFileW(writing.c_str(), GENERIC_WRITE, 0, security.attributes(),
+                                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     DWORD written = 0;
     if (!file.valid() ||
         !WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,

@@ -3,6 +3,8 @@
 // where only an administrator can write, never in the delivery folder: what the apply is about
 // to do, under names of its own, so that a run killed at any point is put right by the next one.
 
+#include <windows.h>
+
 #include <cstddef>
 #include <string>
 
@@ -20,10 +22,27 @@ std::wstring StagedCopyName(const std::wstring& fileName, const std::wstring& ma
                             std::size_t step);
 std::wstring BackupName(const std::wstring& relative, const std::wstring& mark, std::size_t step);
 
+// The security of the updater's records in <root>\.vintrel (the journal, the leftovers, the
+// release and the installation's lock): SYSTEM and Administrators alone, not inherited, so that no
+// program of a user can open one, and so none can hold one and keep every user's updates waiting.
+// attributes() is null when the descriptor cannot be made: the record is then not written.
+class RecordSecurity {
+ public:
+  RecordSecurity();
+  ~RecordSecurity();
+  RecordSecurity(const RecordSecurity&) = delete;
+  RecordSecurity& operator=(const RecordSecurity&) = delete;
+  SECURITY_ATTRIBUTES* attributes() { return descriptor_ ? &attributes_ : nullptr; }
+
+ private:
+  void* descriptor_ = nullptr;
+  SECURITY_ATTRIBUTES attributes_ = {};
+};
+
 // Replaces the file at path with bytes so that a power cut leaves the old file or the new one:
 // written whole into a temporary file beside it, flushed to the disk, and moved into place with
-// write-through (tried three times, 100 ms apart, as a scanner may hold the file). False when
-// the new one could not be put in place.
+// write-through (tried three times, 100 ms apart, as a scanner may hold the file), with the
+// records' security. False when the new one could not be put in place.
 bool ReplaceFileDurably(const std::wstring& path, const std::string& bytes);
 
 // A rename that a file held by another program may block for a moment (three tries, 100 ms
@@ -32,6 +51,9 @@ bool RenameWithoutReplacing(const std::wstring& from, const std::wstring& to);
 
 // Removes a file that may be missing; false when it is there and stays.
 bool RemoveIfThere(const std::wstring& path);
+
+// The journal's folder below rootFolder (<root>\.vintrel); empty when the root is no plain path.
+std::wstring JournalFolderPath(const std::wstring& rootFolder);
 
 // The journal's folder below rootFolder, made when missing (with the installation's
 // permissions, which it inherits); false when it cannot be made.

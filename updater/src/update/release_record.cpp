@@ -2,8 +2,12 @@
 
 #include <windows.h>
 
+#include <cwchar>
+
+#include "base/disk_changes.h"
 #include "base/file_copy.h"
 #include "base/handles.h"
+#include "base/text.h"
 #include "base/log.h"
 #include "update/journal.h"
 #include "record_number.h"
@@ -11,7 +15,36 @@
 namespace {
 
 const wchar_t kReleaseRecord[] = L".vintrel\\release";
+const wchar_t kMarkers[] = L".vintrel\\release-*";
+const wchar_t kMarkerPrefix[] = L"release-";
 constexpr std::size_t kMaxRecordBytes = 64;
+
+// Calls onMarker with each marker's name and number; false when the folder cannot be listed or
+// a name is no number.
+template <typename OnMarker>
+ReleaseRecordRead ForEachMarker(const std::wstring& rootFolder, const OnMarker& onMarker) {
+  const std::wstring pattern = PathBelowRoot(rootFolder, kMarkers);
+  if (pattern.empty()) return ReleaseRecordRead::kUnreadable;
+  WIN32_FIND_DATAW found = {};
+  const FindHandle listing(FindFirstFileW(pattern.c_str(), &found));
+  if (!listing.valid()) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
+               ? ReleaseRecordRead::kNone
+               : ReleaseRecordRead::kUnreadable;
+  }
+  do {
+    const std::wstring name = found.cFileName;
+    std::uint64_t number = 0;
+    if (!ParseRecordNumber(WideToNarrow(name.substr(wcslen(kMarkerPrefix))), number) ||
+        number == 0) {
+      return ReleaseRecordRead::kUnreadable;
+    }
+    onMarker(name, number);
+  } while (FindNextFileW(listing.get(), &found));
+  return GetLastError() == ERROR_NO_MORE_FILES ? ReleaseRecordRead::kRead
+                                               : ReleaseRecordRead::kUnreadable;
+}
 
 }  // namespace
 
@@ -44,7 +77,39 @@ ReleaseRecordRead ReadReleaseRecord(const std::wstring& rootFolder, std::uint64_
   return ReleaseRecordRead::kRead;
 }
 
+ReleaseRecordRead ReadPublishedRelease(const std::wstring& rootFolder, std::uint64_t& release) {
+  release = 0;
+  std::uint64_t highest = 0;
+  const ReleaseRecordRead markers = ForEachMarker(
+      rootFolder, [&](const std::wstring&, std::uint64_t number) {
+        if (number > highest) highest = number;
+      });
+  if (markers == ReleaseRecordRead::kNone) return ReadReleaseRecord(rootFolder, release);
+  if (markers == ReleaseRecordRead::kRead) release = highest;
+  return markers;
+}
+
 bool WriteReleaseRecord(const std::wstring& rootFolder, std::uint64_t release) {
-  return MakeJournalFolder(rootFolder) &&
-         ReplaceFileDurably(PathBelowRoot(rootFolder, kReleaseRecord), ReleaseRecordText(release));
+  if (!MakeJournalFolder(rootFolder) ||
+      !ReplaceFileDurably(PathBelowRoot(rootFolder, kReleaseRecord), ReleaseRecordText(release))) {
+    return false;
+  }
+  const std::wstring marker = std::wstring(kMarkerPrefix) + NarrowToWide(FormatUInt64(release));
+  RecordSecurity security;
+  const bool marked =
+      security.attributes() &&
+      FileHandle(CreateFileW(PathBelowRoot(rootFolder, L".vintrel\\" + marker).c_str(),
+                             GENERIC_WRITE, 0, security.attributes(), CREATE_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr))
+          .valid();
+  if (marked) NoteDiskChange();
+  // The other markers go: a kill before that leaves a higher one beside them, which is the one
+  // read.
+  ForEachMarker(rootFolder, [&](const std::wstring& name, std::uint64_t) {
+    if ((!marked || name != marker) &&
+        DeleteFileW(PathBelowRoot(rootFolder, L".vintrel\\" + name).c_str())) {
+      NoteDiskChange();
+    }
+  });
+  return true;
 }

@@ -12,6 +12,7 @@
 #include "base/paths.h"
 #include "base/process_args.h"
 #include "base/text.h"
+#include "update/installation_lock.h"
 #include "update/listed_apply.h"
 #include "update/manifest.h"
 #include "update/migration.h"
@@ -152,20 +153,12 @@ bool ApplyManifest(const std::wstring& manifestFolder, const std::wstring& rootF
   return true;
 }
 
-void ApplyDeliveredUpdate(const std::wstring& dataTempFolder, std::wstring& rootFolder,
-                          ApplyOutcome* outcome,
-                          const std::function<void()>& endMainApplication) {
-  ApplyOutcome ignored;
-  ApplyOutcome& result = outcome ? *outcome : ignored;
-  result = ApplyOutcome();
-  result.result = ApplyResult::kNotStarted;
-  // Once, before the first change to what the main application uses.
-  bool ended = false;
-  const auto endMain = [&] {
-    if (ended || !endMainApplication) return;
-    ended = true;
-    endMainApplication();
-  };
+namespace {
+
+// Steps 4 to 7 under the installation's lock: the journal acted on, then the delivery. False
+// when there was no manifest folder.
+bool RepairAndApply(const std::wstring& dataTempFolder, const std::wstring& rootFolder,
+                    ApplyOutcome& result, const std::function<void()>& endMain) {
   // Before anything else: an update killed part-way is rolled back or finished from its journal,
   // and a delivery still waiting is then applied from the start. A journal that cannot be acted
   // on keeps every delivery waiting.
@@ -176,13 +169,10 @@ void ApplyDeliveredUpdate(const std::wstring& dataTempFolder, std::wstring& root
     result = ApplyOutcome();
     result.result = ApplyResult::kNotStarted;
   }
-  // 4. Without a manifest folder nothing else is done, not even the migration.
+  // 4. Without a manifest folder nothing else is done.
   const std::optional<std::wstring> manifestFolder =
       LocateManifestFolder(dataTempFolder, rootFolder);
-  if (!manifestFolder) {
-    endMain();
-    return;
-  }
+  if (!manifestFolder) return false;
   // The data folder stays held, and so plain, from the apply through the removal below it.
   const AnchoredFolder dataFolder = OpenPlainDataFolder(*manifestFolder, false);
   // 5, 6. Each entry acted on as soon as it is read.
@@ -199,8 +189,46 @@ void ApplyDeliveredUpdate(const std::wstring& dataTempFolder, std::wstring& root
     // folder that is a link was not applied, and is not entered.
     DeleteFolderTree(*manifestFolder);
   }
+  return true;
+}
+
+}  // namespace
+
+void ApplyDeliveredUpdate(const std::wstring& dataTempFolder, std::wstring& rootFolder,
+                          ApplyOutcome* outcome,
+                          const std::function<void()>& endMainApplication) {
+  ApplyOutcome ignored;
+  ApplyOutcome& result = outcome ? *outcome : ignored;
+  result = ApplyOutcome();
+  result.result = ApplyResult::kNotStarted;
+  // Once, before the first change to what the main application uses.
+  bool ended = false;
+  const auto endMain = [&] {
+    if (ended || !endMainApplication) return;
+    ended = true;
+    endMainApplication();
+  };
+  // The update service may be applying to this installation: never both at once. Nothing is
+  // touched, and the delivery waits for the next start.
+  bool delivered = false;
+  if (!WithInstallationLock(rootFolder, [&] {
+        delivered = RepairAndApply(dataTempFolder, rootFolder, result, endMain);
+      })) {
+    WriteLog("keep delivery : " + WideToNarrow(rootFolder) +
+             " : another update of this installation runs");
+    result = ApplyOutcome();
+    result.result = ApplyResult::kNotStarted;
+    result.reason = ApplyReason::kHeld;
+    result.keepDelivery = true;
+    return;
+  }
+  // Without a manifest folder nothing else is done, not even the migration.
+  if (!delivered) {
+    endMain();
+    return;
+  }
   // 8. An installation of the earlier brand moves to the current one: its folder is renamed,
-  // which no running program may hold.
+  // which no running program may hold (nor the lock, let go above).
   if (rootFolder.find(kEarlierBrand) != std::wstring::npos) endMain();
   MigrateEarlierBrand(rootFolder);
 }
