@@ -6,16 +6,43 @@
 
 #include <vintrel/update_outcome.h>
 
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <regex>
+
 #include "base/folders.h"
 #include "roundtrip_support.h"
 #include "stages/service.h"
 #include "stages/service_rules.h"
+#include "base/app_names.h"
 
 using namespace roundtrip;
 
 namespace {
 
 inline const wchar_t kInstalledUpdater[] = L"bin\\32bit\\Updater.exe";
+inline const wchar_t kServiceLog[] = L"C:\\ProgramData\\OrbeskVintrel\\service\\logs\\updater.log";
+// A token as a first stage makes one.
+inline const wchar_t kToken[] = L"0123456789abcdef0123456789abcdef";
+
+// The first folder moved aside from folder\\service.
+std::wstring FirstMovedAside(const std::wstring& folder) {
+  WIN32_FIND_DATAW found = {};
+  const FindHandle aside(FindFirstFileW((folder + L"\\service.moved-*").c_str(), &found));
+  return aside.valid() ? folder + L"\\" + found.cFileName : std::wstring();
+}
+
+// Everyone may write item, or no longer: Wine maps such a DACL onto the Unix mode bits ("others
+// may write"), the one way it shows a folder that users may change.
+void LetEveryoneWrite(const std::wstring& item, bool write) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+      write ? L"D:(A;OICI;FA;;;SY)(A;OICI;0x1301ff;;;WD)" : L"D:(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;WD)",
+      SDDL_REVISION_1, &descriptor, nullptr));
+  EXPECT_TRUE(SetFileSecurityW(item.c_str(), DACL_SECURITY_INFORMATION, descriptor));
+  LocalFree(descriptor);
+}
 
 std::wstring RecordPath() { return GetDataFolder() + L"\\update-outcome.txt"; }
 
@@ -47,10 +74,14 @@ DWORD StartServiceAndWait(const std::vector<std::wstring>& arguments) {
       OpenServiceW(manager.get(), kServiceName, SERVICE_START | SERVICE_QUERY_STATUS));
   std::vector<const wchar_t*> pointers;
   for (const std::wstring& argument : arguments) pointers.push_back(argument.c_str());
-  if (!service.valid() ||
-      !StartServiceW(service.get(), static_cast<DWORD>(pointers.size()), pointers.data())) {
-    return static_cast<DWORD>(-1);
+  // A service that has just stopped may not have ended its process yet.
+  bool started = false;
+  for (int attempt = 0; service.valid() && !started && attempt < 50; ++attempt) {
+    started = StartServiceW(service.get(), static_cast<DWORD>(pointers.size()), pointers.data());
+    if (!started && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) break;
+    if (!started) Sleep(200);
   }
+  if (!started) return static_cast<DWORD>(-1);
   for (int poll = 0; poll < 600; ++poll) {
     SERVICE_STATUS status = {};
     if (QueryServiceStatus(service.get(), &status) && status.dwCurrentState == SERVICE_STOPPED) {
@@ -232,7 +263,8 @@ TEST_F(Service, InstallingFromAUsersFolderOrAnotherPlaceIsRefused) {
 TEST_F(Service, AFolderGivenAsUncOrThroughALinkIsRefused) {
   // UNC, as no first stage sends it: refused before anything is opened.
   const DWORD unc = StartServiceAndWait(
-      {L"apply", L"\\\\localhost\\C$\\users\\root\\AppData\\Roaming\\OrbeskVintrel\\Temp"});
+      {L"apply", L"\\\\localhost\\C$\\users\\root\\AppData\\Roaming\\OrbeskVintrel\\Temp",
+       kToken});
   EXPECT_EQ(unc, ServiceExitCode(ApplyResult::kRefused, ApplyReason::kUnsafeFolder));
 
   // The delivery folder a link to a signed delivery elsewhere.
@@ -275,9 +307,9 @@ TEST_F(Service, ASecondApplyWhileOneRunsIsRefused) {
   const ServiceHandle service(
       OpenServiceW(manager.get(), kServiceName, SERVICE_START | SERVICE_QUERY_STATUS));
   const std::wstring nothing = L"C:\\vintrel-nothing-delivered";
-  const wchar_t* arguments[] = {L"apply", nothing.c_str()};
-  ASSERT_TRUE(StartServiceW(service.get(), 2, arguments));
-  EXPECT_FALSE(StartServiceW(service.get(), 2, arguments));
+  const wchar_t* arguments[] = {L"apply", nothing.c_str(), kToken};
+  ASSERT_TRUE(StartServiceW(service.get(), 3, arguments));
+  EXPECT_FALSE(StartServiceW(service.get(), 3, arguments));
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_ALREADY_RUNNING));
   SERVICE_STATUS status = {};
   for (int poll = 0; poll < 600 && QueryServiceStatus(service.get(), &status) &&
@@ -286,10 +318,11 @@ TEST_F(Service, ASecondApplyWhileOneRunsIsRefused) {
     Sleep(100);
   }
 
-  // An apply that holds the service's lock: this one neither applies nor prompts, and the
+  // An apply that holds the installation's lock: this one neither applies nor prompts, and the
   // delivery waits.
   Deliver(pair.before, pair.after, 100);
-  const std::wstring lock = L"C:\\ProgramData\\OrbeskVintrel\\service\\apply.lock";
+  MakeFolders(root + L"\\.vintrel");
+  const std::wstring lock = root + L"\\.vintrel\\lock";
   const FileHandle held(CreateFileW(lock.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL, nullptr));
   ASSERT_TRUE(held.valid());
@@ -298,7 +331,8 @@ TEST_F(Service, ASecondApplyWhileOneRunsIsRefused) {
   EXPECT_TRUE(Installed(root) == before);
   EXPECT_EQ(RecordText(ReadRecord()), "not-started held 0 ");
   EXPECT_TRUE(FileExists(DeliveryFolder() + L"\\UpdateInfo.sha256"));
-  Checked("a second start refused by the service manager, a second apply by the service's lock");
+  Checked("a second start refused by the service manager, a second apply by the installation's "
+          "lock");
 }
 
 TEST_F(Service, TheServiceReplacesItsOwnUpdater) {
@@ -327,6 +361,198 @@ TEST_F(Service, TheServiceReplacesItsOwnUpdater) {
   EXPECT_EQ(RecordText(ReadRecord()), "applied none 101 ");
   EXPECT_TRUE(Product(root) == next);
   Checked("the service replaced its own Updater.exe; the next start applied release 101");
+}
+
+// What runs as SYSTEM must be what only administrators can change: an installation others may
+// write is not registered, and one that became writable after the install is not used (the first
+// stage falls back to the prompt, declined here).
+TEST_F(Service, AnInstallationOthersMayWriteIsNeitherRegisteredNorUsed) {
+  const std::wstring levels[] = {root, root + L"\\bin", root + L"\\bin\\32bit",
+                                 root + L"\\" + kInstalledUpdater};
+  for (const std::wstring& level : levels) {
+    SCOPED_TRACE(Utf8(level));
+    LetEveryoneWrite(level, true);
+    EXPECT_EQ(RunAndWait(Quote(root + L"\\" + kInstalledUpdater) + L" --install-service"), 1u);
+    EXPECT_TRUE(LogHasLineStarting(L"install service failed : " + level + L" : S-1-1-0 may "));
+    LetEveryoneWrite(level, false);
+  }
+  ASSERT_EQ(RunAndWait(Quote(root + L"\\" + kInstalledUpdater) + L" --install-service"), 0u);
+
+  LetEveryoneWrite(root + L"\\bin", true);
+  Deliver(pair.before, pair.after, 100);
+  RunFirstStage(faultsBuild);
+  LetEveryoneWrite(root + L"\\bin", false);
+  EXPECT_TRUE(Product(root) == pair.before);
+  EXPECT_EQ(RecordText(ReadRecord()), "not-started declined 0 ");
+  EXPECT_TRUE(LogHasLineStarting(L"update service gave no outcome : code 1415"));
+  EXPECT_NE(ReadBytes(kServiceLog).find("cannot use its installation : " +
+                                        ToCodePage(root + L"\\bin") + " : S-1-1-0 may"),
+            std::string::npos);
+  Checked("an installation others may write: --install-service refused at each level; the "
+          "service not used once it became writable, the prompt asked instead");
+}
+
+// A folder made below ProgramData before the install, a user's or a link, is never entered: a
+// user's folder is moved aside and the service makes its own. A link is moved aside on Windows;
+// Wine cannot rename a link itself (it moves the target), so there the service refuses to work
+// and the first stage falls back to the prompt (declined here).
+TEST_F(Service, FoldersPlantedInProgramDataAreNotUsed) {
+  const std::wstring data = L"C:\\ProgramData\\OrbeskVintrel";
+  ScratchFolder elsewhere;
+  const std::wstring target = elsewhere / L"target";
+  MakeFolders(target);
+  Tree next = pair.before;
+  next[L"new.txt"] = "new";
+  const struct {
+    const char* what;
+    bool link;
+  } rows[] = {{"a folder others may write", false}, {"a link", true}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    RemoveTree(data);
+    MakeFolders(data);
+    if (row.link) {
+      ASSERT_TRUE(MakeHostSymbolicLink(target, data + L"\\service"));
+    } else {
+      MakeFolders(data + L"\\service\\logs");
+      WriteBytes(data + L"\\service\\logs\\planted.txt", "a user's");
+      LetEveryoneWrite(data + L"\\service", true);
+    }
+    EXPECT_EQ(RunAndWait(Quote(root + L"\\" + kInstalledUpdater) + L" --install-service"),
+              row.link ? 1u : 0u);
+    EXPECT_TRUE(LogHasLineStarting(row.link ? L"install service failed : " : L"service folder moved aside : " + data + L"\\service : "));
+    Deliver(pair.before, next, 100);
+    RunFirstStage(faultsBuild);
+    EXPECT_EQ(RecordText(ReadRecord()), row.link ? "not-started declined 0 " : "applied none 100 ");
+    EXPECT_TRUE(fs::is_empty(fs::path(target))) << "the service wrote through the link";
+    if (row.link) {
+      RemoveHostSymbolicLink(data + L"\\service");
+    } else {
+      EXPECT_EQ(ReadBytes(FirstMovedAside(data) + L"\\logs\\planted.txt"), "a user's");
+      EXPECT_FALSE(FileExists(data + L"\\service\\logs\\planted.txt"));
+      EXPECT_NE(ReadBytes(kServiceLog).find("service outcome : applied"), std::string::npos);
+    }
+    RemoveTree(root);
+    MakeTree(root, pair.before);
+    Checked(std::string(row.what) + " planted as ProgramData\\OrbeskVintrel\\service: never "
+            "entered; " + (row.link ? "the service not used, the prompt asked"
+                                    : "moved aside, the service's own folder made and used"));
+  }
+}
+
+// Ending the main application is for the installation being updated only, and only once its
+// delivery is verified: a start with nothing to apply, or a refused one, ends nothing.
+TEST_F(Service, OnlyTheInstallationsMainApplicationIsEnded) {
+  ScratchFolder elsewhere;
+  const std::wstring other = elsewhere / kMainAppName;
+  ASSERT_TRUE(CopyFileW(programs.mainAppV1.c_str(), other.c_str(), FALSE));
+  const struct {
+    const char* what;
+    int delivery;  // 0 none, 1 unsigned, 2 signed
+    bool insideEnded;
+  } rows[] = {{"no delivery", 0, false}, {"an unsigned delivery", 1, false},
+              {"a signed delivery", 2, true}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    const ProcessHandle inside = StartProcess(Quote(root + L"\\" + kMainApp) + L" --wait");
+    const ProcessHandle outside = StartProcess(Quote(other) + L" --wait");
+    RemoveTree(DeliveryFolder());
+    if (row.delivery > 0) {
+      Deliver(pair.before, pair.after, 100);
+      if (row.delivery == 1) DeleteFileW((DeliveryFolder() + L"\\UpdateInfo.sig").c_str());
+    }
+    const DWORD code = StartServiceAndWait({L"apply", DeliveryFolder(), kToken});
+    EXPECT_EQ(code, row.delivery == 2   ? 1000u
+                    : row.delivery == 1 ? ServiceExitCode(ApplyResult::kRefused,
+                                                          ApplyReason::kNoSignature)
+                                        : ServiceExitCode(ApplyResult::kNotStarted,
+                                                          ApplyReason::kNone));
+    EXPECT_EQ(WaitForSingleObject(inside.get(), row.insideEnded ? 10000 : 0),
+              row.insideEnded ? WAIT_OBJECT_0 : static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_EQ(WaitForSingleObject(outside.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT))
+        << "a program of the same name outside the installation was ended";
+    TerminateProcess(inside.get(), 0);
+    TerminateProcess(outside.get(), 0);
+    WaitForSingleObject(inside.get(), 10000);
+    WaitForSingleObject(outside.get(), 10000);
+    DeleteFileW((L"C:\\ProgramData\\OrbeskVintrel\\service\\" + ServiceResultName(kToken)).c_str());
+    Checked(std::string(row.what) + ": " + (row.insideEnded ? "only the installation's" : "no") +
+            " main application ended, the one elsewhere runs on");
+  }
+}
+
+// The service paused (test build) between its copy and its apply: a second request and the
+// elevated stage started meanwhile leave the installation alone and say "held".
+TEST_F(Service, NoTwoAppliesAtOnce) {
+  ASSERT_EQ(RunAndWait(Quote(signedBuild.updater) + L" --remove-service"), 0u);
+  ASSERT_TRUE(CopyFileW(faultsBuild.updater.c_str(), (root + L"\\" + kInstalledUpdater).c_str(),
+                        FALSE));
+  ASSERT_EQ(RunAndWait(Quote(root + L"\\" + kInstalledUpdater) + L" --install-service"), 0u);
+  pair.before[kInstalledUpdater] = ReadBytes(faultsBuild.updater);
+  pair.after[kInstalledUpdater] = pair.before[kInstalledUpdater];
+  const std::wstring pause = L"C:\\ProgramData\\vintrel-test-pause";
+  const std::wstring paused = L"C:\\ProgramData\\vintrel-test-paused";
+  WriteBytes(pause, "");
+  Deliver(pair.before, pair.after, 100);
+  const ProcessHandle first = StartProcess(Quote(faultsBuild.updater) + L" " +
+                                           Quote(root + L"\\bin\\32bit") + L" " + Quote(root));
+  for (int poll = 0; poll < 600 && !FileExists(paused); ++poll) Sleep(100);
+  ASSERT_TRUE(FileExists(paused)) << "the service never reached its pause";
+  const Tree before = Installed(root);
+
+  // A second request: the service manager starts no second instance, and the first stage waits.
+  {
+    const ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    const ServiceHandle service(OpenServiceW(manager.get(), kServiceName, SERVICE_START));
+    const std::wstring folder = DeliveryFolder();
+    const wchar_t* arguments[] = {L"apply", folder.c_str(), kToken};
+    EXPECT_FALSE(StartServiceW(service.get(), 3, arguments));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_ALREADY_RUNNING));
+  }
+  // The elevated stage, started as the prompt would start it: the installation's lock is held.
+  const std::wstring elevated = GetTempFolder() + kRelaunchedUpdaterName;
+  ASSERT_TRUE(CopyFileW(signedBuild.updater.c_str(), elevated.c_str(), FALSE));
+  EXPECT_EQ(RunAndWait(Quote(elevated) + L" " + Quote(root + L"\\bin\\32bit") + L" " +
+                       Quote(root)),
+            0u);
+  EXPECT_TRUE(LogHasLineStarting(L"keep delivery : " + root +
+                                 L" : another update of this installation runs"));
+  EXPECT_EQ(RecordText(ReadRecord()), "not-started held 0 ");
+  EXPECT_TRUE(Installed(root) == before) << "something applied while the service held the lock";
+
+  DeleteFileW(pause.c_str());
+  EXPECT_EQ(WaitForExitCode(first, 120000), 0u);
+  EXPECT_TRUE(Product(root) == pair.after);
+  EXPECT_EQ(RecordText(ReadRecord()), "applied none 100 ");
+  DeleteFileW(elevated.c_str());
+  Checked("while the service applied: a second request refused by the service manager, the "
+          "elevated stage held off by the installation's lock; then the service's apply ended");
+}
+
+// The caller's path is its text: logged only once it is taken, escaped when refused, so that no
+// line can be forged; and a start never erases the lines of the runs before it.
+TEST_F(Service, ItsLogKeepsEarlierRunsAndTakesNoForgedLines) {
+  const DWORD code = StartServiceAndWait(
+      {L"apply", L"C:\\a\r\n[2026-1-1 0:00:00 ] --- forged", kToken});
+  EXPECT_EQ(code, ServiceExitCode(ApplyResult::kRefused, ApplyReason::kUnsafeFolder));
+  EXPECT_EQ(StartServiceAndWait({L"apply", L"C:\\vintrel-nothing", kToken + std::wstring(L"0")}),
+            ServiceExitCode(ApplyResult::kNotStarted, ApplyReason::kNone));
+  const std::string log = ReadBytes(kServiceLog);
+  const std::regex line("\\[\\d+-\\d+-\\d+ \\d+:\\d\\d:\\d\\d \\] --- [^\\r\\n]*\\r\\n");
+  std::size_t starts = 0;
+  for (std::size_t at = 0; at < log.size();) {
+    const std::size_t end = log.find("\r\n", at);
+    ASSERT_NE(end, std::string::npos);
+    const std::string one = log.substr(at, end + 2 - at);
+    EXPECT_TRUE(std::regex_match(one, line)) << one;
+    EXPECT_NE(one.rfind("[2026-1-1 0:00:00 ]", 0), 0u) << "a forged line: " << one;
+    starts += one.find(ToCodePage(L"\u5F00\u59CB\u542F\u52A8\u66F4\u65B0\u670D\u52A1")) !=
+              std::string::npos;
+    at = end + 2;
+  }
+  EXPECT_NE(log.find("C:\\a\\x0d\\x0a[2026-1-1"), std::string::npos);
+  EXPECT_GE(starts, 2u) << "a start erased the runs before it";
+  Checked("a request path with CR LF logged escaped, every line well-formed; both runs' lines kept");
 }
 
 }  // namespace

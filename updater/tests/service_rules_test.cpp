@@ -12,6 +12,7 @@
 #include <set>
 #include <string>
 
+#include "stages/installation_trust.h"
 #include "stages/service_rules.h"
 
 namespace {
@@ -173,7 +174,10 @@ TEST(ServiceRules, SecurityDescriptorsGrantWhatTheyShould) {
       {L"service", kServiceSddl, false, L"", SERVICE_ALL_ACCESS,
        SERVICE_START | SERVICE_QUERY_STATUS, 0},
       {L"folders", kServiceFolderSddl, true, kAdministrators, FILE_ALL_ACCESS,
-       FILE_GENERIC_READ | FILE_GENERIC_EXECUTE, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE},
+       SYNCHRONIZE | READ_CONTROL | FILE_TRAVERSE | FILE_READ_ATTRIBUTES,
+       OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE},
+      {L"logs and copies", kServicePrivateSddl, true, kAdministrators, FILE_ALL_ACCESS, 0,
+       OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE},
       {L"result file", kServiceResultSddl, true, kAdministrators, FILE_ALL_ACCESS,
        FILE_GENERIC_READ, 0},
   };
@@ -207,6 +211,182 @@ TEST(ServiceRules, SecurityDescriptorsGrantWhatTheyShould) {
     rights.erase(kNetwork);
     EXPECT_TRUE(rights.empty());
   }
+  // Users may open their result by name, never list the folder for another caller's.
+  bool isProtected = false;
+  std::wstring owner;
+  EXPECT_EQ(RightsOf(kServiceFolderSddl, isProtected, owner)[kUsers].allowed &
+                FILE_LIST_DIRECTORY,
+            0u);
+}
+
+TEST(ServiceRules, TheServiceCarriesAMediumIntegrityLabel) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(kServiceSddl, SDDL_REVISION_1,
+                                                                   &descriptor, nullptr));
+  PACL sacl = nullptr;
+  BOOL present = FALSE, defaulted = FALSE;
+  ASSERT_TRUE(GetSecurityDescriptorSacl(descriptor, &present, &sacl, &defaulted) && present &&
+              sacl && sacl->AceCount == 1);
+  ACE_HEADER* header = nullptr;
+  GetAce(sacl, 0, reinterpret_cast<void**>(&header));
+  EXPECT_EQ(header->AceType, SYSTEM_MANDATORY_LABEL_ACE_TYPE);
+  const auto* label = reinterpret_cast<SYSTEM_MANDATORY_LABEL_ACE*>(header);
+  // Below medium no one may start (execute) it, nor read or change it.
+  EXPECT_EQ(label->Mask, static_cast<ACCESS_MASK>(SYSTEM_MANDATORY_LABEL_NO_WRITE_UP |
+                                                  SYSTEM_MANDATORY_LABEL_NO_READ_UP |
+                                                  SYSTEM_MANDATORY_LABEL_NO_EXECUTE_UP));
+  wchar_t* text = nullptr;
+  ConvertSidToStringSidW(const_cast<DWORD*>(&label->SidStart), &text);
+  EXPECT_EQ(std::wstring(text ? text : L""), L"S-1-16-8192");
+  LocalFree(text);
+  LocalFree(descriptor);
+}
+
+// The installation's judgement, one row per descriptor: its owner and who else may do what.
+TEST(InstallationTrust, DescriptorsJudged) {
+  // An administrator's own account, as the owner an installer's policy may give.
+  const AdministratorTest isAdministrator = [](PSID sid) {
+    wchar_t* text = nullptr;
+    if (!ConvertSidToStringSidW(sid, &text)) return false;
+    const bool admin = std::wstring(text) == L"S-1-5-21-1-2-3-1001";
+    LocalFree(text);
+    return admin;
+  };
+  const wchar_t kProgramFiles[] =
+      L"O:S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"
+      L"D:P(A;;FA;;;S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464)"
+      L"(A;CIIO;GA;;;S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464)"
+      L"(A;;0x1301bf;;;SY)(A;OICIIO;GA;;;SY)(A;;0x1301bf;;;BA)(A;OICIIO;GA;;;BA)"
+      L"(A;;0x1200a9;;;BU)(A;OICIIO;GXGR;;;BU)(A;OICIIO;GA;;;CO)";
+  // Every drive's root: users may make folders in it, and own what they make.
+  const wchar_t kDriveRoot[] =
+      L"O:SYD:(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)(A;;0x4;;;AU)"
+      L"(A;OICIIO;SDGXGWGR;;;AU)";
+  const struct {
+    const char* what;
+    const wchar_t* sddl;
+    TrustedLevel level;
+    const char* problem;  // "" when trusted
+  } rows[] = {
+      {"Program Files as installed", kProgramFiles, TrustedLevel::kInstallation, ""},
+      {"the drive's root, above", kDriveRoot, TrustedLevel::kAbove, ""},
+      {"the drive's root as the installation", kDriveRoot, TrustedLevel::kInstallation,
+       "S-1-5-11 may write or add files"},
+      {"owned by Administrators", L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)",
+       TrustedLevel::kInstallation, ""},
+      {"owned by an administrator", L"O:S-1-5-21-1-2-3-1001D:(A;;FA;;;S-1-5-21-1-2-3-1001)",
+       TrustedLevel::kInstallation, ""},
+      {"owned by SYSTEM, CREATOR OWNER full", L"O:SYD:(A;;FA;;;SY)(A;;FA;;;CO)(A;;FA;;;OW)",
+       TrustedLevel::kInstallation, ""},
+      {"owned by a user", L"O:S-1-5-21-1-2-3-1002D:(A;;FA;;;SY)", TrustedLevel::kAbove,
+       "owned by S-1-5-21-1-2-3-1002"},
+      {"owned by Users", L"O:BUD:(A;;FA;;;SY)", TrustedLevel::kInstallation,
+       "owned by S-1-5-32-545"},
+      {"no DACL", L"O:BA", TrustedLevel::kAbove, "has no permissions: everyone may do anything"},
+      {"an empty DACL", L"O:BAD:P", TrustedLevel::kInstallation, ""},
+      {"Authenticated Users modify", L"O:BAD:(A;OICI;0x1301bf;;;AU)",
+       TrustedLevel::kInstallation, "S-1-5-11 may delete or rename what is in it"},
+      {"Everyone write (Wine's mode bits)", L"O:BAD:(A;OICI;0x1301ff;;;WD)",
+       TrustedLevel::kInstallation, "S-1-1-0 may delete or rename what is in it"},
+      {"Everyone read and execute", L"O:BAD:(A;OICI;0x1200a9;;;WD)", TrustedLevel::kInstallation,
+       ""},
+      {"Users append only", L"O:BAD:(A;;0x4;;;BU)", TrustedLevel::kInstallation,
+       "S-1-5-32-545 may write or add files"},
+      {"Users add files, above the root", L"O:BAD:(A;;0x6;;;BU)", TrustedLevel::kAbove, ""},
+      {"Users delete children, above", L"O:BAD:(A;;0x40;;;BU)", TrustedLevel::kAbove,
+       "S-1-5-32-545 may delete or rename what is in it"},
+      {"Users delete the folder, above", L"O:BAD:(A;;SD;;;BU)", TrustedLevel::kAbove,
+       "S-1-5-32-545 may delete or rename what is in it"},
+      {"Users change permissions", L"O:BAD:(A;;WD;;;BU)", TrustedLevel::kAbove,
+       "S-1-5-32-545 may change its permissions or owner"},
+      {"Users take ownership", L"O:BAD:(A;;WO;;;BU)", TrustedLevel::kAbove,
+       "S-1-5-32-545 may change its permissions or owner"},
+      {"Users generic all", L"O:BAD:(A;;GA;;;BU)", TrustedLevel::kAbove,
+       "S-1-5-32-545 may change its permissions or owner"},
+      {"Users generic write", L"O:BAD:(A;;GW;;;BU)", TrustedLevel::kInstallation,
+       "S-1-5-32-545 may write or add files"},
+      {"inherit-only entries are for children", L"O:BAD:(A;OICIIO;FA;;;BU)",
+       TrustedLevel::kInstallation, ""},
+      {"a denial judged as absent", L"O:BAD:(D;;FA;;;BU)(A;;FA;;;BU)",
+       TrustedLevel::kInstallation, "S-1-5-32-545 may change its permissions or owner"},
+  };
+  for (const auto& row : rows) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(row.sddl, SDDL_REVISION_1,
+                                                                     &descriptor, nullptr))
+        << row.what;
+    EXPECT_EQ(DescriptorProblem(descriptor, row.level, isAdministrator), row.problem) << row.what;
+    LocalFree(descriptor);
+  }
+  // Made by hand, as SDDL under Wine gives neither: a NULL DACL, and an entry of another kind.
+  SECURITY_DESCRIPTOR made = {};
+  ASSERT_TRUE(InitializeSecurityDescriptor(&made, SECURITY_DESCRIPTOR_REVISION));
+  BYTE administrators[SECURITY_MAX_SID_SIZE] = {};
+  DWORD size = sizeof(administrators);
+  ASSERT_TRUE(CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size));
+  ASSERT_TRUE(SetSecurityDescriptorOwner(&made, administrators, FALSE));
+  ASSERT_TRUE(SetSecurityDescriptorDacl(&made, TRUE, nullptr, FALSE));
+  EXPECT_EQ(DescriptorProblem(&made, TrustedLevel::kAbove, isAdministrator),
+            "has no permissions: everyone may do anything");
+  alignas(DWORD) BYTE room[256] = {};
+  auto* acl = reinterpret_cast<PACL>(room);
+  ASSERT_TRUE(InitializeAcl(acl, sizeof(room), ACL_REVISION));
+  ASSERT_TRUE(AddAuditAccessAce(acl, ACL_REVISION, FILE_ALL_ACCESS, administrators, TRUE, TRUE));
+  ASSERT_TRUE(SetSecurityDescriptorDacl(&made, TRUE, acl, FALSE));
+  EXPECT_EQ(DescriptorProblem(&made, TrustedLevel::kAbove, isAdministrator),
+            "has a permission entry of a kind not judged here");
+}
+
+TEST(ServiceRules, TokensAndTheResultThatEchoesThem) {
+  const struct {
+    const wchar_t* token;
+    bool taken;
+  } tokens[] = {
+      {L"0123456789abcdef", true},
+      {L"0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef", true},
+      {L"0123456789abcde", false},     // too short to be unguessable
+      {L"0123456789ABCDEF", false},    // upper case: one spelling per token
+      {L"0123456789abcdeg", false},
+      {L"..\..\result", false},      // it names a file
+      {L"0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef0", false},
+      {L"", false},
+  };
+  for (const auto& row : tokens) {
+    EXPECT_EQ(IsServiceToken(row.token), row.taken) << &row - tokens;
+  }
+  ServiceResult written;
+  written.code = 1000;
+  written.token = "00112233445566778899aabbccddeeff";
+  written.release = 7;
+  written.file = "bin/32bit/a b.dll";
+  const std::string text = FormatServiceResult(written);
+  EXPECT_EQ(text, "code 1000\r\ntoken 00112233445566778899aabbccddeeff\r\nrelease 7\r\nkeep 0\r\n"
+                  "file bin/32bit/a b.dll\r\n");
+  ServiceResult read;
+  ASSERT_TRUE(ParseServiceResult(text, read));
+  EXPECT_EQ(read.token, written.token);
+  EXPECT_EQ(read.file, written.file);
+  // Without its token, or with one no first stage makes, a result answers nobody.
+  for (const char* other : {"code 1000\r\nrelease 7\r\nkeep 0\r\nfile \r\n",
+                            "code 1000\r\ntoken ABC\r\nrelease 7\r\nkeep 0\r\nfile \r\n",
+                            "code 1000\r\ntoken \r\nrelease 7\r\nkeep 0\r\nfile \r\n"}) {
+    EXPECT_FALSE(ParseServiceResult(other, read)) << other;
+  }
+  EXPECT_EQ(ServiceResultName(L"00112233445566778899aabbccddeeff"),
+            L"result-00112233445566778899aabbccddeeff.txt");
+}
+
+TEST(ServiceRules, TextForTheLogIsEscaped) {
+  const struct {
+    std::string text;
+    const char* logged;
+  } rows[] = {
+      {"C:\\Users\\u\\Temp", "C:\\Users\\u\\Temp"},
+      {"C:\\a\r\n[2026-1-1 0:00:00 ] --- forged", "C:\\a\\x0d\\x0a[2026-1-1 0:00:00 ] --- forged"},
+      {std::string("a\0b\tc\x7f", 6), "a\\x00b\\x09c\\x7f"},
+      {"\xd6\xb1\xb2\xa5", "\xd6\xb1\xb2\xa5"},  // code page 936 text as it is
+  };
+  for (const auto& row : rows) EXPECT_EQ(EscapeForLog(row.text), row.logged);
 }
 
 }  // namespace

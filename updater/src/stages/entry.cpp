@@ -61,6 +61,23 @@ void EndAfterChosenChange() {
   TerminateProcess(GetCurrentProcess(), 3);
 }
 
+// Its update service pauses right before it repairs and applies while "vintrel-test-pause"
+// stands in ProgramData (two minutes at most), saying so with "vintrel-test-paused" beside it:
+// the test starts other applies meanwhile.
+void PauseWhileAsked() {
+  std::wstring programData = ServiceFolder();
+  for (int level = 0; level < 2; ++level) programData.resize(programData.find_last_of(L'\\'));
+  const std::wstring pause = programData + L"\\vintrel-test-pause";
+  const std::wstring paused = programData + L"\\vintrel-test-paused";
+  CloseHandle(CreateFileW(paused.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                          FILE_ATTRIBUTE_NORMAL, nullptr));
+  for (int wait = 0; wait < 1200 && GetFileAttributesW(pause.c_str()) != INVALID_FILE_ATTRIBUTES;
+       ++wait) {
+    Sleep(100);
+  }
+  DeleteFileW(paused.c_str());
+}
+
 void ListenForKillPoint() {
   // Hundreds of runs: none has a process to wait for.
   SetEndedProcessesWaitForTesting(0);
@@ -75,6 +92,9 @@ void ListenForKillPoint() {
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int) {
   RestrictDllSearch();
+#ifdef VINTREL_TEST_FAULTS
+  SetServicePauseHookForTesting(PauseWhileAsked);
+#endif
   // The service's verbs (a build with keys only) log elsewhere, or as an installer's step.
   int serviceExitCode = 0;
   if (RunServiceVerb(commandLine, serviceExitCode)) return serviceExitCode;

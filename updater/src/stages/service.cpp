@@ -8,6 +8,7 @@
 #include <sddl.h>
 #include <shlobj.h>
 
+#include <atomic>
 #include <cwctype>
 #include <string>
 #include <vector>
@@ -23,8 +24,10 @@
 #include "base/text.h"
 #include "hash_list.h"
 #include "list_signature.h"
+#include "stages/installation_trust.h"
 #include "stages/service_rules.h"
 #include "update/delivered_files.h"
+#include "update/installation_lock.h"
 #include "update/listed_apply.h"
 #include "update/process_kill.h"
 #include "update/recovery.h"
@@ -36,14 +39,28 @@ const wchar_t kDisplayName[] = L"Kivo直播助手 更新服务";
 const wchar_t kDescription[] =
     L"为 Kivo直播助手 安装发布者签名的更新，无需管理员提示。只由 Kivo直播助手 按需启动。";
 const wchar_t kLogFolder[] = L"logs";
-const wchar_t kLockName[] = L"apply.lock";
-const wchar_t kResultName[] = L"result.txt";
-const wchar_t kResultWritingName[] = L"result.txt.new";
 constexpr DWORD kEndedProcessesWaitMs = 2000;
+// The copy of a delivery reads files a user holds: it may take this long at most (an oplock
+// could stall it for ever), and is then given up with nothing installed touched.
+constexpr ULONGLONG kCopyDeadlineMs = 5 * 60 * 1000;
+// The log keeps the lines of every run until it passes this, then one earlier file of them.
+constexpr std::uint64_t kServiceLogBytes = 1u << 20;
+// A result file the first stage has not read within this long never will be.
+constexpr ULONGLONG kResultLifetime100ns = 60ull * 60 * 10000000;
 
 struct LocalFreeDeleter {
   void operator()(void* memory) const { LocalFree(memory); }
 };
+using LocalMemory = std::unique_ptr<void, LocalFreeDeleter>;
+
+LocalMemory DescriptorFromSddl(const wchar_t* sddl) {
+  PSECURITY_DESCRIPTOR made = nullptr;
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &made,
+                                                            nullptr)) {
+    return LocalMemory();
+  }
+  return LocalMemory(made);
+}
 
 std::wstring Lower(std::wstring text) {
   for (wchar_t& c : text) c = static_cast<wchar_t>(std::towlower(c));
@@ -89,33 +106,122 @@ bool ApplySddl(HANDLE item, const wchar_t* sddl) {
                          owner, nullptr, dacl, nullptr) == ERROR_SUCCESS;
 }
 
-// %ProgramData%\OrbeskVintrel\service, made when missing: each level a plain folder (never a
-// link), given the service folders' owner and permissions again, whoever made it first; the
-// "logs" folder below it made too. Held for as long as the result lives.
-AnchoredFolder OpenOwnFolder() {
+}  // namespace
+
+std::wstring FreshHexName() {
+  unsigned char bytes[8] = {};
+  if (!RtlGenRandom(bytes, sizeof(bytes))) return std::wstring();
+  std::wstring name;
+  for (const unsigned char byte : bytes) {
+    name += L"0123456789abcdef"[byte >> 4];
+    name += L"0123456789abcdef"[byte & 15];
+  }
+  return name;
+}
+
+namespace {
+
+// The service's folders, held for as long as this lives: OrbeskVintrel, service, logs.
+struct OwnFolders {
+  std::wstring finalPath;  // the service folder; empty when they cannot be had
+  std::vector<FileHandle> held;
+  std::vector<std::string> notes;  // what was moved aside, for the log once it can be written
+  HANDLE Service() const { return held[1].get(); }
+};
+
+// Why the folder open at item is not one the service may use as its own: an administrator's,
+// that no other account may write or change.
+std::string NotOwnFolder(HANDLE item) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetSecurityInfo(item, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                      nullptr, nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
+    return "its permissions cannot be read";
+  }
+  const LocalMemory owned(descriptor);
+  return DescriptorProblem(descriptor, TrustedLevel::kInstallation, IsAdministratorAccount);
+}
+
+// One level of the service's folders, name inside the held parent: the plain folder an
+// administrator made, given its permissions again; anything else standing there (a folder a user
+// made, a link, a file) is moved aside to a fresh name, never entered, and a new folder made
+// with the permissions of sddl. Invalid when neither can be had.
+FileHandle OwnLevel(HANDLE parent, const std::wstring& parentFinalPath, const wchar_t* name,
+                    const wchar_t* sddl, std::vector<std::string>& notes) {
+  const std::wstring path = parentFinalPath + L"\\" + name;
+  constexpr DWORD kAccess = READ_CONTROL | WRITE_DAC | WRITE_OWNER;
+  // Held without delete sharing: it cannot be renamed or replaced while the service works.
+  constexpr DWORD kSharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
+  CheckedItem level = OpenChecked(path, kAccess, kSharing, ItemKind::kFolder);
+  std::string why;
+  if (level.state == CheckedState::kChecked) {
+    why = NotOwnFolder(level.handle.get());
+    if (why.empty()) {
+      return ApplySddl(level.handle.get(), sddl) ? std::move(level.handle) : FileHandle();
+    }
+  } else if (level.state == CheckedState::kLink || level.state == CheckedState::kElsewhere) {
+    why = "a link";
+  } else if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+    why = "not a plain folder";
+  }
+  level.handle.reset();
+  if (!why.empty()) {
+    const FileHandle standing(CreateFileW(path.c_str(), DELETE,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                          nullptr, OPEN_EXISTING,
+                                          FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
+                                          nullptr));
+    const std::wstring aside = std::wstring(name) + L".moved-" + FreshHexName();
+    // Only the item at the name itself is moved: a platform that opened a link's target instead
+    // (Wine does) would move the target, which may be anything a user chose.
+    const std::wstring shown = DrivePath(path);
+    if (!standing.valid() || !SameFinalPath(FinalPathOf(standing.get()), path) ||
+        !RenameThroughHandle(standing.get(), aside, parent)) {
+      notes.push_back("service folder unusable : " + WideToNarrow(shown) + " : " + why +
+                      ", and it cannot be moved aside");
+      return FileHandle();
+    }
+    notes.push_back("service folder moved aside : " + WideToNarrow(shown) + " : " + why +
+                    " : to " + WideToNarrow(aside));
+  }
+  const LocalMemory descriptor = DescriptorFromSddl(sddl);
+  FileHandle made = descriptor ? CreateInFolder(parent, name, kAccess, kSharing,
+                                                ItemKind::kFolder, descriptor.get())
+                               : FileHandle();
+  // Set again through the handle: a descriptor given at creation may have been merged.
+  return made.valid() && ApplySddl(made.get(), sddl) ? std::move(made) : FileHandle();
+}
+
+// %ProgramData%\OrbeskVintrel\service and its "logs" folder, each level the service's own (see
+// OwnLevel). A start with anything else there uses none of it.
+OwnFolders OpenOwnFolders() {
+  OwnFolders own;
   wchar_t programData[MAX_PATH] = {};
   if (FAILED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT,
                               programData))) {
-    return AnchoredFolder();
+    return own;
   }
-  std::wstring reached = ResolvedPath(programData);
-  if (reached.empty()) return AnchoredFolder();
-  reached = L"\\\\?\\" + reached;
-  AnchoredFolder own;
-  for (const wchar_t* name : {kDataFolderName, L"service", kLogFolder}) {
-    const std::wstring path = reached + L"\\" + name;
-    CreateDirectoryW(path.c_str(), nullptr);
-    CheckedItem level = OpenChecked(path, WRITE_DAC | WRITE_OWNER | READ_CONTROL,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, ItemKind::kFolder);
-    if (level.state != CheckedState::kChecked) return AnchoredFolder();
-    // "logs" inherits the folder above's permissions.
-    if (name != kLogFolder && !ApplySddl(level.handle.get(), kServiceFolderSddl)) {
-      return AnchoredFolder();
-    }
-    if (name == kLogFolder) break;
-    reached = level.finalPath;
-    own.held.push_back(std::move(level.handle));
+  // The system's folder, where it resolves; held so that the levels are made relative to it.
+  FileHandle top(CreateFileW(programData, FILE_READ_ATTRIBUTES,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  std::wstring reached = top.valid() ? FinalPathOf(top.get()) : std::wstring();
+  if (reached.empty()) return own;
+  HANDLE parent = top.get();
+  const struct {
+    const wchar_t* name;
+    const wchar_t* sddl;
+  } levels[] = {{kDataFolderName, kServiceFolderSddl},
+                {L"service", kServiceFolderSddl},
+                {kLogFolder, kServicePrivateSddl}};
+  std::vector<FileHandle> held;
+  for (const auto& level : levels) {
+    FileHandle folder = OwnLevel(parent, reached, level.name, level.sddl, own.notes);
+    if (!folder.valid()) return own;
+    if (level.name != kLogFolder) reached += std::wstring(L"\\") + level.name;
+    parent = folder.get();
+    held.push_back(std::move(folder));
   }
+  own.held = std::move(held);
   own.finalPath = reached;
   return own;
 }
@@ -175,7 +281,9 @@ bool SetServiceSecurity(SC_HANDLE service) {
     return false;
   }
   const std::unique_ptr<void, LocalFreeDeleter> descriptor(made);
-  return SetServiceObjectSecurity(service, DACL_SECURITY_INFORMATION, made) != FALSE;
+  // The DACL and the integrity label: a low-integrity program may not start it either.
+  return SetServiceObjectSecurity(service, DACL_SECURITY_INFORMATION | LABEL_SECURITY_INFORMATION,
+                                  made) != FALSE;
 }
 
 std::string ErrorText(const char* step) {
@@ -187,8 +295,13 @@ std::string Install(std::wstring& command) {
   const std::string problem = InstallLocationProblem(executable);
   if (!problem.empty()) return WideToNarrow(executable.empty() ? GetModulePath() : executable) +
                                " : " + problem;
+  // What runs as SYSTEM must be what only administrators can change.
+  const std::string untrusted = InstallationTrustProblem(executable);
+  if (!untrusted.empty()) return untrusted;
   // The service's own folders exist, with their permissions, before it ever runs.
-  if (OpenOwnFolder().finalPath.empty()) return ErrorText("its folder below ProgramData");
+  const OwnFolders own = OpenOwnFolders();
+  for (const std::string& note : own.notes) WriteLog(note);
+  if (own.finalPath.empty()) return ErrorText("its folder below ProgramData");
   // Quoted: a path with blanks must never be read as a shorter program and arguments.
   command = L"\"" + executable + L"\" --service";
   const ServiceHandle manager(
@@ -265,33 +378,61 @@ ApplyOutcome Ended(ApplyResult result, ApplyReason reason, const std::string& fi
   return outcome;
 }
 
-std::wstring FreshName() {
-  unsigned char bytes[8] = {};
-  if (!RtlGenRandom(bytes, sizeof(bytes))) return std::wstring();
-  std::wstring name;
-  for (const unsigned char byte : bytes) {
-    name += L"0123456789abcdef"[byte >> 4];
-    name += L"0123456789abcdef"[byte & 15];
+// One request's copy of a delivery: a fresh folder made inside the held service folder that only
+// SYSTEM and Administrators may enter, held without delete sharing; every folder and file below
+// it made relative to a held handle, as new, so no link can lead a write anywhere else.
+struct CopyFolder {
+  std::wstring finalPath;
+  FileHandle held;
+  // Made below it, each with its relative path in lowercase (a delivery names few folders).
+  std::vector<std::pair<std::wstring, FileHandle>> levels;
+};
+
+bool MakeCopyFolder(HANDLE serviceFolder, CopyFolder& copy) {
+  const LocalMemory descriptor = DescriptorFromSddl(kServicePrivateSddl);
+  for (int attempt = 0; descriptor && attempt < 8; ++attempt) {
+    const std::wstring name = FreshHexName();
+    if (name.empty()) return false;
+    copy.held = CreateInFolder(serviceFolder, name, FILE_LIST_DIRECTORY | READ_CONTROL,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE, ItemKind::kFolder,
+                               descriptor.get());
+    if (copy.held.valid()) {
+      copy.finalPath = FinalPathOf(copy.held.get());
+      return !copy.finalPath.empty();
+    }
   }
-  return name;
+  return false;
 }
 
-// A new folder of a fresh random name in the service's folder: nobody else made it or wrote
-// in it. Empty when none could be made.
-std::wstring MakeCopyFolder(const std::wstring& ownFinalPath) {
-  for (int attempt = 0; attempt < 8; ++attempt) {
-    const std::wstring name = FreshName();
-    if (name.empty()) return name;
-    const std::wstring path = ownFinalPath + L"\\" + name;
-    if (CreateDirectoryW(path.c_str(), nullptr)) return path;
-    if (GetLastError() != ERROR_ALREADY_EXISTS) break;
+// The new file relative ("\" between levels) below the copy folder, each folder on the way made
+// relative to the one above; invalid when anything stood in the way.
+FileHandle NewFileInCopy(CopyFolder& copy, const std::wstring& relative) {
+  HANDLE parent = copy.held.get();
+  size_t start = 0;
+  for (size_t cut = relative.find(L'\\'); cut != std::wstring::npos;
+       cut = relative.find(L'\\', start)) {
+    const std::wstring key = Lower(relative.substr(0, cut));
+    HANDLE made = nullptr;
+    for (const auto& level : copy.levels) {
+      if (level.first == key) made = level.second.get();
+    }
+    if (!made) {
+      FileHandle folder = CreateInFolder(parent, relative.substr(start, cut - start),
+                                         FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                         ItemKind::kFolder);
+      if (!folder.valid()) return FileHandle();
+      made = folder.get();
+      copy.levels.emplace_back(key, std::move(folder));
+    }
+    parent = made;
+    start = cut + 1;
   }
-  return std::wstring();
+  return CreateInFolder(parent, relative.substr(start), GENERIC_WRITE | DELETE, 0,
+                        ItemKind::kFile);
 }
 
-bool WriteNewFile(const std::wstring& path, const std::string& bytes) {
-  const FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+bool WriteNewFile(CopyFolder& copy, const std::wstring& name, const std::string& bytes) {
+  const FileHandle file = NewFileInCopy(copy, name);
   DWORD written = 0;
   return file.valid() &&
          WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
@@ -299,19 +440,15 @@ bool WriteNewFile(const std::wstring& path, const std::string& bytes) {
          written == bytes.size();
 }
 
-// Makes each folder level between copyFolder and the file path below it.
-void MakeLevels(const std::wstring& copyFolder, const std::wstring& path) {
-  for (size_t at = path.find(L'\\', copyFolder.size() + 1); at != std::wstring::npos;
-       at = path.find(L'\\', at + 1)) {
-    CreateDirectoryW(path.substr(0, at).c_str(), nullptr);
-  }
-}
+// Until the delivery is copied, nothing installed is touched: a STOP, or a copy that outlives its
+// deadline (a user's oplock can hold a read for ever), gives the request up there.
+std::atomic<bool> beforeInstallation{true};
 
 // Reads and verifies the list and its signature from the held delivery, then copies them (the
 // very bytes verified) and every listed file, each from a checked handle and no larger than
-// listed, into copyFolder. True when the copy is complete; otherwise outcome says why.
+// listed, into copy. True when the copy is complete; otherwise outcome says why.
 bool CopyVerifiedDelivery(const std::wstring& deliveryFinalPath, const std::wstring& rootFolder,
-                          const std::wstring& copyFolder, ApplyOutcome& outcome) {
+                          CopyFolder& copy, ApplyOutcome& outcome) {
   const std::string listName(kHashListFileName), signatureName(kSignatureFileName);
   DeliveryList read;
   ApplyReason why = ApplyReason::kListInvalid;
@@ -334,8 +471,8 @@ bool CopyVerifiedDelivery(const std::wstring& deliveryFinalPath, const std::wstr
                           parsed.release);
     return false;
   }
-  if (!WriteNewFile(copyFolder + L"\\" + NarrowToWide(listName), read.bytes) ||
-      !WriteNewFile(copyFolder + L"\\" + NarrowToWide(signatureName), read.signature)) {
+  if (!WriteNewFile(copy, NarrowToWide(listName), read.bytes) ||
+      !WriteNewFile(copy, NarrowToWide(signatureName), read.signature)) {
     outcome = Ended(ApplyResult::kNotStarted, ApplyReason::kDisk, listName,
                     "cannot be written to the service's folder", parsed.release);
     return false;
@@ -355,9 +492,8 @@ bool CopyVerifiedDelivery(const std::wstring& deliveryFinalPath, const std::wstr
                       "size differs from the hash list", parsed.release);
       return false;
     }
-    const std::wstring copy = DeliveredFile(copyFolder, listed);
-    MakeLevels(copyFolder, copy);
-    if (!CopyOpenFile(file.handle.get(), copy)) {
+    const FileHandle copied = NewFileInCopy(copy, DeliveredFile(L".", listed).substr(2));
+    if (!copied.valid() || !CopyOpenFileInto(file.handle.get(), copied.get())) {
       outcome = Ended(ApplyResult::kNotStarted, ApplyReason::kDisk, listed.path,
                       "cannot be copied to the service's folder", parsed.release);
       return false;
@@ -366,21 +502,42 @@ bool CopyVerifiedDelivery(const std::wstring& deliveryFinalPath, const std::wstr
   return true;
 }
 
-// The delivery folder the caller named, checked level by level from its drive: held, and a
-// plain folder all the way (no link anywhere); finalPath empty when it is not there.
-ApplyOutcome ApplyRequested(const std::wstring& requested, const std::wstring& ownFinalPath) {
+void (*pauseHook)() = nullptr;
+
+// Ends the main application of this installation only, by its image's full path: a program of
+// the same name elsewhere, another user's copy of another installation, runs on.
+void EndMainApplication(const std::wstring& rootFolder) {
+  const std::wstring folder = rootFolder + L"\\bin\\32bit\\";
+  KillProcessOfImage(kEarlierMainAppProcess, folder + NarrowToWide(kEarlierMainAppProcess));
+  KillProcessOfImage(kMainAppProcess, folder + NarrowToWide(kMainAppProcess));
+  Sleep(kEndedProcessesWaitMs);
+}
+
+// The delivery folder the caller named, checked level by level from its drive (held, and a
+// plain folder all the way), copied and verified, and applied under the installation's lock.
+ApplyOutcome ApplyRequested(const std::wstring& requested, const OwnFolders& own) {
   const std::wstring rootFolder = OwnRootFolder();
-  WriteLog("service apply : " + WideToNarrow(requested) + " to " + WideToNarrow(rootFolder));
   if (rootFolder.empty()) {
     return Ended(ApplyResult::kNotStarted, ApplyReason::kStartFailed, "",
                  "its own installation folder is unknown");
   }
-  // As the elevated stage does, a folder it will not enter names no file to blame.
+  // As the elevated stage does, a folder it will not enter names no file to blame. The path is
+  // the caller's text: logged only once it passed, and escaped when it did not.
   if (const char* problem = CallerFolderProblem(requested)) {
     ApplyOutcome refused = Ended(ApplyResult::kRefused, ApplyReason::kUnsafeFolder,
-                                 WideToNarrow(requested), problem);
+                                 EscapeForLog(WideToNarrow(requested)), problem);
     refused.file.clear();
     return refused;
+  }
+  WriteLog("service apply : " + WideToNarrow(requested) + " to " + WideToNarrow(rootFolder));
+  // What runs as SYSTEM must be what only administrators can change: an installation that
+  // became writable since the install is not used, and the first stage asks for elevation.
+  const std::string untrusted = InstallationTrustProblem(DrivePath(L"\\\\?\\" + rootFolder) +
+                                                         L"\\bin\\32bit\\" +
+                                                         kDeliveredUpdaterName);
+  if (!untrusted.empty()) {
+    return Ended(ApplyResult::kNotStarted, ApplyReason::kStartFailed, "",
+                 "cannot use its installation : " + untrusted);
   }
   std::vector<std::wstring> levels;
   for (size_t start = 3; start <= requested.size();) {
@@ -414,61 +571,97 @@ ApplyOutcome ApplyRequested(const std::wstring& requested, const std::wstring& o
           INVALID_FILE_ATTRIBUTES;
 
   ApplyOutcome outcome;
-  std::wstring copyFolder;
-  if (delivered) {
-    copyFolder = MakeCopyFolder(ownFinalPath);
-    if (copyFolder.empty()) {
-      return Ended(ApplyResult::kNotStarted, ApplyReason::kDisk, "",
-                   "no folder of its own to copy the delivery to");
+  outcome.result = ApplyResult::kNotStarted;
+  CopyFolder copy;
+  const bool locked = WithInstallationLock(rootFolder, [&] {
+    if (delivered) {
+      if (!MakeCopyFolder(own.Service(), copy)) {
+        outcome = Ended(ApplyResult::kNotStarted, ApplyReason::kDisk, "",
+                        "no folder of its own to copy the delivery to");
+        return;
+      }
+      if (!CopyVerifiedDelivery(delivery.finalPath, rootFolder, copy, outcome)) return;
     }
-    if (!CopyVerifiedDelivery(delivery.finalPath, rootFolder, copyFolder, outcome)) {
-      DeleteFolderTree(copyFolder);
-      return outcome;
+    // From here on the installation may change: the request is seen through.
+    beforeInstallation = false;
+    if (pauseHook) pauseHook();
+    // A start with nothing to apply and nothing to repair ends nothing.
+    Journal journal;
+    if (ReadJournal(rootFolder, journal) != JournalRead::kNone) EndMainApplication(rootFolder);
+    const Recovery recovery = RecoverInterruptedUpdate(rootFolder, outcome);
+    if (recovery == Recovery::kNothing) {
+      outcome = ApplyOutcome();
+      outcome.result = ApplyResult::kNotStarted;
     }
+    if (recovery == Recovery::kBlocked) {
+      outcome.keepDelivery = true;
+    } else if (delivered) {
+      // Ended only once every file is verified and staged, right before the swaps.
+      outcome = ApplyListedDelivery(DrivePath(copy.finalPath), copy.finalPath, rootFolder,
+                                    [&] { EndMainApplication(rootFolder); });
+    }
+  });
+  if (!locked) {
+    outcome = Ended(ApplyResult::kNotStarted, ApplyReason::kHeld, "",
+                    "another update of this installation runs");
   }
-  // Only the main application: "Updater.exe" is this service's own image, and the first stage
-  // waiting for it.
-  KillProcessByName(kEarlierMainAppProcess);
-  KillProcessByName(kMainAppProcess);
-  Sleep(kEndedProcessesWaitMs);
-  const Recovery recovery = RecoverInterruptedUpdate(rootFolder, outcome);
-  if (recovery == Recovery::kNothing) {
-    outcome = ApplyOutcome();
-    outcome.result = ApplyResult::kNotStarted;
+  if (copy.held.valid()) {
+    const std::wstring copied = copy.finalPath;
+    copy.levels.clear();
+    copy.held.reset();
+    DeleteFolderTree(copied);
   }
-  if (recovery == Recovery::kBlocked) {
-    outcome.keepDelivery = true;
-  } else if (delivered) {
-    outcome = ApplyListedDelivery(DrivePath(copyFolder), copyFolder, rootFolder);
-  }
-  if (!copyFolder.empty()) DeleteFolderTree(copyFolder);
   return outcome;
 }
 
-// The result file for the first stage, written whole beside itself and renamed into place
-// through the held folder; readable by Users, written by nobody else.
-void WriteResultFile(HANDLE ownFolder, const ApplyOutcome& outcome) {
+// The request's result for the first stage that sent token, a file of its own made new in the
+// held service folder: readable by Users, written by nobody else, and named by a token only that
+// caller knows (the folder cannot be listed by Users).
+void WriteResultFile(HANDLE serviceFolder, const std::wstring& token, const ApplyOutcome& outcome) {
   ServiceResult result;
   result.code = ServiceExitCode(outcome.result, outcome.reason);
+  result.token = WideToNarrow(token);
   result.release = outcome.release;
   result.keepDelivery = outcome.keepDelivery;
   result.file = outcome.file;
   const std::string bytes = FormatServiceResult(result);
-  const FileHandle file = OpenOrCreateInFolder(
-      ownFolder, kResultWritingName, GENERIC_WRITE | DELETE | WRITE_DAC | WRITE_OWNER, 0);
-  BY_HANDLE_FILE_INFORMATION info = {};
+  const LocalMemory descriptor = DescriptorFromSddl(kServiceResultSddl);
+  const FileHandle file =
+      descriptor ? CreateInFolder(serviceFolder, ServiceResultName(token), GENERIC_WRITE | DELETE,
+                                  0, ItemKind::kFile, descriptor.get())
+                 : FileHandle();
   DWORD written = 0;
-  if (!file.valid() || !GetFileInformationByHandle(file.get(), &info) ||
-      info.nNumberOfLinks != 1 || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-    return;
-  }
-  if (!ApplySddl(file.get(), kServiceResultSddl) || !SetEndOfFile(file.get()) ||
-      !WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
-      written != bytes.size() || !FlushFileBuffers(file.get()) ||
-      !RenameThroughHandle(file.get(), kResultName, ownFolder, true)) {
+  if (file.valid() &&
+      (!WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                  nullptr) ||
+       written != bytes.size() || !FlushFileBuffers(file.get()))) {
     RemoveThroughHandle(file.get());
   }
 }
+
+// What earlier requests left in the service folder: the copy of one ended part-way (its folder
+// of 16 hexadecimal digits) and results nobody read within the hour.
+void RemoveStaleItems(const std::wstring& serviceFolder) {
+  WIN32_FIND_DATAW found = {};
+  const FindHandle listing(FindFirstFileW((serviceFolder + L"\\*").c_str(), &found));
+  FILETIME now = {};
+  GetSystemTimeAsFileTime(&now);
+  const ULONGLONG nowTime = static_cast<ULONGLONG>(now.dwHighDateTime) << 32 | now.dwLowDateTime;
+  for (BOOL more = listing.valid(); more; more = FindNextFileW(listing.get(), &found)) {
+    const std::wstring name = found.cFileName;
+    const std::wstring path = serviceFolder + L"\\" + name;
+    const ULONGLONG written = static_cast<ULONGLONG>(found.ftLastWriteTime.dwHighDateTime) << 32 |
+                              found.ftLastWriteTime.dwLowDateTime;
+    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && name.size() == 16 &&
+        IsServiceToken(name)) {
+      DeleteFolderTree(path);
+    } else if (name.rfind(L"result-", 0) == 0 && written + kResultLifetime100ns < nowTime) {
+      DeleteFileW(path.c_str());
+    }
+  }
+}
+
+std::atomic<bool> resultWritten{false};
 
 ApplyOutcome ServeRequest(DWORD argc, wchar_t** argv) {
   ApplyOutcome outcome;
@@ -477,43 +670,46 @@ ApplyOutcome ServeRequest(DWORD argc, wchar_t** argv) {
   outcome.keepDelivery = true;
   const std::wstring folder = ServiceFolder();
   if (folder.empty()) return outcome;
-  // Its log and everything else in its own folder, never a user's, never through a link.
+  // Its log and everything else in its own folders, never a user's, never through a link, and
+  // the earlier runs' lines kept.
   UseDataFolder(folder);
   GuardLogAgainstLinks();
-  const AnchoredFolder own = OpenOwnFolder();
+  KeepEarlierRunsInLog(kServiceLogBytes);
+  const OwnFolders own = OpenOwnFolders();
   if (own.finalPath.empty()) return outcome;
-  // One apply at a time: the lock is held, unshared, until this request ends. A second one
-  // neither logs (the log is the first one's) nor writes a result.
-  const FileHandle lock =
-      OpenOrCreateInFolder(own.held.back().get(), kLockName, GENERIC_WRITE, 0);
-  if (!lock.valid()) {
-    outcome.reason = ApplyReason::kHeld;
-    return outcome;
-  }
   WriteLog("开始启动更新服务");
-  // argv[0] is the service's name; exactly the verb and one folder follow.
-  if (argc == 3 && std::wstring(argv[1]) == L"apply") {
-    outcome = ApplyRequested(argv[2], own.finalPath);
+  for (const std::string& note : own.notes) WriteLog(note);
+  RemoveStaleItems(own.finalPath);
+  // argv[0] is the service's name; exactly the verb, one folder and the caller's token follow.
+  if (argc == 4 && std::wstring(argv[1]) == L"apply" && IsServiceToken(argv[3])) {
+    outcome = ApplyRequested(argv[2], own);
+    if (!resultWritten.exchange(true)) WriteResultFile(own.Service(), argv[3], outcome);
   } else {
-    WriteLog("service stopped : takes only apply <delivery folder>");
+    WriteLog("service stopped : takes only apply <delivery folder> <token>");
   }
   WriteLog("service outcome : " + std::string(vintrel::UpdateOutcomeResultText(outcome.result)) +
            " " + std::string(vintrel::UpdateOutcomeReasonText(outcome.reason)));
-  WriteResultFile(own.held.back().get(), outcome);
   return outcome;
 }
 
 SERVICE_STATUS_HANDLE statusHandle = nullptr;
+HANDLE stopAsked = nullptr;
 
 DWORD WINAPI OnControl(DWORD control, DWORD, void*, void*) {
-  // An apply is never stopped half-way: only the state is told.
-  return control == SERVICE_CONTROL_INTERROGATE ? NO_ERROR : ERROR_CALL_NOT_IMPLEMENTED;
+  if (control == SERVICE_CONTROL_INTERROGATE) return NO_ERROR;
+  // An apply is never stopped half-way: a STOP is taken only before the installation is touched.
+  if (control == SERVICE_CONTROL_STOP && beforeInstallation) {
+    SetEvent(stopAsked);
+    return NO_ERROR;
+  }
+  return ERROR_CALL_NOT_IMPLEMENTED;
 }
 
-void Report(DWORD state, std::uint32_t code) {
+void Report(DWORD state, std::uint32_t code, DWORD accepted = 0) {
   SERVICE_STATUS status = {};
   status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
   status.dwCurrentState = state;
+  status.dwControlsAccepted = accepted;
   if (code != 0) {
     status.dwWin32ExitCode = ERROR_SERVICE_SPECIFIC_ERROR;
     status.dwServiceSpecificExitCode = code;
@@ -521,13 +717,52 @@ void Report(DWORD state, std::uint32_t code) {
   SetServiceStatus(statusHandle, &status);
 }
 
+struct Request {
+  DWORD argc;
+  wchar_t** argv;
+  ApplyOutcome outcome;
+};
+
+DWORD WINAPI ServeOnWorker(void* parameter) {
+  auto* request = static_cast<Request*>(parameter);
+  request->outcome = ServeRequest(request->argc, request->argv);
+  return 0;
+}
+
 void WINAPI ServiceMain(DWORD argc, wchar_t** argv) {
   statusHandle = RegisterServiceCtrlHandlerExW(kServiceName, OnControl, nullptr);
   if (!statusHandle) return;
+  stopAsked = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   // Running first: the service manager waits only so long for it.
-  Report(SERVICE_RUNNING, 0);
-  const ApplyOutcome outcome = ServeRequest(argc, argv);
-  Report(SERVICE_STOPPED, ServiceExitCode(outcome.result, outcome.reason));
+  Report(SERVICE_RUNNING, 0, SERVICE_ACCEPT_STOP);
+  Request request = {argc, argv, ApplyOutcome()};
+  const ULONGLONG copyDeadline = GetTickCount64() + kCopyDeadlineMs;
+  const ProcessHandle worker(CreateThread(nullptr, 0, ServeOnWorker, &request, 0, nullptr));
+  if (!worker.valid()) {
+    ServeOnWorker(&request);
+  } else {
+    bool stopAccepted = true;
+    while (WaitForSingleObject(worker.get(), 1000) == WAIT_TIMEOUT) {
+      if (stopAccepted && !beforeInstallation) {
+        stopAccepted = false;
+        Report(SERVICE_RUNNING, 0);
+      }
+      const bool stop = WaitForSingleObject(stopAsked, 0) == WAIT_OBJECT_0;
+      if (!beforeInstallation || (!stop && GetTickCount64() < copyDeadline)) continue;
+      // Given up before the installation was touched: the delivery waits, the copy folder goes
+      // at the next start, and the lock goes with this process.
+      ApplyOutcome given = Ended(ApplyResult::kNotStarted, ApplyReason::kHeld, "",
+                                 stop ? "asked to stop while copying the delivery"
+                                      : "the copy of the delivery took too long");
+      if (argc == 4 && IsServiceToken(argv[3]) && !resultWritten.exchange(true)) {
+        const OwnFolders own = OpenOwnFolders();
+        if (!own.finalPath.empty()) WriteResultFile(own.Service(), argv[3], given);
+      }
+      Report(SERVICE_STOPPED, ServiceExitCode(given.result, given.reason));
+      ExitProcess(0);
+    }
+  }
+  Report(SERVICE_STOPPED, ServiceExitCode(request.outcome.result, request.outcome.reason));
 }
 
 int RunService() {
@@ -546,6 +781,8 @@ std::wstring ServiceFolder() {
   }
   return std::wstring(programData) + L"\\" + kDataFolderName + L"\\service";
 }
+
+void SetServicePauseHookForTesting(void (*hook)()) { pauseHook = hook; }
 
 bool RunServiceVerb(const wchar_t* commandLine, int& exitCode) {
   if (!commandLine || CompiledDeliveryKeys().count == 0) return false;

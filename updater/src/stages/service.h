@@ -24,6 +24,14 @@ using ServiceHandle = ScopedHandle<ServiceHandleTraits>;
 // run as they always did. Must come before the process's first log line.
 bool RunServiceVerb(const wchar_t* commandLine, int& exitCode);
 
+// 16 random lowercase hexadecimal digits (from the system's random source): the first stage's
+// token for its request, and the service's fresh folder names. Empty when none can be had.
+std::wstring FreshHexName();
+
+// Test builds: called once the service has copied a delivery and holds the installation's
+// lock, right before it repairs and applies.
+void SetServicePauseHookForTesting(void (*hook)());
+
 // The service's own folder, %ProgramData%\OrbeskVintrel\service; empty when unknown.
 std::wstring ServiceFolder();
 

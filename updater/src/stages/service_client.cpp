@@ -42,8 +42,9 @@ std::wstring DeliveryFolderForService() {
   return CallerFolderProblem(folder) ? std::wstring() : folder;
 }
 
-// Waits until the service has stopped; its service-specific exit code, or 0 when it did not stop
-// in time or stopped without one.
+// The service's exit code once it has stopped: its service-specific code, 0 when it stopped
+// without one, kStillRunning when it has not stopped in time.
+constexpr std::uint32_t kStillRunning = 1;
 std::uint32_t WaitForServiceCode(SC_HANDLE service) {
   const ULONGLONG until = GetTickCount64() + kServiceWaitMs;
   while (GetTickCount64() < until) {
@@ -60,21 +61,19 @@ std::uint32_t WaitForServiceCode(SC_HANDLE service) {
     }
     Sleep(kPollMs);
   }
-  return 0;
+  return kStillRunning;
 }
 
-// The service's result file for this code, written after started; false when there is none,
-// it does not read, or it belongs to another run.
-bool ReadServiceResult(std::uint32_t code, const FILETIME& started, ServiceResult& result) {
-  const std::wstring path = ServiceFolder() + L"\\result.txt";
+// The service's result for this request, the one file named by its token; false when there is
+// none or it does not read as the answer to that token.
+bool ReadServiceResult(const std::wstring& token, ServiceResult& result) {
+  const std::wstring path = ServiceFolder() + L"\\" + ServiceResultName(token);
   const FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                     OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  BY_HANDLE_FILE_INFORMATION info = {};
   std::string bytes;
-  return file.valid() && GetFileInformationByHandle(file.get(), &info) &&
-         CompareFileTime(&info.ftLastWriteTime, &started) >= 0 &&
+  return file.valid() &&
          ReadOpenFile(file.get(), kMaxResultBytes, bytes) == ReadResult::kRead &&
-         ParseServiceResult(bytes, result) && result.code == code;
+         ParseServiceResult(bytes, result) && result.token == WideToNarrow(token);
 }
 
 // The main application started as the user who runs this stage: never "runas".
@@ -115,16 +114,14 @@ bool UpdateThroughService(int& exitCode) {
           : nullptr);
   if (!service.valid()) return false;
 
-  FILETIME started = {};
-  GetSystemTimeAsFileTime(&started);
-  // The file system may keep times coarser than the clock: allow two seconds.
-  ULARGE_INTEGER since = {{started.dwLowDateTime, started.dwHighDateTime}};
-  since.QuadPart -= 2 * 10000000ull;
-  started = {since.LowPart, since.HighPart};
-  const wchar_t* arguments[] = {L"apply", deliveryFolder.c_str()};
+  // A token only this request knows: the result file it names is this request's answer, never
+  // another user's start racing this one.
+  const std::wstring token = FreshHexName();
+  if (token.empty()) return false;
+  const wchar_t* arguments[] = {L"apply", deliveryFolder.c_str(), token.c_str()};
   ApplyOutcome outcome;
   std::uint32_t code = 0;
-  if (StartServiceW(service.get(), 2, arguments)) {
+  if (StartServiceW(service.get(), 3, arguments)) {
     code = WaitForServiceCode(service.get());
   } else if (GetLastError() == ERROR_SERVICE_ALREADY_RUNNING) {
     // Another apply runs: this delivery waits for the next start.
@@ -135,7 +132,10 @@ bool UpdateThroughService(int& exitCode) {
     return false;
   }
   // A service that could not work at all (its own folder or installation unusable) is one that
-  // failed to start: the prompt still gets the update in.
+  // failed to start: the prompt still gets the update in. One still applying is waited for at
+  // the next start, never raced by the elevated stage.
+  const bool stillRunning = code == kStillRunning;
+  if (stillRunning) code = ServiceExitCode(ApplyResult::kNotStarted, ApplyReason::kHeld);
   if (!OutcomeOfServiceExitCode(code, outcome.result, outcome.reason) ||
       (outcome.result == ApplyResult::kNotStarted &&
        outcome.reason == ApplyReason::kStartFailed)) {
@@ -144,13 +144,17 @@ bool UpdateThroughService(int& exitCode) {
     return false;
   }
   ServiceResult result;
-  if (ReadServiceResult(code, started, result)) {
+  if (ReadServiceResult(token, result) && result.code == code) {
     outcome.release = result.release;
     outcome.file = result.file;
     outcome.keepDelivery = result.keepDelivery;
   } else {
-    outcome.keepDelivery = outcome.result == ApplyResult::kNotStarted ||
-                           outcome.reason == ApplyReason::kHeld;
+    // No answer to this request: the code may be another start's. Nothing is taken from it, and
+    // the delivery waits.
+    outcome = ApplyOutcome();
+    outcome.result = ApplyResult::kNotStarted;
+    outcome.reason = ApplyReason::kHeld;
+    outcome.keepDelivery = true;
   }
   WriteLog("update service : " + std::string(vintrel::UpdateOutcomeResultText(outcome.result)) +
            " " + std::string(vintrel::UpdateOutcomeReasonText(outcome.reason)) + " release " +

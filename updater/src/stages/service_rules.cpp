@@ -113,8 +113,21 @@ bool OutcomeOfServiceExitCode(std::uint32_t code, ApplyResult& result, ApplyReas
   return true;
 }
 
+bool IsServiceToken(std::wstring_view token) {
+  if (token.size() < 16 || token.size() > 64) return false;
+  for (const wchar_t c : token) {
+    if (!((c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f'))) return false;
+  }
+  return true;
+}
+
+std::wstring ServiceResultName(std::wstring_view token) {
+  return L"result-" + std::wstring(token) + L".txt";
+}
+
 std::string FormatServiceResult(const ServiceResult& result) {
-  return "code " + std::to_string(result.code) + "\r\nrelease " + std::to_string(result.release) +
+  return "code " + std::to_string(result.code) + "\r\ntoken " + result.token +
+         "\r\nrelease " + std::to_string(result.release) +
          "\r\nkeep " + (result.keepDelivery ? "1" : "0") + "\r\nfile " + result.file + "\r\n";
 }
 
@@ -126,6 +139,12 @@ bool ParseServiceResult(std::string_view text, ServiceResult& result) {
     return false;
   }
   result.code = static_cast<std::uint32_t>(number);
+  std::string_view token;
+  if (!TakeLine(text, "token", token) ||
+      !IsServiceToken(std::wstring(token.begin(), token.end()))) {
+    return false;
+  }
+  result.token = std::string(token);
   if (!TakeLine(text, "release", release) || !ParseRecordNumber(release, result.release) ||
       !TakeLine(text, "keep", keep) || (keep != "0" && keep != "1") ||
       !TakeLine(text, "file", file) || !text.empty()) {
@@ -137,4 +156,20 @@ bool ParseServiceResult(std::string_view text, ServiceResult& result) {
   result.keepDelivery = keep == "1";
   result.file = std::string(file);
   return true;
+}
+
+std::string EscapeForLog(std::string_view text) {
+  std::string escaped;
+  escaped.reserve(text.size());
+  for (const char c : text) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) {
+      escaped += "\\x";
+      escaped += "0123456789abcdef"[byte >> 4];
+      escaped += "0123456789abcdef"[byte & 15];
+    } else {
+      escaped += c;
+    }
+  }
+  return escaped;
 }
