@@ -509,6 +509,10 @@ TEST_F(Service, NoTwoAppliesAtOnce) {
     EXPECT_FALSE(StartServiceW(service.get(), 3, arguments));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_ALREADY_RUNNING));
   }
+  // A second first stage: the service runs, so it neither applies nor asks for elevation.
+  RunFirstStage(faultsBuild);
+  EXPECT_EQ(RecordText(ReadRecord()), "not-started held 0 ");
+  EXPECT_FALSE(LogHasLineStarting(L"update service gave no outcome"));
   // The elevated stage, started as the prompt would start it: the installation's lock is held.
   const std::wstring elevated = GetTempFolder() + kRelaunchedUpdaterName;
   ASSERT_TRUE(CopyFileW(signedBuild.updater.c_str(), elevated.c_str(), FALSE));
@@ -525,8 +529,9 @@ TEST_F(Service, NoTwoAppliesAtOnce) {
   EXPECT_TRUE(Product(root) == pair.after);
   EXPECT_EQ(RecordText(ReadRecord()), "applied none 100 ");
   DeleteFileW(elevated.c_str());
-  Checked("while the service applied: a second request refused by the service manager, the "
-          "elevated stage held off by the installation's lock; then the service's apply ended");
+  Checked("while the service applied: a second request refused by the service manager, a "
+          "second first stage held without a prompt, the elevated stage held off by the "
+          "installation's lock; then the service's apply ended");
 }
 
 // The caller's path is its text: logged only once it is taken, escaped when refused, so that no
