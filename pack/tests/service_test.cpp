@@ -560,4 +560,49 @@ TEST_F(Service, ItsLogKeepsEarlierRunsAndTakesNoForgedLines) {
   Checked("a request path with CR LF logged escaped, every line well-formed; both runs' lines kept");
 }
 
+// The service's apply under the kill hook of the test build: killed right after each of its
+// changes to the disk, and then started again as the next start of the main application would,
+// it leaves exactly the new release.
+TEST_F(Service, KilledAfterEachChangeTheNextStartRepairs) {
+  ASSERT_EQ(RunAndWait(Quote(signedBuild.updater) + L" --remove-service"), 0u);
+  ASSERT_TRUE(CopyFileW(faultsBuild.updater.c_str(), (root + L"\\" + kInstalledUpdater).c_str(),
+                        FALSE));
+  ASSERT_EQ(RunAndWait(Quote(root + L"\\" + kInstalledUpdater) + L" --install-service"), 0u);
+  pair.before[kInstalledUpdater] = ReadBytes(faultsBuild.updater);
+  pair.after[kInstalledUpdater] = pair.before[kInstalledUpdater];
+  const std::wstring killAfter = L"C:\\ProgramData\\vintrel-test-kill-after";
+  // The suite's runs take each kill point in turn, the full loop every one.
+  const bool full = std::getenv("VINTREL_KILL_LOOP") != nullptr;
+  int killed = 0, repaired = 0;
+  for (int k = 1; k < 200; k += full ? 1 : 3) {
+    SCOPED_TRACE("kill after change " + std::to_string(k));
+    RemoveTree(root);
+    MakeTree(root, pair.before);
+    Deliver(pair.before, pair.after, 100);
+    WriteBytes(killAfter, std::to_string(k));
+    RunFirstStage(faultsBuild);
+    DeleteFileW(killAfter.c_str());
+    const std::wstring marker = L"C:\\ProgramData\\vintrel-killed-at-" + std::to_wstring(k);
+    if (!FileExists(marker)) {
+      EXPECT_TRUE(Product(root) == pair.after);
+      break;
+    }
+    DeleteFileW(marker.c_str());
+    ++killed;
+    // Killed: no outcome, so the first stage fell back to the prompt, declined here.
+    EXPECT_EQ(RecordText(ReadRecord()), "not-started declined 0 ");
+    RunFirstStage(faultsBuild);
+    const bool isNew = Product(root) == pair.after;
+    EXPECT_TRUE(isNew) << "the next start did not leave the new release";
+    EXPECT_EQ(ReadBytes(root + L"\\.vintrel\\release"), "100\r\n");
+    EXPECT_FALSE(FileExists(root + L"\\.vintrel\\journal"));
+    EXPECT_FALSE(FolderExists(DeliveryFolder()));
+    repaired += isNew;
+  }
+  EXPECT_GT(killed, 3) << "the apply made fewer changes than the delivery needs";
+  Checked("the service killed after " + std::string(full ? "each" : "every third") +
+          " of its changes: " + std::to_string(repaired) + "/" + std::to_string(killed) +
+          " repaired by the next start to exactly the new release");
+}
+
 }  // namespace

@@ -3,11 +3,13 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <cstdlib>
 #include <cwchar>
 #include <string>
 
 #include "base/disk_changes.h"
 #include "base/folders.h"
+#include "base/handles.h"
 #include "base/log.h"
 #include "base/text.h"
 #include "stages/service.h"
@@ -51,22 +53,29 @@ void ListenForDeclinedPrompt() {
 // the temporary folder so that the test knows the run was cut.
 unsigned long killAfterChange = 0;
 unsigned long changesSoFar = 0;
+std::wstring killMarkerFolder;  // with its final separator
 
 void EndAfterChosenChange() {
   if (++changesSoFar != killAfterChange) return;
-  const std::wstring marker = GetTempFolder() + L"vintrel-killed-at-" +
+  const std::wstring marker = killMarkerFolder + L"vintrel-killed-at-" +
                               std::to_wstring(changesSoFar);
   CloseHandle(CreateFileW(marker.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                           FILE_ATTRIBUTE_NORMAL, nullptr));
+  ReportServiceKilledForTesting();
   TerminateProcess(GetCurrentProcess(), 3);
+}
+
+std::wstring ProgramDataFolder() {
+  std::wstring programData = ServiceFolder();
+  for (int level = 0; level < 2; ++level) programData.resize(programData.find_last_of(L'\\'));
+  return programData;
 }
 
 // Its update service pauses right before it repairs and applies while "vintrel-test-pause"
 // stands in ProgramData (two minutes at most), saying so with "vintrel-test-paused" beside it:
 // the test starts other applies meanwhile.
 void PauseWhileAsked() {
-  std::wstring programData = ServiceFolder();
-  for (int level = 0; level < 2; ++level) programData.resize(programData.find_last_of(L'\\'));
+  const std::wstring programData = ProgramDataFolder();
   const std::wstring pause = programData + L"\\vintrel-test-pause";
   const std::wstring paused = programData + L"\\vintrel-test-paused";
   CloseHandle(CreateFileW(paused.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
@@ -78,7 +87,25 @@ void PauseWhileAsked() {
   DeleteFileW(paused.c_str());
 }
 
+// The service takes its kill point from "vintrel-test-kill-after" in ProgramData (the service
+// manager passes it no environment) and leaves its marker there.
+void ListenForServiceKillPoint() {
+  const std::wstring programData = ProgramDataFolder();
+  const FileHandle chosen(CreateFileW((programData + L"\\vintrel-test-kill-after").c_str(),
+                                      GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                                      nullptr));
+  char digits[16] = {};
+  DWORD read = 0;
+  if (!chosen.valid() || !ReadFile(chosen.get(), digits, sizeof(digits) - 1, &read, nullptr)) {
+    return;
+  }
+  killAfterChange = std::strtoul(digits, nullptr, 10);
+  killMarkerFolder = programData + L"\\";
+  if (killAfterChange > 0) SetDiskChangeHookForTesting(EndAfterChosenChange);
+}
+
 void ListenForKillPoint() {
+  killMarkerFolder = GetTempFolder();
   // Hundreds of runs: none has a process to wait for.
   SetEndedProcessesWaitForTesting(0);
   wchar_t value[32] = {};
@@ -94,6 +121,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int) {
   RestrictDllSearch();
 #ifdef VINTREL_TEST_FAULTS
   SetServicePauseHookForTesting(PauseWhileAsked);
+  if (commandLine && std::wcsstr(commandLine, L"--service")) ListenForServiceKillPoint();
 #endif
   // The service's verbs (a build with keys only) log elsewhere, or as an installer's step.
   int serviceExitCode = 0;

@@ -574,31 +574,32 @@ ApplyOutcome ApplyRequested(const std::wstring& requested, const OwnFolders& own
   outcome.result = ApplyResult::kNotStarted;
   CopyFolder copy;
   const bool locked = WithInstallationLock(rootFolder, [&] {
-    if (delivered) {
-      if (!MakeCopyFolder(own.Service(), copy)) {
-        outcome = Ended(ApplyResult::kNotStarted, ApplyReason::kDisk, "",
-                        "no folder of its own to copy the delivery to");
-        return;
-      }
-      if (!CopyVerifiedDelivery(delivery.finalPath, rootFolder, copy, outcome)) return;
+    bool copied = delivered;
+    if (delivered && !MakeCopyFolder(own.Service(), copy)) {
+      outcome = Ended(ApplyResult::kNotStarted, ApplyReason::kDisk, "",
+                      "no folder of its own to copy the delivery to");
+      copied = false;
+    } else if (delivered) {
+      copied = CopyVerifiedDelivery(delivery.finalPath, rootFolder, copy, outcome);
     }
+    // A run ended part-way is repaired whatever this delivery is; without a journal, a start
+    // with nothing to apply or a refused delivery touches and ends nothing.
+    Journal journal;
+    const bool journaled = ReadJournal(rootFolder, journal) != JournalRead::kNone;
+    if (!journaled && !copied) return;
     // From here on the installation may change: the request is seen through.
     beforeInstallation = false;
     if (pauseHook) pauseHook();
-    // A start with nothing to apply and nothing to repair ends nothing.
-    Journal journal;
-    if (ReadJournal(rootFolder, journal) != JournalRead::kNone) EndMainApplication(rootFolder);
-    const Recovery recovery = RecoverInterruptedUpdate(rootFolder, outcome);
-    if (recovery == Recovery::kNothing) {
-      outcome = ApplyOutcome();
-      outcome.result = ApplyResult::kNotStarted;
-    }
-    if (recovery == Recovery::kBlocked) {
+    if (journaled) EndMainApplication(rootFolder);
+    const ApplyOutcome copyOutcome = outcome;
+    if (RecoverInterruptedUpdate(rootFolder, outcome) == Recovery::kBlocked) {
       outcome.keepDelivery = true;
-    } else if (delivered) {
+    } else if (copied) {
       // Ended only once every file is verified and staged, right before the swaps.
       outcome = ApplyListedDelivery(DrivePath(copy.finalPath), copy.finalPath, rootFolder,
                                     [&] { EndMainApplication(rootFolder); });
+    } else if (delivered) {
+      outcome = copyOutcome;  // the delivery's refusal, the repair beside it
     }
   });
   if (!locked) {
@@ -783,6 +784,15 @@ std::wstring ServiceFolder() {
 }
 
 void SetServicePauseHookForTesting(void (*hook)()) { pauseHook = hook; }
+
+void ReportServiceKilledForTesting() {
+  if (!statusHandle) return;
+  SERVICE_STATUS status = {};
+  status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+  status.dwCurrentState = SERVICE_STOPPED;
+  status.dwWin32ExitCode = ERROR_PROCESS_ABORTED;
+  SetServiceStatus(statusHandle, &status);
+}
 
 bool RunServiceVerb(const wchar_t* commandLine, int& exitCode) {
   if (!commandLine || CompiledDeliveryKeys().count == 0) return false;

@@ -32,6 +32,11 @@ std::wstring FreshHexName();
 // lock, right before it repairs and applies.
 void SetServicePauseHookForTesting(void (*hook)());
 
+// Test builds, whose kill hook ends the service's process outright: tells the service manager
+// first that it stopped as a killed process does (no outcome), as Wine's service manager takes
+// most of a minute to notice a process that ended without a word.
+void ReportServiceKilledForTesting();
+
 // The service's own folder, %ProgramData%\OrbeskVintrel\service; empty when unknown.
 std::wstring ServiceFolder();
 
