@@ -151,6 +151,16 @@ class Service : public SignedBuilds {
     RunUpdater(which, root + L"\\bin\\32bit", root);
   }
 
+  // The test build, with its pause and kill hooks, installed and registered as the service.
+  void InstallFaultsBuild() {
+    ASSERT_EQ(RunAndWait(Quote(signedBuild.updater) + L" --remove-service"), 0u);
+    ASSERT_TRUE(CopyFileW(faultsBuild.updater.c_str(),
+                          (root + L"\\" + kInstalledUpdater).c_str(), FALSE));
+    ASSERT_EQ(RunAndWait(Quote(root + L"\\" + kInstalledUpdater) + L" --install-service"), 0u);
+    pair.before[kInstalledUpdater] = ReadBytes(faultsBuild.updater);
+    pair.after[kInstalledUpdater] = pair.before[kInstalledUpdater];
+  }
+
   std::string LastMainAppVersion() {
     const std::vector<std::string> records = ProbeRecords(root + L"\\bin\\32bit");
     return records.empty() ? "" : records.back().substr(0, records.back().find(' '));
@@ -484,12 +494,7 @@ TEST_F(Service, OnlyTheInstallationsMainApplicationIsEnded) {
 // The service paused (test build) between its copy and its apply: a second request and the
 // elevated stage started meanwhile leave the installation alone and say "held".
 TEST_F(Service, NoTwoAppliesAtOnce) {
-  ASSERT_EQ(RunAndWait(Quote(signedBuild.updater) + L" --remove-service"), 0u);
-  ASSERT_TRUE(CopyFileW(faultsBuild.updater.c_str(), (root + L"\\" + kInstalledUpdater).c_str(),
-                        FALSE));
-  ASSERT_EQ(RunAndWait(Quote(root + L"\\" + kInstalledUpdater) + L" --install-service"), 0u);
-  pair.before[kInstalledUpdater] = ReadBytes(faultsBuild.updater);
-  pair.after[kInstalledUpdater] = pair.before[kInstalledUpdater];
+  ASSERT_NO_FATAL_FAILURE(InstallFaultsBuild());
   const std::wstring pause = L"C:\\ProgramData\\vintrel-test-pause";
   const std::wstring paused = L"C:\\ProgramData\\vintrel-test-paused";
   WriteBytes(pause, "");
@@ -564,12 +569,7 @@ TEST_F(Service, ItsLogKeepsEarlierRunsAndTakesNoForgedLines) {
 // changes to the disk, and then started again as the next start of the main application would,
 // it leaves exactly the new release.
 TEST_F(Service, KilledAfterEachChangeTheNextStartRepairs) {
-  ASSERT_EQ(RunAndWait(Quote(signedBuild.updater) + L" --remove-service"), 0u);
-  ASSERT_TRUE(CopyFileW(faultsBuild.updater.c_str(), (root + L"\\" + kInstalledUpdater).c_str(),
-                        FALSE));
-  ASSERT_EQ(RunAndWait(Quote(root + L"\\" + kInstalledUpdater) + L" --install-service"), 0u);
-  pair.before[kInstalledUpdater] = ReadBytes(faultsBuild.updater);
-  pair.after[kInstalledUpdater] = pair.before[kInstalledUpdater];
+  ASSERT_NO_FATAL_FAILURE(InstallFaultsBuild());
   const std::wstring killAfter = L"C:\\ProgramData\\vintrel-test-kill-after";
   // The suite's runs take each kill point in turn, the full loop every one.
   const bool full = std::getenv("VINTREL_KILL_LOOP") != nullptr;
