@@ -25,6 +25,7 @@
 #include "hash_list.h"
 #include "list_signature.h"
 #include "stages/installation_trust.h"
+#include "stages/service_folders.h"
 #include "stages/service_rules.h"
 #include "update/delivered_files.h"
 #include "update/installation_lock.h"
@@ -38,43 +39,12 @@ namespace {
 const wchar_t kDisplayName[] = L"Kivo直播助手 更新服务";
 const wchar_t kDescription[] =
     L"为 Kivo直播助手 安装发布者签名的更新，无需管理员提示。只由 Kivo直播助手 按需启动。";
-const wchar_t kLogFolder[] = L"logs";
 constexpr DWORD kEndedProcessesWaitMs = 2000;
 // The copy of a delivery reads files a user holds: it may take this long at most (an oplock
 // could stall it for ever), and is then given up with nothing installed touched.
 constexpr ULONGLONG kCopyDeadlineMs = 5 * 60 * 1000;
 // The log keeps the lines of every run until it passes this, then one earlier file of them.
 constexpr std::uint64_t kServiceLogBytes = 1u << 20;
-// A result file the first stage has not read within this long never will be.
-constexpr ULONGLONG kResultLifetime100ns = 60ull * 60 * 10000000;
-
-struct LocalFreeDeleter {
-  void operator()(void* memory) const { LocalFree(memory); }
-};
-using LocalMemory = std::unique_ptr<void, LocalFreeDeleter>;
-
-LocalMemory DescriptorFromSddl(const wchar_t* sddl) {
-  PSECURITY_DESCRIPTOR made = nullptr;
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &made,
-                                                            nullptr)) {
-    return LocalMemory();
-  }
-  return LocalMemory(made);
-}
-
-std::wstring Lower(std::wstring text) {
-  for (wchar_t& c : text) c = static_cast<wchar_t>(std::towlower(c));
-  return text;
-}
-
-// "\\?\C:\..." as "C:\..."; empty for any other form (a network or device path).
-std::wstring DrivePath(const std::wstring& finalPath) {
-  if (finalPath.size() < 7 || finalPath.compare(0, 4, L"\\\\?\\") != 0 ||
-      finalPath[5] != L':' || finalPath[6] != L'\\') {
-    return std::wstring();
-  }
-  return finalPath.substr(4);
-}
 
 // Where a folder or file resolves, links followed, as "C:\..."; empty when it cannot be opened.
 std::wstring ResolvedPath(const std::wstring& path) {
@@ -84,147 +54,6 @@ std::wstring ResolvedPath(const std::wstring& path) {
   return item.valid() ? DrivePath(FinalPathOf(item.get())) : std::wstring();
 }
 
-// Gives the open item the owner and protected DACL of sddl (the handle needs WRITE_DAC and
-// WRITE_OWNER).
-bool ApplySddl(HANDLE item, const wchar_t* sddl) {
-  PSECURITY_DESCRIPTOR made = nullptr;
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &made,
-                                                            nullptr)) {
-    return false;
-  }
-  const std::unique_ptr<void, LocalFreeDeleter> descriptor(made);
-  PSID owner = nullptr;
-  PACL dacl = nullptr;
-  BOOL present = FALSE, defaulted = FALSE;
-  if (!GetSecurityDescriptorOwner(made, &owner, &defaulted) ||
-      !GetSecurityDescriptorDacl(made, &present, &dacl, &defaulted) || !present) {
-    return false;
-  }
-  return SetSecurityInfo(item, SE_FILE_OBJECT,
-                         OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
-                             PROTECTED_DACL_SECURITY_INFORMATION,
-                         owner, nullptr, dacl, nullptr) == ERROR_SUCCESS;
-}
-
-}  // namespace
-
-std::wstring FreshHexName() {
-  unsigned char bytes[8] = {};
-  if (!RtlGenRandom(bytes, sizeof(bytes))) return std::wstring();
-  std::wstring name;
-  for (const unsigned char byte : bytes) {
-    name += L"0123456789abcdef"[byte >> 4];
-    name += L"0123456789abcdef"[byte & 15];
-  }
-  return name;
-}
-
-namespace {
-
-// The service's folders, held for as long as this lives: OrbeskVintrel, service, logs.
-struct OwnFolders {
-  std::wstring finalPath;  // the service folder; empty when they cannot be had
-  std::vector<FileHandle> held;
-  std::vector<std::string> notes;  // what was moved aside, for the log once it can be written
-  HANDLE Service() const { return held[1].get(); }
-};
-
-// Why the folder open at item is not one the service may use as its own: an administrator's,
-// that no other account may write or change.
-std::string NotOwnFolder(HANDLE item) {
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (GetSecurityInfo(item, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                      nullptr, nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
-    return "its permissions cannot be read";
-  }
-  const LocalMemory owned(descriptor);
-  return DescriptorProblem(descriptor, TrustedLevel::kInstallation, IsAdministratorAccount);
-}
-
-// One level of the service's folders, name inside the held parent: the plain folder an
-// administrator made, given its permissions again; anything else standing there (a folder a user
-// made, a link, a file) is moved aside to a fresh name, never entered, and a new folder made
-// with the permissions of sddl. Invalid when neither can be had.
-FileHandle OwnLevel(HANDLE parent, const std::wstring& parentFinalPath, const wchar_t* name,
-                    const wchar_t* sddl, std::vector<std::string>& notes) {
-  const std::wstring path = parentFinalPath + L"\\" + name;
-  constexpr DWORD kAccess = READ_CONTROL | WRITE_DAC | WRITE_OWNER;
-  // Held without delete sharing: it cannot be renamed or replaced while the service works.
-  constexpr DWORD kSharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
-  CheckedItem level = OpenChecked(path, kAccess, kSharing, ItemKind::kFolder);
-  std::string why;
-  if (level.state == CheckedState::kChecked) {
-    why = NotOwnFolder(level.handle.get());
-    if (why.empty()) {
-      return ApplySddl(level.handle.get(), sddl) ? std::move(level.handle) : FileHandle();
-    }
-  } else if (level.state == CheckedState::kLink || level.state == CheckedState::kElsewhere) {
-    why = "a link";
-  } else if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
-    why = "not a plain folder";
-  }
-  level.handle.reset();
-  if (!why.empty()) {
-    const FileHandle standing(CreateFileW(path.c_str(), DELETE,
-                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                          nullptr, OPEN_EXISTING,
-                                          FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
-                                          nullptr));
-    const std::wstring aside = std::wstring(name) + L".moved-" + FreshHexName();
-    // Only the item at the name itself is moved: a platform that opened a link's target instead
-    // (Wine does) would move the target, which may be anything a user chose.
-    const std::wstring shown = DrivePath(path);
-    if (!standing.valid() || !SameFinalPath(FinalPathOf(standing.get()), path) ||
-        !RenameThroughHandle(standing.get(), aside, parent)) {
-      notes.push_back("service folder unusable : " + WideToNarrow(shown) + " : " + why +
-                      ", and it cannot be moved aside");
-      return FileHandle();
-    }
-    notes.push_back("service folder moved aside : " + WideToNarrow(shown) + " : " + why +
-                    " : to " + WideToNarrow(aside));
-  }
-  const LocalMemory descriptor = DescriptorFromSddl(sddl);
-  FileHandle made = descriptor ? CreateInFolder(parent, name, kAccess, kSharing,
-                                                ItemKind::kFolder, descriptor.get())
-                               : FileHandle();
-  // Set again through the handle: a descriptor given at creation may have been merged.
-  return made.valid() && ApplySddl(made.get(), sddl) ? std::move(made) : FileHandle();
-}
-
-// %ProgramData%\OrbeskVintrel\service and its "logs" folder, each level the service's own (see
-// OwnLevel). A start with anything else there uses none of it.
-OwnFolders OpenOwnFolders() {
-  OwnFolders own;
-  wchar_t programData[MAX_PATH] = {};
-  if (FAILED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT,
-                              programData))) {
-    return own;
-  }
-  // The system's folder, where it resolves; held so that the levels are made relative to it.
-  FileHandle top(CreateFileW(programData, FILE_READ_ATTRIBUTES,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                             OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  std::wstring reached = top.valid() ? FinalPathOf(top.get()) : std::wstring();
-  if (reached.empty()) return own;
-  HANDLE parent = top.get();
-  const struct {
-    const wchar_t* name;
-    const wchar_t* sddl;
-  } levels[] = {{kDataFolderName, kServiceFolderSddl},
-                {L"service", kServiceFolderSddl},
-                {kLogFolder, kServicePrivateSddl}};
-  std::vector<FileHandle> held;
-  for (const auto& level : levels) {
-    FileHandle folder = OwnLevel(parent, reached, level.name, level.sddl, own.notes);
-    if (!folder.valid()) return own;
-    if (level.name != kLogFolder) reached += std::wstring(L"\\") + level.name;
-    parent = folder.get();
-    held.push_back(std::move(folder));
-  }
-  own.held = std::move(held);
-  own.finalPath = reached;
-  return own;
-}
 
 // The root folder of the installation this executable belongs to: <root>\bin\32bit\Updater.exe.
 std::wstring OwnRootFolder() {
@@ -378,71 +207,11 @@ ApplyOutcome Ended(ApplyResult result, ApplyReason reason, const std::string& fi
   return outcome;
 }
 
-// One request's copy of a delivery: a fresh folder made inside the held service folder that only
-// SYSTEM and Administrators may enter, held without delete sharing; every folder and file below
-// it made relative to a held handle, as new, so no link can lead a write anywhere else.
-struct CopyFolder {
-  std::wstring finalPath;
-  FileHandle held;
-  // Made below it, each with its relative path in lowercase (a delivery names few folders).
-  std::vector<std::pair<std::wstring, FileHandle>> levels;
-};
-
-bool MakeCopyFolder(HANDLE serviceFolder, CopyFolder& copy) {
-  const LocalMemory descriptor = DescriptorFromSddl(kServicePrivateSddl);
-  for (int attempt = 0; descriptor && attempt < 8; ++attempt) {
-    const std::wstring name = FreshHexName();
-    if (name.empty()) return false;
-    copy.held = CreateInFolder(serviceFolder, name, FILE_LIST_DIRECTORY | READ_CONTROL,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE, ItemKind::kFolder,
-                               descriptor.get());
-    if (copy.held.valid()) {
-      copy.finalPath = FinalPathOf(copy.held.get());
-      return !copy.finalPath.empty();
-    }
-  }
-  return false;
-}
-
-// The new file relative ("\" between levels) below the copy folder, each folder on the way made
-// relative to the one above; invalid when anything stood in the way.
-FileHandle NewFileInCopy(CopyFolder& copy, const std::wstring& relative) {
-  HANDLE parent = copy.held.get();
-  size_t start = 0;
-  for (size_t cut = relative.find(L'\\'); cut != std::wstring::npos;
-       cut = relative.find(L'\\', start)) {
-    const std::wstring key = Lower(relative.substr(0, cut));
-    HANDLE made = nullptr;
-    for (const auto& level : copy.levels) {
-      if (level.first == key) made = level.second.get();
-    }
-    if (!made) {
-      FileHandle folder = CreateInFolder(parent, relative.substr(start, cut - start),
-                                         FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                         ItemKind::kFolder);
-      if (!folder.valid()) return FileHandle();
-      made = folder.get();
-      copy.levels.emplace_back(key, std::move(folder));
-    }
-    parent = made;
-    start = cut + 1;
-  }
-  return CreateInFolder(parent, relative.substr(start), GENERIC_WRITE | DELETE, 0,
-                        ItemKind::kFile);
-}
-
-bool WriteNewFile(CopyFolder& copy, const std::wstring& name, const std::string& bytes) {
-  const FileHandle file = NewFileInCopy(copy, name);
-  DWORD written = 0;
-  return file.valid() &&
-         WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
-                   nullptr) &&
-         written == bytes.size();
-}
-
 // Until the delivery is copied, nothing installed is touched: a STOP, or a copy that outlives its
-// deadline (a user's oplock can hold a read for ever), gives the request up there.
-std::atomic<bool> beforeInstallation{true};
+// deadline (a user's oplock can hold a read for ever), gives the request up there. The request
+// moves on from copying, or is given up, exactly once.
+enum Phase { kCopying, kApplying, kGivenUp };
+std::atomic<int> phase{kCopying};
 
 // Reads and verifies the list and its signature from the held delivery, then copies them (the
 // very bytes verified) and every listed file, each from a checked handle and no larger than
@@ -471,8 +240,8 @@ bool CopyVerifiedDelivery(const std::wstring& deliveryFinalPath, const std::wstr
                           parsed.release);
     return false;
   }
-  if (!WriteNewFile(copy, NarrowToWide(listName), read.bytes) ||
-      !WriteNewFile(copy, NarrowToWide(signatureName), read.signature)) {
+  if (!WriteNewFileInCopy(copy, NarrowToWide(listName), read.bytes) ||
+      !WriteNewFileInCopy(copy, NarrowToWide(signatureName), read.signature)) {
     outcome = Ended(ApplyResult::kNotStarted, ApplyReason::kDisk, listName,
                     "cannot be written to the service's folder", parsed.release);
     return false;
@@ -587,8 +356,10 @@ ApplyOutcome ApplyRequested(const std::wstring& requested, const OwnFolders& own
     Journal journal;
     const bool journaled = ReadJournal(rootFolder, journal) != JournalRead::kNone;
     if (!journaled && !copied) return;
-    // From here on the installation may change: the request is seen through.
-    beforeInstallation = false;
+    // From here on the installation may change: the request is seen through, unless it was
+    // given up just now.
+    int copying = kCopying;
+    if (!phase.compare_exchange_strong(copying, kApplying)) return;
     if (pauseHook) pauseHook();
     if (journaled) EndMainApplication(rootFolder);
     const ApplyOutcome copyOutcome = outcome;
@@ -640,28 +411,6 @@ void WriteResultFile(HANDLE serviceFolder, const std::wstring& token, const Appl
   }
 }
 
-// What earlier requests left in the service folder: the copy of one ended part-way (its folder
-// of 16 hexadecimal digits) and results nobody read within the hour.
-void RemoveStaleItems(const std::wstring& serviceFolder) {
-  WIN32_FIND_DATAW found = {};
-  const FindHandle listing(FindFirstFileW((serviceFolder + L"\\*").c_str(), &found));
-  FILETIME now = {};
-  GetSystemTimeAsFileTime(&now);
-  const ULONGLONG nowTime = static_cast<ULONGLONG>(now.dwHighDateTime) << 32 | now.dwLowDateTime;
-  for (BOOL more = listing.valid(); more; more = FindNextFileW(listing.get(), &found)) {
-    const std::wstring name = found.cFileName;
-    const std::wstring path = serviceFolder + L"\\" + name;
-    const ULONGLONG written = static_cast<ULONGLONG>(found.ftLastWriteTime.dwHighDateTime) << 32 |
-                              found.ftLastWriteTime.dwLowDateTime;
-    if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && name.size() == 16 &&
-        IsServiceToken(name)) {
-      DeleteFolderTree(path);
-    } else if (name.rfind(L"result-", 0) == 0 && written + kResultLifetime100ns < nowTime) {
-      DeleteFileW(path.c_str());
-    }
-  }
-}
-
 std::atomic<bool> resultWritten{false};
 
 ApplyOutcome ServeRequest(DWORD argc, wchar_t** argv) {
@@ -699,7 +448,7 @@ HANDLE stopAsked = nullptr;
 DWORD WINAPI OnControl(DWORD control, DWORD, void*, void*) {
   if (control == SERVICE_CONTROL_INTERROGATE) return NO_ERROR;
   // An apply is never stopped half-way: a STOP is taken only before the installation is touched.
-  if (control == SERVICE_CONTROL_STOP && beforeInstallation) {
+  if (control == SERVICE_CONTROL_STOP && phase == kCopying) {
     SetEvent(stopAsked);
     return NO_ERROR;
   }
@@ -744,12 +493,16 @@ void WINAPI ServiceMain(DWORD argc, wchar_t** argv) {
   } else {
     bool stopAccepted = true;
     while (WaitForSingleObject(worker.get(), 1000) == WAIT_TIMEOUT) {
-      if (stopAccepted && !beforeInstallation) {
+      if (stopAccepted && phase != kCopying) {
         stopAccepted = false;
         Report(SERVICE_RUNNING, 0);
       }
       const bool stop = WaitForSingleObject(stopAsked, 0) == WAIT_OBJECT_0;
-      if (!beforeInstallation || (!stop && GetTickCount64() < copyDeadline)) continue;
+      int copying = kCopying;
+      if ((!stop && GetTickCount64() < copyDeadline) ||
+          !phase.compare_exchange_strong(copying, kGivenUp)) {
+        continue;
+      }
       // Given up before the installation was touched: the delivery waits, the copy folder goes
       // at the next start, and the lock goes with this process.
       ApplyOutcome given = Ended(ApplyResult::kNotStarted, ApplyReason::kHeld, "",
@@ -773,6 +526,17 @@ int RunService() {
 }
 
 }  // namespace
+
+std::wstring FreshHexName() {
+  unsigned char bytes[8] = {};
+  if (!RtlGenRandom(bytes, sizeof(bytes))) return std::wstring();
+  std::wstring name;
+  for (const unsigned char byte : bytes) {
+    name += L"0123456789abcdef"[byte >> 4];
+    name += L"0123456789abcdef"[byte & 15];
+  }
+  return name;
+}
 
 std::wstring ServiceFolder() {
   wchar_t programData[MAX_PATH] = {};
