@@ -167,11 +167,9 @@ class ListReader {
     file.line = number;
     constexpr std::string_view kKept = "kept ";
     const bool kept = list_.format == 3 && text.substr(0, kKept.size()) == kKept;
-    if (kept) {
-      if (const char* problem = ParseFileLine(text.substr(kKept.size()), 1, file)) {
-        return Fail(number, problem);
-      }
-    } else if (const char* problem = ParseFileLine(text, list_.format, file)) {
+    // A kept file is installed already: it has no delivered form.
+    if (const char* problem = ParseFileLine(kept ? text.substr(kKept.size()) : text,
+                                            kept ? 1 : list_.format, file)) {
       return Fail(number, problem);
     }
     // One order, so that the writer gives the same lines back.
@@ -264,59 +262,6 @@ bool ParseHashList(std::string_view bytes, HashList& list, HashListError& error)
 std::string HashListErrorText(const HashListError& error) {
   if (error.line == 0) return error.reason;
   return "line " + std::to_string(error.line) + ": " + error.reason;
-}
-
-std::string HashListText(std::uint64_t release, const std::vector<ListedFile>& files,
-                         int format) {
-  HashList list;
-  list.format = format;
-  list.release = release;
-  list.files = files;
-  return HashListText(list);
-}
-
-namespace {
-
-void AppendFileLine(const ListedFile& file, std::string& text) {
-  if (file.kind != ListedKind::kPlain) {
-    text.append(file.kind == ListedKind::kZstd ? "zstd " : "patch ");
-  }
-  text.append(DigestHex(file.sha256)).append(" ").append(std::to_string(file.size));
-  if (file.kind != ListedKind::kPlain) {
-    text.append(" ").append(DigestHex(file.frameSha256));
-    text.append(" ").append(std::to_string(file.frameSize));
-  }
-  if (file.kind == ListedKind::kPatch) text.append(" ").append(DigestHex(file.baseSha256));
-  text.append(" ").append(ListPath(file.path)).append("\r\n");
-}
-
-}  // namespace
-
-std::string HashListText(const HashList& list) {
-  std::string text;
-  text.append(list.format >= 3   ? kHashListHeaderRelease
-              : list.format == 2 ? kHashListHeaderDelta
-                                 : kHashListHeader)
-      .append("\r\n");
-  text.append("release ").append(std::to_string(list.release)).append("\r\n");
-  if (list.format >= 3) {
-    text.append(list.full ? "full " + FileVersionText(list.mainVersion)
-                          : "from " + std::to_string(list.from))
-        .append("\r\n");
-  }
-  for (const ListedFile& file : list.files) AppendFileLine(file, text);
-  if (list.format >= 3) {
-    for (const ListedFile& file : list.kept) {
-      text.append("kept ");
-      AppendFileLine(file, text);
-    }
-  }
-  return text;
-}
-
-std::string FileVersionText(const FileVersion& version) {
-  return std::to_string(version[0]) + "." + std::to_string(version[1]) + "." +
-         std::to_string(version[2]) + "." + std::to_string(version[3]);
 }
 
 bool ParseFileVersion(std::string_view text, FileVersion& version) {
