@@ -14,7 +14,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The delivery's hash list when it is a valid list of format 2; the hash list's own check says
+// The delivery's hash list when it is a valid list of format 2 or 3; the hash list's own check says
 // what is wrong with any other.
 bool ReadDeltaList(const fs::path& delivery, const FileIndex& files, HashList& list) {
   const auto found = files.find(CaseKey(std::string(kHashListFileName)));
@@ -22,7 +22,7 @@ bool ReadDeltaList(const fs::path& delivery, const FileIndex& files, HashList& l
   std::ifstream in(JoinRelative(delivery, found->second->relative), std::ios::binary);
   const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   HashListError error;
-  return !in.bad() && ParseHashList(bytes, list, error) && list.format == 2;
+  return !in.bad() && ParseHashList(bytes, list, error) && list.format >= 2;
 }
 
 std::string Utf8(const std::string& cp936) { return Cp936ToUtf8(cp936).value_or(cp936); }

@@ -3,6 +3,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -14,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "cp936.h"
 #include "delivery.h"
 #include "delivery_check.h"
 #include "delta.h"
@@ -27,6 +29,7 @@
 #include "platform.h"
 #include "progress.h"
 #include "release.h"
+#include "sha256.h"
 #include "signing.h"
 #include "tree.h"
 
@@ -52,6 +55,7 @@ struct Options {
   bool force = false;
   bool json = false;
   bool delta = false;
+  bool full = false;      // diff: every file delivered, onto any earlier release
   bool allowDowngrade = false;
   bool fullPlan = false;  // diff: list every file in the text report
   bool dryRun = false;    // diff: decide and report everything, write nothing
@@ -155,6 +159,66 @@ DeltaOptions DeltaFor(const fs::path& oldRoot, const std::vector<TreeItem>& oldI
     return found == oldFiles->end() ? fs::path() : JoinRelative(oldRoot, found->second);
   };
   return delta;
+}
+
+// A full delivery's options: no file has a base, so each goes as a zstd frame where smaller.
+DeltaOptions FramesOnly(size_t deliveryLength) {
+  DeltaOptions frames{};
+  frames.deliveryLength = deliveryLength;
+  frames.baseOf = [](const std::string&) { return fs::path(); };
+  return frames;
+}
+
+// Turns plan into a full delivery's: the unchanged files are delivered too, so that the delivery
+// makes the release of any installation. The deletions stay those of the trees compared.
+void DeliverEveryFile(const std::vector<TreeItem>& newItems, Plan& plan) {
+  const FileIndex newFiles = IndexFiles(newItems);
+  for (const std::string& relative : plan.unchangedFiles) {
+    plan.updated.push_back(relative);
+    plan.why[relative] = "unchanged; a full delivery carries every file";
+    plan.updatedBytes += newFiles.at(CaseKey(relative))->size;
+  }
+  plan.unchangedFiles.clear();
+  plan.unchanged = 0;
+  std::sort(plan.updated.begin(), plan.updated.end(),
+            [](const std::string& a, const std::string& b) { return ParentsFirstLess(a, b); });
+}
+
+// The list's lines of a whole release for the delivery of plan: "full" with NEW's main
+// application's file version, or "from" the base release with each file that stays as it is
+// listed as kept. Problems go to report.
+HashList WholeRelease(const fs::path& newRoot, const std::vector<TreeItem>& newItems,
+                      const Plan& plan, bool full, std::uint64_t from, Report& report) {
+  HashList whole;
+  whole.format = 3;
+  whole.full = full;
+  if (full) {
+    std::string why;
+    const auto version = MainApplicationVersion(newRoot, newItems, why);
+    if (version) {
+      whole.mainVersion = *version;
+    } else {
+      report.Problem("full-without-version", kMainApplication, 0,
+                     "a full delivery names the main application's file version, which an "
+                     "installation with no release recorded holds its own against, and NEW's "
+                     "has none (" + why + ")",
+                     "give the main application a VERSIONINFO resource");
+    }
+    return whole;
+  }
+  whole.from = from;
+  const FileIndex newFiles = IndexFiles(newItems);
+  for (const std::string& relative : plan.unchangedFiles) {
+    ListedFile kept{Utf8ToCp936(relative).value_or(relative), {}, 0, 0};
+    std::string error;
+    if (!HashFile(JoinRelative(newRoot, relative), kept.sha256, error)) {
+      report.Problem("unreadable", relative, 0, error, "check its permissions and run again");
+      continue;
+    }
+    kept.size = newFiles.at(CaseKey(relative))->size;
+    whole.kept.push_back(std::move(kept));
+  }
+  return whole;
 }
 
 // The delivered bytes against a plain delivery's, and how the files went.
@@ -267,6 +331,12 @@ int RunDiff(const Options& options) {
     }
     previousFrom = options.previous;
   }
+  // A signed partial delivery says which release it applies onto.
+  if (!options.key.empty() && !options.full && !previousRelease) {
+    return UsageError("--key: a signed delivery names the release it applies onto; give "
+                      "--previous-release N or --previous DELIVERY (the release OLD is), or make "
+                      "a full delivery with --full");
+  }
   // A key that cannot sign is found before any work is done.
   std::optional<DeliveryKey> signingKey;
   if (!options.key.empty()) {
@@ -326,6 +396,12 @@ int RunDiff(const Options& options) {
     };
     plan = PlanDelivery(oldItems, newItems, planOptions, report);
   }
+  std::optional<HashList> whole;
+  if (options.full || previousRelease) {
+    if (options.full) DeliverEveryFile(newItems, plan);
+    whole = WholeRelease(newRoot, newItems, plan, options.full,
+                         previousRelease ? *previousRelease : 0, report);
+  }
   // The updater given goes to the top as a file of its own unless NEW delivers it there.
   bool updaterOfItsOwn = updater.has_value();
   for (const std::string& relative : plan.updated) {
@@ -353,7 +429,11 @@ int RunDiff(const Options& options) {
     return nothingDelivered();
   }
   std::optional<DeltaOptions> delta;
-  if (options.delta) delta = DeltaFor(oldRoot, oldItems, options.deliveryLength);
+  if (options.full) {
+    delta = FramesOnly(options.deliveryLength);
+  } else if (options.delta) {
+    delta = DeltaFor(oldRoot, oldItems, options.deliveryLength);
+  }
   if (options.dryRun) {
     // Decided as the real run decides, each frame and patch made and measured, none written.
     if (delta) {
@@ -379,7 +459,8 @@ int RunDiff(const Options& options) {
                                        options.release, signingKey ? &*signingKey : nullptr, out,
                                        replace,
                                        [&](std::uint64_t bytes) { progress.AddFile(bytes); },
-                                       error, delta ? &*delta : nullptr);
+                                       error, delta ? &*delta : nullptr,
+                                       whole ? &*whole : nullptr);
     if (!written && Interrupted()) {
       report.Problem("interrupted", out.u8string(), 0,
                      "the run was interrupted; the partial delivery has been removed",
@@ -503,14 +584,21 @@ int Run(int argc, char** argv) {
                  "zstd frame, when smaller (hash list format 2; the updater holds a base and "
                  "decodes with a window of at most 128 MiB, so larger files go as frames or "
                  "plain)");
+  diff->add_flag("--full", options.full,
+                 "deliver every file of NEW (each as a zstd frame where smaller): the delivery "
+                 "applies onto any earlier release and onto a damaged installation, and deletes "
+                 "OLD's files that NEW lacks (hash list format 3, \"full\" with the main "
+                 "application's file version)");
   diff->add_option("--release", options.releaseText,
                    "the release number in the hash list UpdateInfo.sha256, a decimal number from "
                    "1 to 2^63-1 (default: the current time in seconds since 1970 UTC)");
   CLI::Option* previous = diff->add_option(
       "--previous", options.previous,
-      "the delivery published before this one: the release must be above its list's");
+      "the delivery published before this one, the release OLD is: the release must be above "
+      "its list's, and the delivery applies onto that release only (hash list format 3, "
+      "\"from\"; the files that stay are listed as kept, and the updater checks them)");
   diff->add_option("--previous-release", options.previousReleaseText,
-                   "the release number published before: the release must be above it")
+                   "the release number published before, the release OLD is: as --previous")
       ->excludes(previous);
   diff->add_flag("--plan", options.fullPlan,
                  "list every file in the report with what becomes of it (copy, delete, "

@@ -10,6 +10,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <algorithm>
 #include <fstream>
 #include <map>
 #include <random>
@@ -627,7 +628,7 @@ TEST(Check, ADeliveryDiffSignedVerifiesWithOpensslAndCheck) {
   const fs::path delivery = scratch.path() / "delivery";
   const PackRun diff = RunPack("diff '" + (scratch.path() / "old").string() + "' '" +
                                    (scratch.path() / "new").string() + "' --out '" +
-                                   delivery.string() + "' --release 7 --key '" +
+                                   delivery.string() + "' --release 7 --previous-release 6 --key '" +
                                    (keys / "current.pem").string() + "'",
                                scratch.path());
   ASSERT_EQ(diff.exitCode, 0) << diff.output;
@@ -695,6 +696,80 @@ TEST(Diff, ADowngradeIsRefusedByTheMainApplicationsVersion) {
     EXPECT_EQ(ProblemCodes(run.output), row.problems) << run.output;
     EXPECT_EQ(WarningCodes(run.output), row.warnings) << run.output;
     EXPECT_EQ(fs::exists(out), row.exitCode == 0);
+  }
+}
+
+// A signed delivery describes the whole release: from the release given as its base, with the
+// files that stay listed as kept, or full, every file delivered and the main application's file
+// version named; unsigned ones without a base stay format 1.
+TEST(Diff, TheListDescribesTheWholeRelease) {
+  const char* keys = std::getenv("TEST_KEYS");
+  ASSERT_NE(keys, nullptr) << "TEST_KEYS not set";
+  const std::string key = " --key '" + (fs::path(keys) / "current.pem").string() + "'";
+  const std::string kMainApp = "bin/32bit/Kivo\xe7\x9b\xb4\xe6\x92\xad\xe5\x8a\xa9\xe6\x89\x8b.exe";
+  struct Row {
+    const char* newProgram;
+    std::string arguments;
+    int exitCode;
+    std::string firstLines;                 // the list's first lines, when written
+    std::vector<std::string> delivered, kept;  // the paths listed, in order
+    std::string says;                       // in the output
+  };
+  const Row rows[] = {
+      {"app-2.0.0.1.exe", " --previous-release 5" + key, 0,
+       "vintrel-delivery 3\r\nrelease 9\r\nfrom 5\r\n",
+       {"UpdateInfo.ini", "a.dll", kMainApp, "new.txt"}, {"same.dll"}, "signed with"},
+      {"app-2.0.0.1.exe", " --full" + key, 0,
+       "vintrel-delivery 3\r\nrelease 9\r\nfull 2.0.0.1\r\n",
+       {"UpdateInfo.ini", "a.dll", kMainApp, "new.txt", "same.dll"}, {}, "signed with"},
+      {"app-2.0.0.1.exe", "", 0, "vintrel-delivery 1\r\nrelease 9\r\n",
+       {"UpdateInfo.ini", "a.dll", kMainApp, "new.txt"}, {}, "delivery written"},
+      {"app-2.0.0.1.exe", key, 2, "", {}, {}, "give --previous-release N or --previous"},
+      {"app-none.exe", " --full", 1, "", {}, {}, "full-without-version"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.arguments);
+    Scratch scratch;
+    for (const char* tree : {"old", "new"}) {
+      const bool isNew = tree == std::string("new");
+      WriteFile(scratch.path() / tree / kMainApp,
+                TestProgram(isNew ? row.newProgram : "app-1.2.0.0.exe"));
+      WriteFile(scratch.path() / tree / "a.dll", isNew ? "2" : "1");
+      WriteFile(scratch.path() / tree / "same.dll", "same");
+      WriteFile(scratch.path() / tree / (isNew ? "new.txt" : "gone.txt"), tree);
+    }
+    const fs::path out = scratch.path() / "delivery";
+    const PackRun run = RunPack("diff '" + (scratch.path() / "old").string() + "' '" +
+                                    (scratch.path() / "new").string() + "' --out '" +
+                                    out.string() + "' --release 9" + row.arguments,
+                                scratch.path());
+    EXPECT_EQ(run.exitCode, row.exitCode) << run.output;
+    EXPECT_NE(run.output.find(row.says), std::string::npos) << run.output;
+    if (row.exitCode != 0) {
+      EXPECT_FALSE(fs::exists(out));
+      continue;
+    }
+    const std::string list = ReadFile(out / "UpdateInfo.sha256");
+    EXPECT_EQ(list.substr(0, row.firstLines.size()), row.firstLines);
+    std::vector<std::string> delivered, kept;
+    std::istringstream lines(list);
+    for (std::string line; std::getline(lines, line);) {
+      const size_t blank = line.rfind(' ');
+      if (line.size() < 64 || blank == std::string::npos) continue;
+      // The path's bytes are code page 936 as written; the main application's name in UTF-8.
+      const std::string path = Utf8(line.substr(blank + 1, line.size() - blank - 2));
+      (line.rfind("kept ", 0) == 0 ? kept : delivered).push_back(path);
+    }
+    std::sort(delivered.begin() + 1, delivered.end());
+    EXPECT_EQ(delivered, row.delivered);
+    EXPECT_EQ(kept, row.kept);
+    if (row.arguments.find("--previous-release") != std::string::npos) {
+      EXPECT_NE(list.find("kept " + Sha256Hex("same") + " 4 same.dll\r\n"), std::string::npos)
+          << list;
+    }
+    // Only files that some tree had are deleted: the one OLD had and NEW lacks.
+    EXPECT_NE(ReadFile(out / "UpdateInfo.ini").find("DeletedFiles:\r\ngone.txt\r\n"),
+              std::string::npos);
   }
 }
 
@@ -859,7 +934,7 @@ TEST(Diff, AnEncryptedKeyTakesItsPassphraseFromAVariableOrAFile) {
     // No terminal: standard input is empty, so a prompt would read nothing.
     const PackRun run = RunPack("diff '" + (scratch.path() / "old").string() + "' '" +
                                     (scratch.path() / "new").string() + "' --out '" +
-                                    out.string() + "' --key '" + encrypted.string() + "'" +
+                                    out.string() + "' --previous-release 1 --key '" + encrypted.string() + "'" +
                                     row.keyPass + " < /dev/null",
                                 scratch.path());
     EXPECT_EQ(run.exitCode, row.exitCode) << run.output;
