@@ -20,6 +20,7 @@
 #include "delivery_check.h"
 #include "delta.h"
 #include "delta_check.h"
+#include "feed.h"
 #include "findings.h"
 #include "hash_list_check.h"
 #include "hash_list.h"
@@ -56,6 +57,10 @@ struct Options {
   bool json = false;
   bool delta = false;
   bool full = false;      // diff: every file delivered, onto any earlier release
+  // diff --full: the files of every earlier release (UTF-8), deleted where NEW lacks them.
+  std::vector<std::string> history;
+  std::string feed;       // publish: the feed folder
+  size_t keep = 3;        // publish: partial deliveries from this many earlier releases
   bool allowDowngrade = false;
   bool fullPlan = false;  // diff: list every file in the text report
   bool dryRun = false;    // diff: decide and report everything, write nothing
@@ -181,6 +186,22 @@ void DeliverEveryFile(const std::vector<TreeItem>& newItems, Plan& plan) {
   plan.unchangedFiles.clear();
   plan.unchanged = 0;
   std::sort(plan.updated.begin(), plan.updated.end(),
+            [](const std::string& a, const std::string& b) { return ParentsFirstLess(a, b); });
+}
+
+// A full delivery deletes what any earlier release had and NEW lacks: the main application's
+// own files, which no release had, stay.
+void DeleteHistory(const std::vector<std::string>& history, const std::vector<TreeItem>& newItems,
+                   Plan& plan) {
+  std::unordered_map<std::string, bool> known;
+  for (const TreeItem& item : newItems) known[CaseKey(item.relative)] = true;
+  for (const std::string& relative : plan.deleted) known[CaseKey(relative)] = true;
+  for (const std::string& relative : history) {
+    if (!known.emplace(CaseKey(relative), true).second) continue;
+    plan.deleted.push_back(relative);
+    plan.why[relative] = "in an earlier release, gone from NEW";
+  }
+  std::sort(plan.deleted.begin(), plan.deleted.end(),
             [](const std::string& a, const std::string& b) { return ParentsFirstLess(a, b); });
 }
 
@@ -399,6 +420,7 @@ int RunDiff(const Options& options) {
   std::optional<HashList> whole;
   if (options.full || previousRelease) {
     if (options.full) DeliverEveryFile(newItems, plan);
+    if (options.full) DeleteHistory(options.history, newItems, plan);
     whole = WholeRelease(newRoot, newItems, plan, options.full,
                          previousRelease ? *previousRelease : 0, report);
   }
@@ -496,8 +518,155 @@ int RunDiff(const Options& options) {
   return Finish(report, options.json);
 }
 
+// Adds the release NEW to the feed folder: its list, its full delivery, a partial delivery from
+// each of the last --keep releases, then the signed index naming them. Each delivery is made by
+// diff, with its report.
+int RunPublish(const Options& options) {
+  const fs::path feed = Normalized(options.feed);
+  const fs::path newRoot = Normalized(options.newTree);
+  if (!IsFolder(newRoot)) return UsageError(options.newTree + ": NEW is not a folder");
+  if (options.key.empty()) return UsageError("publish signs the index and every list: give --key");
+  std::error_code ec;
+  fs::create_directories(feed, ec);
+  vintrel::FeedIndex index;
+  bool indexed = false;
+  std::string error;
+  if (!ReadFeedIndex(feed, index, indexed, error)) return UsageError("--feed " + error);
+  Report report;
+  report.command = "publish";
+  report.target = feed.u8string();
+  if (indexed) CheckAbovePrevious(options.release, index.release, feed.u8string(), report);
+  if (report.ProblemCount() > 0) return Finish(report, options.json);
+  const std::vector<std::uint64_t> published =
+      indexed ? PublishedReleases(feed, index.release) : std::vector<std::uint64_t>();
+  const std::string name = std::to_string(options.release);
+  const fs::path target = feed / name;
+  const fs::path staging = feed / ("." + name + ".publish-" + std::to_string(ProcessId()));
+  const fs::path work = feed / (".work-" + std::to_string(ProcessId()));
+  // Above the index's newest release: a folder left by a run that was ended, never served.
+  if (fs::exists(target, ec)) {
+    fs::remove_all(target, ec);
+    report.notes.push_back("removed " + target.u8string() + ", left by a run that was ended");
+  }
+  fs::remove_all(staging, ec);
+  fs::remove_all(work, ec);
+  fs::create_directories(staging, ec);
+  fs::create_directories(work / "none", ec);
+  const auto failed = [&](const std::string& what) {
+    fs::remove_all(staging, ec);
+    fs::remove_all(work, ec);
+    if (!what.empty()) report.Problem("publish-failed", feed.u8string(), 0, what, "run again");
+    report.notes.push_back("the feed is as it was: nothing of release " + name + " is in its index");
+    Finish(report, options.json);
+    return kExitProblems;
+  };
+  HashList release;
+  std::vector<std::string> history;
+  for (const std::uint64_t earlier : published) {
+    HashList list;
+    if (!ReadReleaseList(feed, earlier, list, error)) return failed(error);
+    for (const ListedFile& file : list.files) {
+      history.push_back(Cp936ToUtf8(file.path).value_or(file.path));
+    }
+  }
+  if (!ListRelease(newRoot, options.release, release, error) ||
+      !WriteReleaseList(staging, release, error)) {
+    return failed(error);
+  }
+  // Each earlier release's tree, made again from its full delivery, is the OLD of a diff.
+  const auto treeOf = [&](std::uint64_t earlier, fs::path& tree) {
+    tree = work / std::to_string(earlier);
+    return fs::exists(tree, ec) || MaterializeRelease(feed, earlier, tree, error);
+  };
+  vintrel::FeedIndex next;
+  next.release = options.release;
+  next.full.folder = name + "/full";
+  Options full = options;
+  full.out = (staging / "full").u8string();
+  full.full = true;
+  full.history = history;
+  // The first release's full delivery is made against its own folders without files: every
+  // installation it applies onto has its folders already (it runs the updater from one).
+  fs::path newest = work / "none";
+  std::vector<TreeItem> newItems;
+  if (published.empty() && ListTree(newRoot, newItems, error)) {
+    for (const TreeItem& item : newItems) {
+      if (item.kind == ItemKind::kFolder) fs::create_directories(JoinRelative(newest, item.relative), ec);
+    }
+  }
+  if (!published.empty() && !treeOf(published.back(), newest)) return failed(error);
+  full.oldTree = newest.u8string();
+  if (RunDiff(full) != kExitFine) return failed("the full delivery was not made (see above)");
+  const size_t partials = std::min(options.keep, published.size());
+  for (size_t i = published.size() - partials; i < published.size(); ++i) {
+    const std::uint64_t from = published[i];
+    fs::path tree;
+    if (!treeOf(from, tree)) return failed(error);
+    Options partial = options;
+    partial.oldTree = tree.u8string();
+    partial.out = (staging / ("from-" + std::to_string(from))).u8string();
+    partial.delta = true;
+    partial.previousReleaseText = std::to_string(from);
+    if (RunDiff(partial) != kExitFine) {
+      return failed("the delivery from " + std::to_string(from) + " was not made (see above)");
+    }
+  }
+  fs::remove_all(work, ec);
+  // The release whole in place, then the index that names it.
+  fs::rename(staging, target, ec);
+  if (ec) return failed(target.u8string() + ": cannot be moved into place: " + ec.message());
+  next.full.bytes = FolderBytes(target / "full");
+  for (size_t i = published.size() - partials; i < published.size(); ++i) {
+    const std::string folder = "from-" + std::to_string(published[i]);
+    next.partial.push_back({published[i], FolderBytes(target / folder), name + "/" + folder});
+  }
+  std::string passphrase;
+  DeliveryKey key;
+  if ((!options.keyPass.empty() && !ReadPassphrase(options.keyPass, passphrase, error)) ||
+      !LoadDeliveryKey(fs::u8path(options.key), true, key, error,
+                       options.keyPass.empty() ? nullptr : &passphrase) ||
+      !WriteFeedIndex(feed, next, key, error)) {
+    report.Problem("publish-failed", feed.u8string(), 0, error, "run again");
+    return Finish(report, options.json);
+  }
+  report.counts = {{"partial deliveries", next.partial.size()},
+                   {"bytes of the full delivery", next.full.bytes}};
+  report.notes.push_back("release " + name + " published in " + feed.u8string() +
+                         ": the index names it");
+  return Finish(report, options.json);
+}
+
+int RunCheck(const Options& options);
+
+// check of a feed folder: its index, then each delivery it names as a delivery.
+int RunCheckFeed(const Options& options) {
+  std::vector<DeliveryKey> keys(options.publicKeys.size());
+  std::string error;
+  for (size_t i = 0; i < keys.size(); ++i) {
+    if (!LoadDeliveryKey(fs::u8path(options.publicKeys[i]), false, keys[i], error)) {
+      return UsageError("--public-key " + error);
+    }
+  }
+  Report report;
+  report.command = "check";
+  report.target = options.delivery;
+  std::vector<fs::path> deliveries;
+  CheckFeed(fs::u8path(options.delivery), keys, report, deliveries);
+  int code = Finish(report, options.json);
+  for (const fs::path& delivery : deliveries) {
+    Options one = options;
+    one.delivery = delivery.u8string();
+    code = std::max(code, RunCheck(one));
+  }
+  return code;
+}
+
 int RunCheck(const Options& options) {
   const fs::path delivery = fs::u8path(options.delivery);
+  std::error_code feedError;
+  if (fs::is_regular_file(delivery / std::string(vintrel::kFeedIndexFileName), feedError)) {
+    return RunCheckFeed(options);
+  }
   if (!IsFolder(delivery)) return UsageError(options.delivery + ": DELIVERY is not a folder");
   if (!options.installed.empty() && !IsFolder(fs::u8path(options.installed))) {
     return UsageError(options.installed + ": --installed is not a folder");
@@ -618,11 +787,27 @@ int Run(int argc, char** argv) {
   check->add_option("--public-key", options.publicKeys,
                     "a public key (PEM) UpdateInfo.sig must verify with; repeat it for each key "
                     "the updater is built with (say which one verified)");
+  CLI::App* publish = app.add_subcommand(
+      "publish", "Add the release NEW to a feed folder: its full delivery, partial deliveries "
+                 "from the last releases, and the signed index that names them");
+  publish->add_option("NEW", options.newTree, "the new release as built")->required();
+  publish->add_option("--feed", options.feed, "the feed folder (made when missing)")->required();
+  publish->add_option("--release", options.releaseText,
+                      "the release number, above the feed's newest (default: the time of the "
+                      "run in seconds since 1970 UTC)");
+  publish->add_option("--key", options.key, "the private key (PEM) that signs every list and "
+                                            "the index")->required();
+  publish->add_option("--key-pass", options.keyPass, "as for diff");
+  publish->add_option("--updater", options.updater,
+                      "an Updater.exe to put at the top of every delivery");
+  publish->add_option("--keep", options.keep,
+                      "partial deliveries from this many of the latest releases (default 3)");
+  publish->add_flag("--allow-downgrade", options.allowDowngrade, "as for diff");
   std::string helpTopic;
   CLI::App* help =
       app.add_subcommand("help", "Describe vintrel-pack, or COMMAND (diff, check) and its options");
   help->add_option("COMMAND", helpTopic, "the command to describe");
-  for (CLI::App* command : {diff, check}) {
+  for (CLI::App* command : {diff, check, publish}) {
     command->add_option("--root-length", options.rootLength,
                         "characters of the installation root the paths must fit (default " +
                             std::to_string(kDefaultRootLength) + ")");
@@ -632,11 +817,11 @@ int Run(int argc, char** argv) {
     command->add_flag("--json", options.json, "print the report as JSON");
   }
   // The parser would only say that a subcommand is required.
-  if (argc < 2) return UsageError("give a command: diff, check or help");
+  if (argc < 2) return UsageError("give a command: diff, check, publish or help");
   const std::string command = argv[1];
-  if (command != "diff" && command != "check" && command != "help" &&
+  if (command != "diff" && command != "check" && command != "publish" && command != "help" &&
       (command.empty() || command[0] != '-')) {
-    return UsageError("\"" + command + "\" is no command: the commands are diff, check and help");
+    return UsageError("\"" + command + "\" is no command: the commands are diff, check, publish and help");
   }
   try {
     app.parse(argc, argv);
@@ -651,7 +836,7 @@ int Run(int argc, char** argv) {
       std::cout << app.get_formatter()->make_help(&app, "vintrel-pack", CLI::AppFormatMode::Normal);
       return kExitFine;
     }
-    for (CLI::App* topic : {diff, check}) {
+    for (CLI::App* topic : {diff, check, publish}) {
       if (topic->get_name() == helpTopic) {
         std::cout << topic->get_formatter()->make_help(topic, "vintrel-pack " + helpTopic,
                                                        CLI::AppFormatMode::Normal);
@@ -674,6 +859,7 @@ int Run(int argc, char** argv) {
     }
   }
   if (!options.releaseText.empty()) options.release = *ParseRelease(options.releaseText);
+  if (publish->parsed()) return RunPublish(options);
   return diff->parsed() ? RunDiff(options) : RunCheck(options);
 }
 

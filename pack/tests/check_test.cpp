@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include <vintrel/update_feed.h>
+
 #include "zstd_decode.h"
 
 namespace fs = std::filesystem;
@@ -771,6 +773,73 @@ TEST(Diff, TheListDescribesTheWholeRelease) {
     EXPECT_NE(ReadFile(out / "UpdateInfo.ini").find("DeletedFiles:\r\ngone.txt\r\n"),
               std::string::npos);
   }
+}
+
+// publish adds releases to a feed: a full delivery and partial ones from the latest --keep
+// releases, a signed index that check verifies; what diff refuses (a release not above the
+// newest, a downgrade) leaves the feed as it was; a folder an ended run left is made again.
+TEST(Publish, AFeedOfReleasesChecksAndRefusesWhatDiffRefuses) {
+  const char* keys = std::getenv("TEST_KEYS");
+  ASSERT_NE(keys, nullptr) << "TEST_KEYS not set";
+  const std::string main = "bin/32bit/Kivo\xe7\x9b\xb4\xe6\x92\xad\xe5\x8a\xa9\xe6\x89\x8b.exe";
+  Scratch scratch;
+  const fs::path feed = scratch.path() / "feed";
+  const auto publish = [&](const char* program, const std::string& release,
+                           const std::string& more = "") {
+    const fs::path tree = scratch.path() / ("tree-" + release);
+    WriteFile(tree / main, TestProgram(program));
+    WriteFile(tree / "lib/same.dll", std::string(5000, 's'));
+    WriteFile(tree / "readme.txt", "release " + release);
+    if (release == "1") WriteFile(tree / "gone.txt", "only in release 1");
+    return RunPack("publish '" + tree.string() + "' --feed '" + feed.string() + "' --release " +
+                       release + " --key '" + (fs::path(keys) / "current.pem").string() + "'" +
+                       more,
+                   scratch.path());
+  };
+  const std::string check = "check '" + feed.string() + "' --public-key '" +
+                            (fs::path(keys) / "current.pub.pem").string() + "'";
+  for (const char* release : {"1", "2", "3"}) {
+    const PackRun run = publish(release[0] == '1' ? "app-1.2.0.0.exe" : "app-2.0.0.1.exe", release);
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+  }
+  vintrel::FeedIndexRead read = vintrel::ParseFeedIndex(ReadFile(feed / "index"));
+  ASSERT_EQ(read.status, vintrel::FeedIndexStatus::kRead);
+  EXPECT_EQ(read.index.release, 3u);
+  EXPECT_EQ(read.index.full.folder, "3/full");
+  ASSERT_EQ(read.index.partial.size(), 2u);
+  EXPECT_EQ(read.index.partial[0].folder, "3/from-1");
+  EXPECT_EQ(read.index.partial[1].folder, "3/from-2");
+  // Release 3's full delivery deletes what release 1 had, though release 2 did not.
+  EXPECT_NE(ReadFile(feed / "3/full/UpdateInfo.ini").find("DeletedFiles:\r\ngone.txt"),
+            std::string::npos);
+  PackRun run = RunPack(check, scratch.path());
+  EXPECT_EQ(run.exitCode, 0) << run.output;
+  EXPECT_NE(run.output.find("index.sig: verified by"), std::string::npos) << run.output;
+
+  const std::string index = ReadFile(feed / "index");
+  run = publish("app-2.0.0.1.exe", "3");
+  EXPECT_EQ(run.exitCode, 1) << run.output;
+  EXPECT_EQ(ProblemCodes(run.output), std::set<std::string>{"release-not-above-previous"});
+  run = publish("app-1.2.0.0.exe", "4");
+  EXPECT_EQ(run.exitCode, 1) << run.output;
+  EXPECT_EQ(ProblemCodes(run.output).count("downgrade"), 1u) << run.output;
+  EXPECT_EQ(ReadFile(feed / "index"), index);
+  EXPECT_FALSE(fs::exists(feed / "4"));
+
+  WriteFile(feed / "5/full/half-written", "an ended run's");
+  run = publish("app-2.0.0.1.exe", "5", " --keep 1");
+  EXPECT_EQ(run.exitCode, 0) << run.output;
+  EXPECT_NE(run.output.find("left by a run that was ended"), std::string::npos) << run.output;
+  EXPECT_FALSE(fs::exists(feed / "5/full/half-written"));
+  read = vintrel::ParseFeedIndex(ReadFile(feed / "index"));
+  ASSERT_EQ(read.index.partial.size(), 1u);
+  EXPECT_EQ(read.index.partial[0].from, 3u);
+  EXPECT_TRUE(fs::exists(feed / "3/from-1/UpdateInfo.sha256")) << "an earlier release destroyed";
+
+  WriteFile(feed / "index", ReadFile(feed / "index") + "from 4 1 5/from-4\r\n");
+  run = RunPack(check, scratch.path());
+  EXPECT_EQ(run.exitCode, 1) << run.output;
+  EXPECT_EQ(ProblemCodes(run.output).count("feed-signature-not-verified"), 1u) << run.output;
 }
 
 // --release takes a decimal number above the previous delivery's; one below the default

@@ -1,9 +1,8 @@
-// Whole releases under Wine, on the real Updater.exe with the test keys: three releases made by
-// vintrel-pack (files added, changed and deleted in the middle one, one library that never
-// changes), installations with a file that only the main application writes, partial
+// Whole releases under Wine, on the real Updater.exe with the test keys: a feed that
+// vintrel-pack.exe publish made of three releases (files added, changed and deleted in the middle
+// one, one library that never changes), installations with a file that only the main application writes, partial
 // deliveries that apply only onto their base, full ones that make any installation the release.
 
-#include <list>
 #include <map>
 
 #include "roundtrip_support.h"
@@ -40,20 +39,26 @@ class WholeRelease : public SignedBuilds {
     root = installation / L"\u5B89\u88C5";  // 安装
   }
 
-  // The delivery of release to, signed: partial from release from, or full (from 0, made against
-  // release 1, which holds the file release 2 deleted).
+  // The delivery of release to from the feed vintrel-pack publish made of the three releases:
+  // partial from release from, or full (from 0).
   std::wstring Pack(int from, int to) {
-    const std::wstring name = L"delivery-" + std::to_wstring(from) + L"-" + std::to_wstring(to);
-    if (built.count(name)) return built[name];
-    ScratchFolder& scratch = scratches.emplace_back();
-    const PackRun pack = Diff(scratch, releases[from == 0 ? 1 : from], releases[to], root.size(),
-                              signedBuild.updater, L"",
-                              L" --delta --release " + std::to_wstring(to) +
-                                  (from == 0 ? std::wstring(L" --full")
-                                             : L" --previous-release " + std::to_wstring(from)) +
-                                  L" --key " + Quoted(keys + L"\\current.pem"));
-    EXPECT_EQ(pack.exitCode, 0u) << pack.output;
-    return built[name] = scratch / L"delivery";
+    if (!published) {
+      published = true;
+      for (int release = 1; release <= 3; ++release) {
+        MakeTree(feed / (L"release-" + std::to_wstring(release)), releases[release]);
+        const PackRun pack = RunPack(
+            L"publish " + Quoted(feed / (L"release-" + std::to_wstring(release))) + L" --feed " +
+                Quoted(feed / L"feed") + L" --release " + std::to_wstring(release) +
+                L" --updater " + Quoted(signedBuild.updater) + L" --root-length " +
+                std::to_wstring(root.size()) + L" --delivery-length " +
+                std::to_wstring(DeliveryFolder().size()) + L" --key " +
+                Quoted(keys + L"\\current.pem"),
+            feed.path());
+        EXPECT_EQ(pack.exitCode, 0u) << pack.output;
+      }
+    }
+    return feed / (L"feed\\" + std::to_wstring(to) + L"\\" +
+                   (from == 0 ? std::wstring(L"full") : L"from-" + std::to_wstring(from)));
   }
 
   // An installation of release at root: the installer records it, the main application has
@@ -101,8 +106,8 @@ class WholeRelease : public SignedBuilds {
   std::map<int, Tree> releases;
   ScratchFolder installation;
   std::wstring root;
-  std::list<ScratchFolder> scratches;
-  std::map<std::wstring, std::wstring> built;
+  ScratchFolder feed;
+  bool published = false;
 };
 
 // Partial deliveries one after the other; the one from release 2 refused by an installation of
