@@ -219,10 +219,13 @@ HashList WholeRelease(const fs::path& newRoot, const std::vector<TreeItem>& newI
     if (version) {
       whole.mainVersion = *version;
     } else {
-      report.Problem("full-without-version", kMainApplication, 0,
+      // 0.0.0.0: below any installed main application's version.
+      report.Warning("full-without-version", kMainApplication, 0,
                      "a full delivery names the main application's file version, which an "
                      "installation with no release recorded holds its own against, and NEW's "
-                     "has none (" + why + ")",
+                     "has none (" + why + "): listed as 0.0.0.0, the delivery applies only "
+                     "where a release is recorded or no main application with a version is "
+                     "installed",
                      "give the main application a VERSIONINFO resource");
     }
     return whole;

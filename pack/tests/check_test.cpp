@@ -727,7 +727,8 @@ TEST(Diff, TheListDescribesTheWholeRelease) {
       {"app-2.0.0.1.exe", "", 0, "vintrel-delivery 1\r\nrelease 9\r\n",
        {"UpdateInfo.ini", "a.dll", kMainApp, "new.txt"}, {}, "delivery written"},
       {"app-2.0.0.1.exe", key, 2, "", {}, {}, "give --previous-release N or --previous"},
-      {"app-none.exe", " --full", 1, "", {}, {}, "full-without-version"},
+      {"app-none.exe", " --full", 0, "vintrel-delivery 3\r\nrelease 9\r\nfull 0.0.0.0\r\n",
+       {"UpdateInfo.ini", "a.dll", kMainApp, "new.txt", "same.dll"}, {}, "full-without-version"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.arguments);

@@ -61,13 +61,15 @@ class WholeRelease : public SignedBuilds {
                    (from == 0 ? std::wstring(L"full") : L"from-" + std::to_wstring(from)));
   }
 
-  // An installation of release at root: the installer records it, the main application has
-  // written its own file.
-  void Install(int release) {
+  // An installation of release at root: the installer records it (unless recorded is false),
+  // the main application has written its own file.
+  void Install(int release, bool recorded = true) {
     RemoveTree(root);
     MakeTree(root, releases[release]);
-    MakeFolders(root + L"\\.vintrel");
-    WriteBytes(root + L"\\.vintrel\\release", std::to_string(release) + "\r\n");
+    if (recorded) {
+      MakeFolders(root + L"\\.vintrel");
+      WriteBytes(root + L"\\.vintrel\\release", std::to_string(release) + "\r\n");
+    }
     WriteBytes(root + L"\\" + kOwnFile, "the user's settings");
   }
 
@@ -149,6 +151,26 @@ TEST_F(WholeRelease, AFullDeliveryMakesAnyInstallationTheRelease) {
   }
   Checked("the full delivery of release 3 onto releases 1, 2 and a damaged 2: exactly release 3, "
           "the file deleted in release 2 gone, the main application's own file kept");
+}
+
+// Where the installer recorded no release, a full delivery is held against the installed main
+// application's file version: release 1's (1.0) is not applied over release 2's (2.0), release
+// 3's (2.0) is, over release 1's.
+TEST_F(WholeRelease, AFullDeliveryOverNoRecordIsHeldAgainstTheMainApplicationsVersion) {
+  Install(2, false);
+  const Tree before = Installed(root);
+  Deliver(Pack(0, 1));
+  RunUpdater(signedBuild, root + L"\\bin\\32bit", root);
+  EXPECT_TRUE(Installed(root) == before) << Difference(before, Installed(root));
+  EXPECT_TRUE(LogHasLineStarting(L"refuse delivery : bin/32bit/")) << LastLogLine();
+
+  ResetSharedState();
+  Install(1, false);
+  Deliver(Pack(0, 3));
+  RunUpdater(signedBuild, root + L"\\bin\\32bit", root);
+  ExpectExactly(3);
+  Checked("no release recorded: the full delivery of release 1 refused over release 2 "
+          "(not-newer), that of release 3 applied over release 1");
 }
 
 // A kept file that is not as listed refuses the delivery before anything is touched: the main
