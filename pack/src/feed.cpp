@@ -53,7 +53,7 @@ struct DStreamFree {
   void operator()(ZSTD_DStream* stream) const { ZSTD_freeDStream(stream); }
 };
 
-// Decodes the zstd frame at source into destination, hashing what is written.
+// Decodes the zstd frame at source into destination, then hashes what was written.
 bool DecodeFrame(const fs::path& source, const fs::path& destination, Sha256Digest& digest,
                  std::uint64_t& size, std::string& error) {
   std::ifstream in(source, std::ios::binary);
@@ -65,7 +65,6 @@ bool DecodeFrame(const fs::path& source, const fs::path& destination, Sha256Dige
   }
   ZSTD_DCtx_setParameter(stream.get(), ZSTD_d_windowLogMax, 31);
   std::vector<char> input(ZSTD_DStreamInSize()), output(ZSTD_DStreamOutSize());
-  std::string decoded;
   std::size_t last = 1;
   while (in) {
     in.read(input.data(), static_cast<std::streamsize>(input.size()));
@@ -78,7 +77,6 @@ bool DecodeFrame(const fs::path& source, const fs::path& destination, Sha256Dige
         return false;
       }
       out.write(output.data(), static_cast<std::streamsize>(outBuffer.pos));
-      decoded.append(output.data(), outBuffer.pos);
     }
   }
   out.close();
@@ -86,9 +84,9 @@ bool DecodeFrame(const fs::path& source, const fs::path& destination, Sha256Dige
     error = source.u8string() + ": cut short, or cannot be written";
     return false;
   }
-  digest = Sha256Of(decoded);
-  size = decoded.size();
-  return true;
+  std::error_code ec;
+  size = fs::file_size(destination, ec);
+  return !ec && HashFile(destination, digest, error);
 }
 
 }  // namespace
