@@ -88,7 +88,8 @@ void SkipInstalledFiles(ListedApply& apply) {
   for (PlannedStep& step : apply.steps) {
     bool held = false;
     std::string reason;
-    if (step.kind == JournalStep::Kind::kUpdate && InstalledAsListed(PathBelowRoot(apply.rootFolder, step.relative), *step.listed, held,
+    if (step.kind == JournalStep::Kind::kUpdate &&
+        InstalledAsListed(PathBelowRoot(apply.rootFolder, step.relative), *step.listed, held,
                           reason)) {
       WriteLog("already installed : " + step.written);
       continue;
