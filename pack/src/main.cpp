@@ -551,8 +551,18 @@ int RunPublish(const Options& options) {
     fs::remove_all(target, ec);
     report.notes.push_back("removed " + target.u8string() + ", left by a run that was ended");
   }
-  fs::remove_all(staging, ec);
-  fs::remove_all(work, ec);
+  // What runs ended by a signal left under hidden names: never in the index.
+  std::vector<fs::path> leftovers;
+  for (const fs::directory_entry& entry : fs::directory_iterator(feed, ec)) {
+    const std::string left = entry.path().filename().u8string();
+    if (left.rfind("." + name + ".publish-", 0) == 0 || left.rfind(".work-", 0) == 0) {
+      leftovers.push_back(entry.path());
+    }
+  }
+  for (const fs::path& left : leftovers) {
+    fs::remove_all(left, ec);
+    report.notes.push_back("removed " + left.u8string() + ", left by a run that was ended");
+  }
   fs::create_directories(staging, ec);
   fs::create_directories(work / "none", ec);
   const auto failed = [&](const std::string& what) {

@@ -828,10 +828,14 @@ TEST(Publish, AFeedOfReleasesChecksAndRefusesWhatDiffRefuses) {
   EXPECT_FALSE(fs::exists(feed / "4"));
 
   WriteFile(feed / "5/full/half-written", "an ended run's");
+  WriteFile(feed / ".5.publish-1/full/half-written", "an ended run's");
+  WriteFile(feed / ".work-1/3/readme.txt", "an ended run's");
   run = publish("app-2.0.0.1.exe", "5", " --keep 1");
   EXPECT_EQ(run.exitCode, 0) << run.output;
   EXPECT_NE(run.output.find("left by a run that was ended"), std::string::npos) << run.output;
   EXPECT_FALSE(fs::exists(feed / "5/full/half-written"));
+  EXPECT_FALSE(fs::exists(feed / ".5.publish-1"));
+  EXPECT_FALSE(fs::exists(feed / ".work-1"));
   read = vintrel::ParseFeedIndex(ReadFile(feed / "index"));
   ASSERT_EQ(read.index.partial.size(), 1u);
   EXPECT_EQ(read.index.partial[0].from, 3u);
