@@ -100,4 +100,25 @@ void CheckPatchBases(const fs::path& delivery, const std::vector<TreeItem>& item
                      "installation");
     }
   }
+  // A whole release's kept files must be installed as listed.
+  for (const ListedFile& file : list.kept) {
+    const std::string name = Utf8(file.path);
+    const auto found = installedFiles.find(CaseKey(name));
+    Sha256Digest digest{};
+    std::string error;
+    if (found != installedFiles.end() &&
+        !HashFile(JoinRelative(installedRoot, found->second->relative), digest, error)) {
+      report.Problem("unreadable", name, 0, error, "check its permissions and run again");
+    } else if (found == installedFiles.end() || found->second->size != file.size ||
+               digest != file.sha256) {
+      report.Problem("kept-file-differs", name, 0,
+                     std::string(kHashListFileName) + " line " + std::to_string(file.line) +
+                         " keeps this file as installed, and the installation " +
+                         (found == installedFiles.end() ? "has none here"
+                                                        : "holds another file here") +
+                         ", so the updater refuses the whole delivery (base-differs)",
+                     "offer this installation the full delivery, or make the partial one from "
+                     "its release");
+    }
+  }
 }

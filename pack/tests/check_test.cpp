@@ -773,6 +773,16 @@ TEST(Diff, TheListDescribesTheWholeRelease) {
     // Only files that some tree had are deleted: the one OLD had and NEW lacks.
     EXPECT_NE(ReadFile(out / "UpdateInfo.ini").find("DeletedFiles:\r\ngone.txt\r\n"),
               std::string::npos);
+    if (row.kept.empty()) continue;
+    // check --installed holds the kept files against the installation.
+    const std::string check =
+        "check '" + out.string() + "' --installed '" + (scratch.path() / "old").string() + "'";
+    PackRun checked = RunPack(check, scratch.path());
+    EXPECT_EQ(checked.exitCode, 0) << checked.output;
+    WriteFile(scratch.path() / "old/same.dll", "put back otherwise");
+    checked = RunPack(check, scratch.path());
+    EXPECT_EQ(ProblemCodes(checked.output), std::set<std::string>{"kept-file-differs"})
+        << checked.output;
   }
 }
 
