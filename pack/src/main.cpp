@@ -827,7 +827,8 @@ int Run(int argc, char** argv) {
     command->add_option("--delivery-length", options.deliveryLength,
                         "characters of the delivery folder on the user's machine (default " +
                             std::to_string(kDefaultDeliveryLength) + ")");
-    command->add_flag("--json", options.json, "print the report as JSON");
+    // publish prints a report for each delivery it makes and its own: text only.
+    if (command != publish) command->add_flag("--json", options.json, "print the report as JSON");
   }
   // The parser would only say that a subcommand is required.
   if (argc < 2) return UsageError("give a command: diff, check, publish or help");
