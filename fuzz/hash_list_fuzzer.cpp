@@ -1,8 +1,9 @@
 // The hash list's reader on arbitrary bytes.
 //
 // Checked: a list that reads is written again by HashListText and read again to the same list
-// (release, paths, hashes, sizes, lines); every path read has "/" separators only, no "..", "."
-// or empty level and no ":", and no two paths fold to the same key.
+// (release, base, paths, hashes, sizes, lines, delivered and kept files); every path read has "/"
+// separators only, no "..", "." or empty level and no ":", and no two paths, delivered or kept,
+// fold to the same key; a partial release list applies onto a release below its own.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "hash_list.h"
 
@@ -47,23 +49,35 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     Check(list.release >= 1 && list.release < (std::uint64_t{1} << 63), "release out of range");
     std::set<std::string> keys;
-    for (const ListedFile& file : list.files) {
-        CheckPath(file.path);
-        Check(keys.insert(FoldPathCase(file.path)).second, "two paths with one key");
+    for (const auto* files : {&list.files, &list.kept}) {
+        for (const ListedFile& file : *files) {
+            CheckPath(file.path);
+            Check(keys.insert(FoldPathCase(file.path)).second, "two paths with one key");
+        }
     }
+    Check(list.format == 3 || (list.kept.empty() && !list.full && list.from == 0),
+          "a release's lines in format 1 or 2");
+    Check(list.format != 3 || list.full || (list.from >= 1 && list.from < list.release),
+          "a partial release not from a release below its own");
 
-    const std::string text = HashListText(list.release, list.files, list.format);
+    const std::string text = HashListText(list);
     HashList again;
     Check(ParseHashList(text, again, error), "the written list does not read");
     Check(again.release == list.release && again.format == list.format, "the release or format changed");
-    Check(again.files.size() == list.files.size(), "the number of files changed");
-    for (std::size_t i = 0; i < list.files.size(); ++i) {
-        const ListedFile& a = list.files[i];
-        const ListedFile& b = again.files[i];
-        Check(a.path == b.path && a.sha256 == b.sha256 && a.size == b.size && a.line == b.line &&
-                  a.kind == b.kind && a.frameSha256 == b.frameSha256 &&
-                  a.frameSize == b.frameSize && a.baseSha256 == b.baseSha256,
-              "a file changed");
+    Check(again.full == list.full && again.from == list.from &&
+              again.mainVersion == list.mainVersion,
+          "the base changed");
+    for (const auto& [read, reread] : {std::make_pair(&list.files, &again.files),
+                                       std::make_pair(&list.kept, &again.kept)}) {
+        Check(read->size() == reread->size(), "the number of files changed");
+        for (std::size_t i = 0; i < read->size(); ++i) {
+            const ListedFile& a = (*read)[i];
+            const ListedFile& b = (*reread)[i];
+            Check(a.path == b.path && a.sha256 == b.sha256 && a.size == b.size &&
+                      a.line == b.line && a.kind == b.kind && a.frameSha256 == b.frameSha256 &&
+                      a.frameSize == b.frameSize && a.baseSha256 == b.baseSha256,
+                  "a file changed");
+        }
     }
     return 0;
 }

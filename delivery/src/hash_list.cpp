@@ -155,16 +155,25 @@ class ListReader {
     if (line.cut) return Fail(number, "line too long");
     const std::string_view text = line.kept;
     if (number == 1) {
-      list_.format = text == kHashListHeaderDelta ? 2 : 1;
+      list_.format = text == kHashListHeaderRelease ? 3 : text == kHashListHeaderDelta ? 2 : 1;
       return text == kHashListHeader || text == kHashListHeaderDelta ||
-             Fail(number, "not \"vintrel-delivery 1\" or \"vintrel-delivery 2\"");
+             text == kHashListHeaderRelease ||
+             Fail(number, "not \"vintrel-delivery 1\", \"vintrel-delivery 2\" or "
+                          "\"vintrel-delivery 3\"");
     }
     if (number == 2) return TakeRelease(number, text);
+    if (number == 3 && list_.format == 3) return TakeBase(number, text);
     ListedFile file{};
     file.line = number;
-    if (const char* problem = ParseFileLine(text, list_.format, file)) {
+    constexpr std::string_view kKept = "kept ";
+    const bool kept = list_.format == 3 && text.substr(0, kKept.size()) == kKept;
+    // A kept file is installed already: it has no delivered form.
+    if (const char* problem = ParseFileLine(kept ? text.substr(kKept.size()) : text,
+                                            kept ? 1 : list_.format, file)) {
       return Fail(number, problem);
     }
+    // One order, so that the writer gives the same lines back.
+    if (!kept && !list_.kept.empty()) return Fail(number, "delivered file after the kept ones");
     // A listed path and a delivered frame's name share one folder: no two may name one file.
     const auto [known, added] = lines_.emplace(FoldPathCase(file.path), number);
     if (!added) return Fail(number, "duplicate path (line " + std::to_string(known->second) + ")");
@@ -174,7 +183,7 @@ class ListReader {
         return Fail(number, "delivered file is line " + std::to_string(other->second) + "'s path");
       }
     }
-    list_.files.push_back(std::move(file));
+    (kept ? list_.kept : list_.files).push_back(std::move(file));
     return true;
   }
 
@@ -182,6 +191,7 @@ class ListReader {
   bool Finish(std::size_t lines) {
     if (lines == 0) return Fail(1, "missing \"vintrel-delivery 1\"");
     if (lines == 1) return Fail(2, "missing release line");
+    if (lines == 2 && list_.format == 3) return Fail(3, "missing \"from\" or \"full\" line");
     return true;
   }
 
@@ -198,6 +208,25 @@ class ListReader {
       return Fail(number, "release out of range");
     }
     list_.release = release;
+    return true;
+  }
+
+  // "from <release>" below the list's own, or "full <main application's file version>".
+  bool TakeBase(std::size_t number, std::string_view text) {
+    constexpr std::string_view kFrom = "from ", kFull = "full ";
+    if (text.substr(0, kFull.size()) == kFull) {
+      list_.full = true;
+      return ParseFileVersion(text.substr(kFull.size()), list_.mainVersion) ||
+             Fail(number, "malformed file version");
+    }
+    bool tooLarge = false;
+    if (text.substr(0, kFrom.size()) != kFrom ||
+        !ParseDecimal(text.substr(kFrom.size()), list_.from, tooLarge)) {
+      return Fail(number, "not \"from <release>\" or \"full <file version>\"");
+    }
+    if (tooLarge || list_.from == 0 || list_.from >= list_.release) {
+      return Fail(number, "from a release not below this one");
+    }
     return true;
   }
 
@@ -235,24 +264,19 @@ std::string HashListErrorText(const HashListError& error) {
   return "line " + std::to_string(error.line) + ": " + error.reason;
 }
 
-std::string HashListText(std::uint64_t release, const std::vector<ListedFile>& files,
-                         int format) {
-  std::string text;
-  text.append(format >= 2 ? kHashListHeaderDelta : kHashListHeader).append("\r\n");
-  text.append("release ").append(std::to_string(release)).append("\r\n");
-  for (const ListedFile& file : files) {
-    if (file.kind != ListedKind::kPlain) {
-      text.append(file.kind == ListedKind::kZstd ? "zstd " : "patch ");
+bool ParseFileVersion(std::string_view text, FileVersion& version) {
+  for (std::size_t i = 0; i < version.size(); ++i) {
+    const std::size_t dot = i + 1 < version.size() ? text.find('.') : text.size();
+    std::uint64_t value = 0;
+    bool tooLarge = false;
+    if (dot == std::string_view::npos || !ParseDecimal(text.substr(0, dot), value, tooLarge) ||
+        tooLarge || value > 0xFFFF) {
+      return false;
     }
-    text.append(DigestHex(file.sha256)).append(" ").append(std::to_string(file.size));
-    if (file.kind != ListedKind::kPlain) {
-      text.append(" ").append(DigestHex(file.frameSha256));
-      text.append(" ").append(std::to_string(file.frameSize));
-    }
-    if (file.kind == ListedKind::kPatch) text.append(" ").append(DigestHex(file.baseSha256));
-    text.append(" ").append(ListPath(file.path)).append("\r\n");
+    version[i] = static_cast<std::uint16_t>(value);
+    text.remove_prefix(dot == text.size() ? dot : dot + 1);
   }
-  return text;
+  return true;
 }
 
 std::string DeliveredPath(const ListedFile& file) {

@@ -17,6 +17,15 @@
 // installed file whose SHA-256 is <base-sha256> as its prefix); <frame-sha256> <frame-size> are
 // those bytes'. UpdateInfo.ini and Updater.exe are plain lines.
 //
+// Format 3 ("vintrel-delivery 3") describes the whole release the delivery installs: line 3 says
+// what it applies onto, the delivered lines (as in format 2) follow, then a line for each file of
+// the release that the delivery does not carry, which must already be installed so:
+//
+//   from <release>          a partial delivery: only onto that release (below its own)
+//   full <a.b.c.d>          a full delivery: onto any release; the release's main application
+//                           file version, which an installation with no release recorded checks
+//   kept <sha256> <size> <path>
+//
 // Code page 936 text, lines ended by CR LF or LF (written with CR LF), read by the manifest's
 // bounded line rules. A list with no file lines is valid: it lists nothing, and the delivery
 // checks that require UpdateInfo.ini and every copied file to be listed then refuse it.
@@ -39,6 +48,7 @@ inline constexpr std::uint64_t kMaxHashListRelease = (std::uint64_t{1} << 63) - 
 // Line 1, exactly, of a list of plain files (format 1) and of a delta delivery (format 2).
 inline constexpr std::string_view kHashListHeader = "vintrel-delivery 1";
 inline constexpr std::string_view kHashListHeaderDelta = "vintrel-delivery 2";
+inline constexpr std::string_view kHashListHeaderRelease = "vintrel-delivery 3";
 // What the delivered file of a zstd line and of a patch line adds to the listed path.
 inline constexpr std::string_view kZstdSuffix = ".zst";
 inline constexpr std::string_view kPatchSuffix = ".zstpatch";
@@ -60,10 +70,18 @@ struct ListedFile {
   Sha256Digest baseSha256 = {};   // patch: the SHA-256 of the installed file it applies to
 };
 
+// A file version as VERSIONINFO holds it: a.b.c.d.
+using FileVersion = std::array<std::uint16_t, 4>;
+
 struct HashList {
-  int format = 1;                 // 1, or 2 for a delta delivery
+  int format = 1;                 // 1, 2 for a delta delivery, 3 for a whole release
   std::uint64_t release = 0;      // the publisher's number for this delivery
-  std::vector<ListedFile> files;  // in the order of the list
+  std::vector<ListedFile> files;  // the delivered files, in the order of the list
+  // Format 3 only:
+  bool full = false;               // applies onto any release
+  std::uint64_t from = 0;          // not full: the one release it applies onto (below release)
+  FileVersion mainVersion = {};    // full: the main application's file version in the release
+  std::vector<ListedFile> kept;    // the release's files that must be installed as listed
 };
 
 struct HashListError {
@@ -71,7 +89,7 @@ struct HashListError {
   std::string reason;    // what is wrong with it, short English text, e.g. "malformed hash"
 };
 
-// Reads a whole hash list, format 1 or 2, from its bytes into list; on the first fault returns
+// Reads a whole hash list, format 1, 2 or 3, from its bytes into list; on the first fault returns
 // false and says where and why in error (list is then incomplete and must not be used).
 bool ParseHashList(std::string_view bytes, HashList& list, HashListError& error);
 
@@ -83,6 +101,15 @@ std::string HashListErrorText(const HashListError& error);
 // result gives them back).
 std::string HashListText(std::uint64_t release, const std::vector<ListedFile>& files,
                          int format = 1);
+
+// The list's text for any format: a format 3 list writes its "from" or "full" line and its kept
+// files (after the delivered ones), which the other formats do not have.
+std::string HashListText(const HashList& list);
+
+// "a.b.c.d", and back (four decimal numbers of 0 to 65535 without leading zeros); false for
+// anything else.
+std::string FileVersionText(const FileVersion& version);
+bool ParseFileVersion(std::string_view text, FileVersion& version);
 
 // Where the listed file's delivered bytes lie in the delivery: its path, plus ".zst" for a zstd
 // frame or ".zstpatch" for a patch.

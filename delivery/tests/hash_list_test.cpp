@@ -27,6 +27,10 @@ std::string Patch(const std::string& path) {
   return "patch " + kHash + " 12 " + kHash + " 9 " + kHash + " " + path + "\r\n";
 }
 
+const std::string kHead3 = "vintrel-delivery 3\r\nrelease 30\r\n";
+const std::string kNotAHeader =
+    "line 1: not \"vintrel-delivery 1\", \"vintrel-delivery 2\" or \"vintrel-delivery 3\"";
+
 struct Case {
   const char* name;
   std::string text;
@@ -54,10 +58,8 @@ const std::vector<Case> kCases = {
          Line("a", "18446744073709551615"),
      "", 1, "a"},
     {"empty file", "", "line 1: missing \"vintrel-delivery 1\"", 0, ""},
-    {"other first line", "vintrel-delivery 3\r\nrelease 1\r\n",
-     "line 1: not \"vintrel-delivery 1\" or \"vintrel-delivery 2\"", 0, ""},
-    {"byte-order mark", "\xEF\xBB\xBF" + kHead,
-     "line 1: not \"vintrel-delivery 1\" or \"vintrel-delivery 2\"", 0, ""},
+    {"other first line", "vintrel-delivery 4\r\nrelease 1\r\n", kNotAHeader, 0, ""},
+    {"byte-order mark", "\xEF\xBB\xBF" + kHead, kNotAHeader, 0, ""},
     {"no release line", "vintrel-delivery 1\r\n", "line 2: missing release line", 0, ""},
     {"release zero", "vintrel-delivery 1\r\nrelease 0\r\n", "line 2: release out of range", 0,
      ""},
@@ -129,6 +131,37 @@ const std::vector<Case> kCases = {
      "line 4: delivered file is line 3's path", 0, ""},
     {"listed path is a frame", kHead2 + Patch("a") + Line("A.zstpatch"),
      "line 4: duplicate path (line 3)", 0, ""},
+    // Format 3: what it applies onto, the delivered lines, then the kept ones.
+    {"partial release", kHead3 + "from 29\r\n" + Line("UpdateInfo.ini") + Patch("a.dll") +
+         "kept " + Line("b.dll"),
+     "", 2, "a.dll"},
+    {"full release", kHead3 + "full 2.0.65535.0\r\n" + Zstd("a.dll"), "", 1, "a.dll"},
+    {"only kept files", kHead3 + "from 1\r\nkept " + Line("a"), "", 0, ""},
+    {"no base line", kHead3, "line 3: missing \"from\" or \"full\" line", 0, ""},
+    {"file where the base goes", kHead3 + Line("a"),
+     "line 3: not \"from <release>\" or \"full <file version>\"", 0, ""},
+    {"from its own release", kHead3 + "from 30\r\n",
+     "line 3: from a release not below this one", 0, ""},
+    {"from zero", kHead3 + "from 0\r\n", "line 3: from a release not below this one", 0, ""},
+    {"from leading zero", kHead3 + "from 01\r\n",
+     "line 3: not \"from <release>\" or \"full <file version>\"", 0, ""},
+    {"full without version", kHead3 + "full\r\n",
+     "line 3: not \"from <release>\" or \"full <file version>\"", 0, ""},
+    {"version of three numbers", kHead3 + "full 2.0.0\r\n", "line 3: malformed file version",
+     0, ""},
+    {"version number 65536", kHead3 + "full 2.0.0.65536\r\n",
+     "line 3: malformed file version", 0, ""},
+    {"version of five numbers", kHead3 + "full 2.0.0.0.0\r\n",
+     "line 3: malformed file version", 0, ""},
+    {"kept in format 2", kHead2 + "kept " + Line("a"), "line 3: malformed hash", 0, ""},
+    {"kept as a patch", kHead3 + "from 1\r\nkept " + Patch("a"), "line 4: malformed hash", 0,
+     ""},
+    {"delivered after kept", kHead3 + "from 1\r\nkept " + Line("a") + Line("b"),
+     "line 5: delivered file after the kept ones", 0, ""},
+    {"kept and delivered", kHead3 + "from 1\r\n" + Line("A") + "kept " + Line("a"),
+     "line 5: duplicate path (line 4)", 0, ""},
+    {"kept path outside", kHead3 + "from 1\r\nkept " + Line("../a"),
+     "line 4: path with an empty, \".\" or \"..\" level", 0, ""},
 };
 
 TEST(HashListTest, ReadsEachRow) {
@@ -143,7 +176,7 @@ TEST(HashListTest, ReadsEachRow) {
     ASSERT_EQ(list.files.size(), row.files);
     if (row.files == 0) continue;
     EXPECT_EQ(list.files.back().path, row.lastPath);
-    EXPECT_EQ(list.files.back().line, row.files + 2);
+    EXPECT_EQ(list.files.back().line, row.files + (list.format == 3 ? 3 : 2));
   }
 }
 
@@ -214,6 +247,45 @@ TEST(HashListTest, WrittenDeltaListReadsBack) {
   EXPECT_EQ(DeliveredPath(list.files[0]), "UpdateInfo.ini");
   EXPECT_EQ(DeliveredPath(list.files[1]), "bin/a.dll.zst");
   EXPECT_EQ(DeliveredPath(list.files[2]), "bin/\xB2\xE5\xBC\xFE.dll.zstpatch");
+}
+
+TEST(HashListTest, WrittenReleaseListsReadBack) {
+  for (const bool full : {false, true}) {
+    SCOPED_TRACE(full);
+    HashList written;
+    written.format = 3;
+    written.release = 1796534400;
+    written.full = full;
+    written.from = full ? 0 : 1796000000;
+    written.mainVersion = full ? FileVersion{2, 0, 65535, 7} : FileVersion{};
+    written.files = {{"UpdateInfo.ini", {}, 120, 0},
+                     {"bin\\a.dll", {}, 5000, 0, ListedKind::kZstd, {}, 900}};
+    written.kept = {{"bin/\xB2\xE5\xBC\xFE.dll", {}, 70000, 0}, {"b.txt", {}, 0, 0}};
+    written.kept[0].sha256.fill(0x5A);
+    const std::string text = HashListText(written);
+    EXPECT_EQ(text.substr(0, 48), "vintrel-delivery 3\r\nrelease 1796534400\r\n" +
+                                      std::string(full ? "full 2.0" : "from 179"));
+    EXPECT_NE(text.find("\r\nkept " + DigestHex(written.kept[0].sha256) +
+                        " 70000 bin/\xB2\xE5\xBC\xFE.dll\r\n"),
+              std::string::npos);
+
+    HashList list;
+    HashListError error;
+    ASSERT_TRUE(ParseHashList(text, list, error)) << HashListErrorText(error);
+    EXPECT_EQ(list.format, 3);
+    EXPECT_EQ(list.full, full);
+    EXPECT_EQ(list.from, written.from);
+    EXPECT_EQ(list.mainVersion, written.mainVersion);
+    ASSERT_EQ(list.files.size(), 2u);
+    ASSERT_EQ(list.kept.size(), 2u);
+    EXPECT_EQ(list.files[1].path, "bin/a.dll");
+    EXPECT_EQ(list.kept[0].path, written.kept[0].path);
+    EXPECT_EQ(list.kept[0].sha256, written.kept[0].sha256);
+    EXPECT_EQ(list.kept[1].line, 7u);
+    EXPECT_EQ(HashListText(list), text);
+    // Kept files are not delivered: the delivered files' index does not find them.
+    EXPECT_EQ(FindListedFile(list, IndexListedFiles(list), "b.txt"), nullptr);
+  }
 }
 
 }  // namespace

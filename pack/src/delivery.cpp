@@ -88,7 +88,7 @@ bool DeliverDelta(const fs::path& newRoot, const std::string& relative, const ch
 bool WriteFiles(const fs::path& newRoot, const Plan& plan, const fs::path* updater,
                 std::uint64_t release, const DeliveryKey* signingKey, const fs::path& folder,
                 const std::function<void(std::uint64_t)>& onCopied, std::string& error,
-                DeltaOptions* delta) {
+                DeltaOptions* delta, const HashList* whole) {
   // The manifest comes first in the list, then the files in the order they are copied.
   const std::string manifest = ManifestText(plan);
   std::vector<ListedFile> listed = {{kManifestName, Sha256Of(manifest), manifest.size(), 0}};
@@ -118,7 +118,11 @@ bool WriteFiles(const fs::path& newRoot, const Plan& plan, const fs::path* updat
   if (updater && !updaterDelivered && !CopyListed(*updater, folder, kUpdaterName, listed, error)) {
     return false;
   }
-  const std::string list = HashListText(release, listed, delta ? 2 : 1);
+  HashList written = whole ? *whole : HashList{};
+  written.format = whole ? 3 : delta ? 2 : 1;
+  written.release = release;
+  written.files = std::move(listed);
+  const std::string list = HashListText(written);
   if (!WriteText(folder / kManifestName, manifest, error) ||
       !WriteText(folder / fs::u8path(kHashListFileName), list, error)) {
     return false;
@@ -148,13 +152,14 @@ std::string ManifestText(const Plan& plan) {
 
 bool MeasureDelta(const fs::path& newRoot, const Plan& plan, DeltaOptions& delta,
                   const std::function<void(std::uint64_t)>& onMeasured, std::string& error) {
-  return WriteFiles(newRoot, plan, nullptr, 0, nullptr, fs::path(), onMeasured, error, &delta);
+  return WriteFiles(newRoot, plan, nullptr, 0, nullptr, fs::path(), onMeasured, error, &delta,
+                    nullptr);
 }
 
 bool WriteDelivery(const fs::path& newRoot, const Plan& plan, const fs::path* updater,
                    std::uint64_t release, const DeliveryKey* signingKey, const fs::path& out,
                    bool replace, const std::function<void(std::uint64_t)>& onCopied,
-                   std::string& error, DeltaOptions* delta) {
+                   std::string& error, DeltaOptions* delta, const HashList* whole) {
   std::error_code ec;
   // The highest of out's missing parents: made here, and removed again if the run fails.
   fs::path madeParent;
@@ -178,7 +183,7 @@ bool WriteDelivery(const fs::path& newRoot, const Plan& plan, const fs::path* up
   // The marker tells a later run that this folder is a partial delivery of ours.
   if (!WriteText(partial / kPartialMarker, PartialMarkerText(), error) ||
       !WriteFiles(newRoot, plan, updater, release, signingKey, partial, onCopied, error,
-                  delta) ||
+                  delta, whole) ||
       !fs::remove(partial / kPartialMarker, ec)) {
     fs::remove_all(partial, ec);
     return failed();

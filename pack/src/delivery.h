@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "delta.h"
+#include "hash_list.h"
 #include "plan.h"
 #include "signing.h"
 
@@ -29,9 +30,11 @@ bool MeasureDelta(const std::filesystem::path& newRoot, const Plan& plan, DeltaO
 // list under the publisher's release number, signed with signingKey when given. With delta (a
 // delta delivery) each file goes as DeliverSmallest makes it, except Updater.exe and files whose
 // frame's name would not fit or would collide, and delta's stats count them. Nothing is left at
-// out, beside it or of those parents when it fails; error then says why.
+// out, beside it or of those parents when it fails; error then says why. With whole (a list of
+// format 3 with its "from" or "full" line and kept files) the list describes the whole release:
+// whole's lines, with the release and the delivered files.
 bool WriteDelivery(const std::filesystem::path& newRoot, const Plan& plan,
                    const std::filesystem::path* updater, std::uint64_t release,
                    const DeliveryKey* signingKey, const std::filesystem::path& out, bool replace,
                    const std::function<void(std::uint64_t)>& onCopied, std::string& error,
-                   DeltaOptions* delta = nullptr);
+                   DeltaOptions* delta = nullptr, const HashList* whole = nullptr);

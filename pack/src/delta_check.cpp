@@ -14,7 +14,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The delivery's hash list when it is a valid list of format 2; the hash list's own check says
+// The delivery's hash list when it is a valid list of format 2 or 3; the hash list's own check says
 // what is wrong with any other.
 bool ReadDeltaList(const fs::path& delivery, const FileIndex& files, HashList& list) {
   const auto found = files.find(CaseKey(std::string(kHashListFileName)));
@@ -22,7 +22,7 @@ bool ReadDeltaList(const fs::path& delivery, const FileIndex& files, HashList& l
   std::ifstream in(JoinRelative(delivery, found->second->relative), std::ios::binary);
   const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   HashListError error;
-  return !in.bad() && ParseHashList(bytes, list, error) && list.format == 2;
+  return !in.bad() && ParseHashList(bytes, list, error) && list.format >= 2;
 }
 
 std::string Utf8(const std::string& cp936) { return Cp936ToUtf8(cp936).value_or(cp936); }
@@ -98,6 +98,27 @@ void CheckPatchBases(const fs::path& delivery, const std::vector<TreeItem>& item
                          "for, so the updater refuses the whole delivery",
                      "make the delivery again with vintrel-pack diff --delta from this "
                      "installation");
+    }
+  }
+  // A whole release's kept files must be installed as listed.
+  for (const ListedFile& file : list.kept) {
+    const std::string name = Utf8(file.path);
+    const auto found = installedFiles.find(CaseKey(name));
+    Sha256Digest digest{};
+    std::string error;
+    if (found != installedFiles.end() &&
+        !HashFile(JoinRelative(installedRoot, found->second->relative), digest, error)) {
+      report.Problem("unreadable", name, 0, error, "check its permissions and run again");
+    } else if (found == installedFiles.end() || found->second->size != file.size ||
+               digest != file.sha256) {
+      report.Problem("kept-file-differs", name, 0,
+                     std::string(kHashListFileName) + " line " + std::to_string(file.line) +
+                         " keeps this file as installed, and the installation " +
+                         (found == installedFiles.end() ? "has none here"
+                                                        : "holds another file here") +
+                         ", so the updater refuses the whole delivery (base-differs)",
+                     "offer this installation the full delivery, or make the partial one from "
+                     "its release");
     }
   }
 }

@@ -15,8 +15,9 @@
 std::vector<TreeItem> DecodedItems(const std::filesystem::path& delivery,
                                    const std::vector<TreeItem>& items, Report& report);
 
-// Every patch of a valid format-2 hash list against the installed tree (installed: its
-// listing): the file it applies to must be there with the listed base SHA-256.
+// Every patch of a valid format 2 or 3 hash list against the installed tree (installed: its
+// listing): the file it applies to must be there with the listed base SHA-256; and every kept
+// file of a format 3 list, there with its listed size and SHA-256.
 void CheckPatchBases(const std::filesystem::path& delivery, const std::vector<TreeItem>& items,
                      const std::filesystem::path& installedRoot,
                      const std::vector<TreeItem>& installed, Report& report);

@@ -3,6 +3,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -14,10 +15,12 @@
 #include <utility>
 #include <vector>
 
+#include "cp936.h"
 #include "delivery.h"
 #include "delivery_check.h"
 #include "delta.h"
 #include "delta_check.h"
+#include "feed.h"
 #include "findings.h"
 #include "hash_list_check.h"
 #include "hash_list.h"
@@ -27,6 +30,7 @@
 #include "platform.h"
 #include "progress.h"
 #include "release.h"
+#include "sha256.h"
 #include "signing.h"
 #include "tree.h"
 
@@ -52,6 +56,11 @@ struct Options {
   bool force = false;
   bool json = false;
   bool delta = false;
+  bool full = false;      // diff: every file delivered, onto any earlier release
+  // diff --full: the files of every earlier release (UTF-8), deleted where NEW lacks them.
+  std::vector<std::string> history;
+  std::string feed;       // publish: the feed folder
+  size_t keep = 3;        // publish: partial deliveries from this many earlier releases
   bool allowDowngrade = false;
   bool fullPlan = false;  // diff: list every file in the text report
   bool dryRun = false;    // diff: decide and report everything, write nothing
@@ -155,6 +164,85 @@ DeltaOptions DeltaFor(const fs::path& oldRoot, const std::vector<TreeItem>& oldI
     return found == oldFiles->end() ? fs::path() : JoinRelative(oldRoot, found->second);
   };
   return delta;
+}
+
+// A full delivery's options: no file has a base, so each goes as a zstd frame where smaller.
+DeltaOptions FramesOnly(size_t deliveryLength) {
+  DeltaOptions frames{};
+  frames.deliveryLength = deliveryLength;
+  frames.baseOf = [](const std::string&) { return fs::path(); };
+  return frames;
+}
+
+// Turns plan into a full delivery's: the unchanged files are delivered too, so that the delivery
+// makes the release of any installation. The deletions stay those of the trees compared.
+void DeliverEveryFile(const std::vector<TreeItem>& newItems, Plan& plan) {
+  const FileIndex newFiles = IndexFiles(newItems);
+  for (const std::string& relative : plan.unchangedFiles) {
+    plan.updated.push_back(relative);
+    plan.why[relative] = "unchanged; a full delivery carries every file";
+    plan.updatedBytes += newFiles.at(CaseKey(relative))->size;
+  }
+  plan.unchangedFiles.clear();
+  plan.unchanged = 0;
+  std::sort(plan.updated.begin(), plan.updated.end(),
+            [](const std::string& a, const std::string& b) { return ParentsFirstLess(a, b); });
+}
+
+// A full delivery deletes what any earlier release had and NEW lacks: the main application's
+// own files, which no release had, stay.
+void DeleteHistory(const std::vector<std::string>& history, const std::vector<TreeItem>& newItems,
+                   Plan& plan) {
+  std::unordered_map<std::string, bool> known;
+  for (const TreeItem& item : newItems) known[CaseKey(item.relative)] = true;
+  for (const std::string& relative : plan.deleted) known[CaseKey(relative)] = true;
+  for (const std::string& relative : history) {
+    if (!known.emplace(CaseKey(relative), true).second) continue;
+    plan.deleted.push_back(relative);
+    plan.why[relative] = "in an earlier release, gone from NEW";
+  }
+  std::sort(plan.deleted.begin(), plan.deleted.end(),
+            [](const std::string& a, const std::string& b) { return ParentsFirstLess(a, b); });
+}
+
+// The list's lines of a whole release for the delivery of plan: "full" with NEW's main
+// application's file version, or "from" the base release with each file that stays as it is
+// listed as kept. Problems go to report.
+HashList WholeRelease(const fs::path& newRoot, const std::vector<TreeItem>& newItems,
+                      const Plan& plan, bool full, std::uint64_t from, Report& report) {
+  HashList whole;
+  whole.format = 3;
+  whole.full = full;
+  if (full) {
+    std::string why;
+    const auto version = MainApplicationVersion(newRoot, newItems, why);
+    if (version) {
+      whole.mainVersion = *version;
+    } else {
+      // 0.0.0.0: below any installed main application's version.
+      report.Warning("full-without-version", kMainApplication, 0,
+                     "a full delivery names the main application's file version, which an "
+                     "installation with no release recorded holds its own against, and NEW's "
+                     "has none (" + why + "): listed as 0.0.0.0, the delivery applies only "
+                     "where a release is recorded or no main application with a version is "
+                     "installed",
+                     "give the main application a VERSIONINFO resource");
+    }
+    return whole;
+  }
+  whole.from = from;
+  const FileIndex newFiles = IndexFiles(newItems);
+  for (const std::string& relative : plan.unchangedFiles) {
+    ListedFile kept{Utf8ToCp936(relative).value_or(relative), {}, 0, 0};
+    std::string error;
+    if (!HashFile(JoinRelative(newRoot, relative), kept.sha256, error)) {
+      report.Problem("unreadable", relative, 0, error, "check its permissions and run again");
+      continue;
+    }
+    kept.size = newFiles.at(CaseKey(relative))->size;
+    whole.kept.push_back(std::move(kept));
+  }
+  return whole;
 }
 
 // The delivered bytes against a plain delivery's, and how the files went.
@@ -267,6 +355,12 @@ int RunDiff(const Options& options) {
     }
     previousFrom = options.previous;
   }
+  // A signed partial delivery says which release it applies onto.
+  if (!options.key.empty() && !options.full && !previousRelease) {
+    return UsageError("--key: a signed delivery names the release it applies onto; give "
+                      "--previous-release N or --previous DELIVERY (the release OLD is), or make "
+                      "a full delivery with --full");
+  }
   // A key that cannot sign is found before any work is done.
   std::optional<DeliveryKey> signingKey;
   if (!options.key.empty()) {
@@ -326,6 +420,13 @@ int RunDiff(const Options& options) {
     };
     plan = PlanDelivery(oldItems, newItems, planOptions, report);
   }
+  std::optional<HashList> whole;
+  if (options.full || previousRelease) {
+    if (options.full) DeliverEveryFile(newItems, plan);
+    if (options.full) DeleteHistory(options.history, newItems, plan);
+    whole = WholeRelease(newRoot, newItems, plan, options.full,
+                         previousRelease ? *previousRelease : 0, report);
+  }
   // The updater given goes to the top as a file of its own unless NEW delivers it there.
   bool updaterOfItsOwn = updater.has_value();
   for (const std::string& relative : plan.updated) {
@@ -353,7 +454,11 @@ int RunDiff(const Options& options) {
     return nothingDelivered();
   }
   std::optional<DeltaOptions> delta;
-  if (options.delta) delta = DeltaFor(oldRoot, oldItems, options.deliveryLength);
+  if (options.full) {
+    delta = FramesOnly(options.deliveryLength);
+  } else if (options.delta) {
+    delta = DeltaFor(oldRoot, oldItems, options.deliveryLength);
+  }
   if (options.dryRun) {
     // Decided as the real run decides, each frame and patch made and measured, none written.
     if (delta) {
@@ -379,7 +484,8 @@ int RunDiff(const Options& options) {
                                        options.release, signingKey ? &*signingKey : nullptr, out,
                                        replace,
                                        [&](std::uint64_t bytes) { progress.AddFile(bytes); },
-                                       error, delta ? &*delta : nullptr);
+                                       error, delta ? &*delta : nullptr,
+                                       whole ? &*whole : nullptr);
     if (!written && Interrupted()) {
       report.Problem("interrupted", out.u8string(), 0,
                      "the run was interrupted; the partial delivery has been removed",
@@ -415,8 +521,165 @@ int RunDiff(const Options& options) {
   return Finish(report, options.json);
 }
 
+// Adds the release NEW to the feed folder: its list, its full delivery, a partial delivery from
+// each of the last --keep releases, then the signed index naming them. Each delivery is made by
+// diff, with its report.
+int RunPublish(const Options& options) {
+  const fs::path feed = Normalized(options.feed);
+  const fs::path newRoot = Normalized(options.newTree);
+  if (!IsFolder(newRoot)) return UsageError(options.newTree + ": NEW is not a folder");
+  if (options.key.empty()) return UsageError("publish signs the index and every list: give --key");
+  std::error_code ec;
+  fs::create_directories(feed, ec);
+  vintrel::FeedIndex index;
+  bool indexed = false;
+  std::string error;
+  if (!ReadFeedIndex(feed, index, indexed, error)) return UsageError("--feed " + error);
+  Report report;
+  report.command = "publish";
+  report.target = feed.u8string();
+  if (indexed) CheckAbovePrevious(options.release, index.release, feed.u8string(), report);
+  if (report.ProblemCount() > 0) return Finish(report, options.json);
+  const std::vector<std::uint64_t> published =
+      indexed ? PublishedReleases(feed, index.release) : std::vector<std::uint64_t>();
+  const std::string name = std::to_string(options.release);
+  const fs::path target = feed / name;
+  const fs::path staging = feed / ("." + name + ".publish-" + std::to_string(ProcessId()));
+  const fs::path work = feed / (".work-" + std::to_string(ProcessId()));
+  // Above the index's newest release: a folder left by a run that was ended, never served.
+  if (fs::exists(target, ec)) {
+    fs::remove_all(target, ec);
+    report.notes.push_back("removed " + target.u8string() + ", left by a run that was ended");
+  }
+  // What runs ended by a signal left under hidden names: never in the index.
+  std::vector<fs::path> leftovers;
+  for (const fs::directory_entry& entry : fs::directory_iterator(feed, ec)) {
+    const std::string left = entry.path().filename().u8string();
+    if (left.rfind("." + name + ".publish-", 0) == 0 || left.rfind(".work-", 0) == 0) {
+      leftovers.push_back(entry.path());
+    }
+  }
+  for (const fs::path& left : leftovers) {
+    fs::remove_all(left, ec);
+    report.notes.push_back("removed " + left.u8string() + ", left by a run that was ended");
+  }
+  fs::create_directories(staging, ec);
+  fs::create_directories(work / "none", ec);
+  const auto failed = [&](const std::string& what) {
+    fs::remove_all(staging, ec);
+    fs::remove_all(work, ec);
+    if (!what.empty()) report.Problem("publish-failed", feed.u8string(), 0, what, "run again");
+    report.notes.push_back("the feed is as it was: nothing of release " + name + " is in its index");
+    Finish(report, options.json);
+    return kExitProblems;
+  };
+  HashList release;
+  std::vector<std::string> history;
+  for (const std::uint64_t earlier : published) {
+    HashList list;
+    if (!ReadReleaseList(feed, earlier, list, error)) return failed(error);
+    for (const ListedFile& file : list.files) {
+      history.push_back(Cp936ToUtf8(file.path).value_or(file.path));
+    }
+  }
+  if (!ListRelease(newRoot, options.release, release, error) ||
+      !WriteReleaseList(staging, release, error)) {
+    return failed(error);
+  }
+  // Each earlier release's tree, made again from its full delivery, is the OLD of a diff.
+  const auto treeOf = [&](std::uint64_t earlier, fs::path& tree) {
+    tree = work / std::to_string(earlier);
+    return fs::exists(tree, ec) || MaterializeRelease(feed, earlier, tree, error);
+  };
+  vintrel::FeedIndex next;
+  next.release = options.release;
+  next.full.folder = name + "/full";
+  Options full = options;
+  full.out = (staging / "full").u8string();
+  full.full = true;
+  full.history = history;
+  // The first release's full delivery is made against its own folders without files: every
+  // installation it applies onto has its folders already (it runs the updater from one).
+  fs::path newest = work / "none";
+  std::vector<TreeItem> newItems;
+  if (published.empty() && ListTree(newRoot, newItems, error)) {
+    for (const TreeItem& item : newItems) {
+      if (item.kind == ItemKind::kFolder) fs::create_directories(JoinRelative(newest, item.relative), ec);
+    }
+  }
+  if (!published.empty() && !treeOf(published.back(), newest)) return failed(error);
+  full.oldTree = newest.u8string();
+  if (RunDiff(full) != kExitFine) return failed("the full delivery was not made (see above)");
+  const size_t partials = std::min(options.keep, published.size());
+  for (size_t i = published.size() - partials; i < published.size(); ++i) {
+    const std::uint64_t from = published[i];
+    fs::path tree;
+    if (!treeOf(from, tree)) return failed(error);
+    Options partial = options;
+    partial.oldTree = tree.u8string();
+    partial.out = (staging / ("from-" + std::to_string(from))).u8string();
+    partial.delta = true;
+    partial.previousReleaseText = std::to_string(from);
+    if (RunDiff(partial) != kExitFine) {
+      return failed("the delivery from " + std::to_string(from) + " was not made (see above)");
+    }
+  }
+  fs::remove_all(work, ec);
+  // The release whole in place, then the index that names it.
+  fs::rename(staging, target, ec);
+  if (ec) return failed(target.u8string() + ": cannot be moved into place: " + ec.message());
+  next.full.bytes = FolderBytes(target / "full");
+  for (size_t i = published.size() - partials; i < published.size(); ++i) {
+    const std::string folder = "from-" + std::to_string(published[i]);
+    next.partial.push_back({published[i], FolderBytes(target / folder), name + "/" + folder});
+  }
+  std::string passphrase;
+  DeliveryKey key;
+  if ((!options.keyPass.empty() && !ReadPassphrase(options.keyPass, passphrase, error)) ||
+      !LoadDeliveryKey(fs::u8path(options.key), true, key, error,
+                       options.keyPass.empty() ? nullptr : &passphrase) ||
+      !WriteFeedIndex(feed, next, key, error)) {
+    report.Problem("publish-failed", feed.u8string(), 0, error, "run again");
+    return Finish(report, options.json);
+  }
+  report.counts = {{"partial deliveries", next.partial.size()},
+                   {"bytes of the full delivery", next.full.bytes}};
+  report.notes.push_back("release " + name + " published in " + feed.u8string() +
+                         ": the index names it");
+  return Finish(report, options.json);
+}
+
+int RunCheck(const Options& options);
+
+// check of a feed folder: its index, then each delivery it names as a delivery.
+int RunCheckFeed(const Options& options) {
+  std::vector<DeliveryKey> keys(options.publicKeys.size());
+  std::string error;
+  for (size_t i = 0; i < keys.size(); ++i) {
+    if (!LoadDeliveryKey(fs::u8path(options.publicKeys[i]), false, keys[i], error)) {
+      return UsageError("--public-key " + error);
+    }
+  }
+  Report report;
+  report.command = "check";
+  report.target = options.delivery;
+  std::vector<fs::path> deliveries;
+  CheckFeed(fs::u8path(options.delivery), keys, report, deliveries);
+  int code = Finish(report, options.json);
+  for (const fs::path& delivery : deliveries) {
+    Options one = options;
+    one.delivery = delivery.u8string();
+    code = std::max(code, RunCheck(one));
+  }
+  return code;
+}
+
 int RunCheck(const Options& options) {
   const fs::path delivery = fs::u8path(options.delivery);
+  std::error_code feedError;
+  if (fs::is_regular_file(delivery / std::string(vintrel::kFeedIndexFileName), feedError)) {
+    return RunCheckFeed(options);
+  }
   if (!IsFolder(delivery)) return UsageError(options.delivery + ": DELIVERY is not a folder");
   if (!options.installed.empty() && !IsFolder(fs::u8path(options.installed))) {
     return UsageError(options.installed + ": --installed is not a folder");
@@ -503,14 +766,21 @@ int Run(int argc, char** argv) {
                  "zstd frame, when smaller (hash list format 2; the updater holds a base and "
                  "decodes with a window of at most 128 MiB, so larger files go as frames or "
                  "plain)");
+  diff->add_flag("--full", options.full,
+                 "deliver every file of NEW (each as a zstd frame where smaller): the delivery "
+                 "applies onto any earlier release and onto a damaged installation, and deletes "
+                 "OLD's files that NEW lacks (hash list format 3, \"full\" with the main "
+                 "application's file version)");
   diff->add_option("--release", options.releaseText,
                    "the release number in the hash list UpdateInfo.sha256, a decimal number from "
                    "1 to 2^63-1 (default: the current time in seconds since 1970 UTC)");
   CLI::Option* previous = diff->add_option(
       "--previous", options.previous,
-      "the delivery published before this one: the release must be above its list's");
+      "the delivery published before this one, the release OLD is: the release must be above "
+      "its list's, and the delivery applies onto that release only (hash list format 3, "
+      "\"from\"; the files that stay are listed as kept, and the updater checks them)");
   diff->add_option("--previous-release", options.previousReleaseText,
-                   "the release number published before: the release must be above it")
+                   "the release number published before, the release OLD is: as --previous")
       ->excludes(previous);
   diff->add_flag("--plan", options.fullPlan,
                  "list every file in the report with what becomes of it (copy, delete, "
@@ -530,25 +800,42 @@ int Run(int argc, char** argv) {
   check->add_option("--public-key", options.publicKeys,
                     "a public key (PEM) UpdateInfo.sig must verify with; repeat it for each key "
                     "the updater is built with (say which one verified)");
+  CLI::App* publish = app.add_subcommand(
+      "publish", "Add the release NEW to a feed folder: its full delivery, partial deliveries "
+                 "from the last releases, and the signed index that names them");
+  publish->add_option("NEW", options.newTree, "the new release as built")->required();
+  publish->add_option("--feed", options.feed, "the feed folder (made when missing)")->required();
+  publish->add_option("--release", options.releaseText,
+                      "the release number, above the feed's newest (default: the time of the "
+                      "run in seconds since 1970 UTC)");
+  publish->add_option("--key", options.key, "the private key (PEM) that signs every list and "
+                                            "the index")->required();
+  publish->add_option("--key-pass", options.keyPass, "as for diff");
+  publish->add_option("--updater", options.updater,
+                      "an Updater.exe to put at the top of every delivery");
+  publish->add_option("--keep", options.keep,
+                      "partial deliveries from this many of the latest releases (default 3)");
+  publish->add_flag("--allow-downgrade", options.allowDowngrade, "as for diff");
   std::string helpTopic;
   CLI::App* help =
       app.add_subcommand("help", "Describe vintrel-pack, or COMMAND (diff, check) and its options");
   help->add_option("COMMAND", helpTopic, "the command to describe");
-  for (CLI::App* command : {diff, check}) {
+  for (CLI::App* command : {diff, check, publish}) {
     command->add_option("--root-length", options.rootLength,
                         "characters of the installation root the paths must fit (default " +
                             std::to_string(kDefaultRootLength) + ")");
     command->add_option("--delivery-length", options.deliveryLength,
                         "characters of the delivery folder on the user's machine (default " +
                             std::to_string(kDefaultDeliveryLength) + ")");
-    command->add_flag("--json", options.json, "print the report as JSON");
+    // publish prints a report for each delivery it makes and its own: text only.
+    if (command != publish) command->add_flag("--json", options.json, "print the report as JSON");
   }
   // The parser would only say that a subcommand is required.
-  if (argc < 2) return UsageError("give a command: diff, check or help");
+  if (argc < 2) return UsageError("give a command: diff, check, publish or help");
   const std::string command = argv[1];
-  if (command != "diff" && command != "check" && command != "help" &&
+  if (command != "diff" && command != "check" && command != "publish" && command != "help" &&
       (command.empty() || command[0] != '-')) {
-    return UsageError("\"" + command + "\" is no command: the commands are diff, check and help");
+    return UsageError("\"" + command + "\" is no command: the commands are diff, check, publish and help");
   }
   try {
     app.parse(argc, argv);
@@ -563,7 +850,7 @@ int Run(int argc, char** argv) {
       std::cout << app.get_formatter()->make_help(&app, "vintrel-pack", CLI::AppFormatMode::Normal);
       return kExitFine;
     }
-    for (CLI::App* topic : {diff, check}) {
+    for (CLI::App* topic : {diff, check, publish}) {
       if (topic->get_name() == helpTopic) {
         std::cout << topic->get_formatter()->make_help(topic, "vintrel-pack " + helpTopic,
                                                        CLI::AppFormatMode::Normal);
@@ -586,6 +873,7 @@ int Run(int argc, char** argv) {
     }
   }
   if (!options.releaseText.empty()) options.release = *ParseRelease(options.releaseText);
+  if (publish->parsed()) return RunPublish(options);
   return diff->parsed() ? RunDiff(options) : RunCheck(options);
 }
 

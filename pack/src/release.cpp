@@ -93,10 +93,10 @@ namespace {
 
 constexpr char kNoMainApplication[] = "there is none";
 
-// The main application's file version in a tree; empty with why when there is none.
-std::optional<std::array<std::uint16_t, 4>> MainVersion(const fs::path& root,
-                                                        const std::vector<TreeItem>& items,
-                                                        std::string& why) {
+}  // namespace
+
+std::optional<std::array<std::uint16_t, 4>> MainApplicationVersion(
+    const fs::path& root, const std::vector<TreeItem>& items, std::string& why) {
   const std::string key = CaseKey(kMainApplication);
   for (const TreeItem& item : items) {
     if (item.kind != ItemKind::kFile || CaseKey(item.relative) != key) continue;
@@ -113,14 +113,12 @@ std::optional<std::array<std::uint16_t, 4>> MainVersion(const fs::path& root,
   return std::nullopt;
 }
 
-}  // namespace
-
 void CheckDirection(const fs::path& oldRoot, const std::vector<TreeItem>& oldItems,
                     const fs::path& newRoot, const std::vector<TreeItem>& newItems,
                     bool allowDowngrade, Report& report) {
   std::string oldWhy, newWhy;
-  const auto oldVersion = MainVersion(oldRoot, oldItems, oldWhy);
-  const auto newVersion = MainVersion(newRoot, newItems, newWhy);
+  const auto oldVersion = MainApplicationVersion(oldRoot, oldItems, oldWhy);
+  const auto newVersion = MainApplicationVersion(newRoot, newItems, newWhy);
   // Without a main application in NEW, no-main-application has said so already.
   if (!newVersion && newWhy == kNoMainApplication) return;
   if (!oldVersion || !newVersion) {

@@ -2,6 +2,7 @@
 // What keeps a delivery going forward: its release number above the last one published, and
 // the new tree's main application not older than the installed one.
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -36,6 +37,11 @@ bool ReadDeliveryRelease(const std::filesystem::path& delivery, std::uint64_t& r
 // A problem when release is not above the previous one (from where, e.g. "--previous-release").
 void CheckAbovePrevious(std::uint64_t release, std::uint64_t previous, const std::string& where,
                         Report& report);
+
+// The main application's file version in a tree; none, with why, when it has none (or no main
+// application).
+std::optional<std::array<std::uint16_t, 4>> MainApplicationVersion(
+    const std::filesystem::path& root, const std::vector<TreeItem>& items, std::string& why);
 
 // Compares the main application's file version (its VERSIONINFO) in the two trees: a problem
 // when NEW's is lower (a warning instead when allowDowngrade), a warning when it cannot be

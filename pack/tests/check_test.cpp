@@ -10,6 +10,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <algorithm>
 #include <fstream>
 #include <map>
 #include <random>
@@ -18,6 +19,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include <vintrel/update_feed.h>
 
 #include "zstd_decode.h"
 
@@ -627,7 +630,7 @@ TEST(Check, ADeliveryDiffSignedVerifiesWithOpensslAndCheck) {
   const fs::path delivery = scratch.path() / "delivery";
   const PackRun diff = RunPack("diff '" + (scratch.path() / "old").string() + "' '" +
                                    (scratch.path() / "new").string() + "' --out '" +
-                                   delivery.string() + "' --release 7 --key '" +
+                                   delivery.string() + "' --release 7 --previous-release 6 --key '" +
                                    (keys / "current.pem").string() + "'",
                                scratch.path());
   ASSERT_EQ(diff.exitCode, 0) << diff.output;
@@ -696,6 +699,162 @@ TEST(Diff, ADowngradeIsRefusedByTheMainApplicationsVersion) {
     EXPECT_EQ(WarningCodes(run.output), row.warnings) << run.output;
     EXPECT_EQ(fs::exists(out), row.exitCode == 0);
   }
+}
+
+// A signed delivery describes the whole release: from the release given as its base, with the
+// files that stay listed as kept, or full, every file delivered and the main application's file
+// version named; unsigned ones without a base stay format 1.
+TEST(Diff, TheListDescribesTheWholeRelease) {
+  const char* keys = std::getenv("TEST_KEYS");
+  ASSERT_NE(keys, nullptr) << "TEST_KEYS not set";
+  const std::string key = " --key '" + (fs::path(keys) / "current.pem").string() + "'";
+  const std::string kMainApp = "bin/32bit/Kivo\xe7\x9b\xb4\xe6\x92\xad\xe5\x8a\xa9\xe6\x89\x8b.exe";
+  struct Row {
+    const char* newProgram;
+    std::string arguments;
+    int exitCode;
+    std::string firstLines;                 // the list's first lines, when written
+    std::vector<std::string> delivered, kept;  // the paths listed, in order
+    std::string says;                       // in the output
+  };
+  const Row rows[] = {
+      {"app-2.0.0.1.exe", " --previous-release 5" + key, 0,
+       "vintrel-delivery 3\r\nrelease 9\r\nfrom 5\r\n",
+       {"UpdateInfo.ini", "a.dll", kMainApp, "new.txt"}, {"same.dll"}, "signed with"},
+      {"app-2.0.0.1.exe", " --full" + key, 0,
+       "vintrel-delivery 3\r\nrelease 9\r\nfull 2.0.0.1\r\n",
+       {"UpdateInfo.ini", "a.dll", kMainApp, "new.txt", "same.dll"}, {}, "signed with"},
+      {"app-2.0.0.1.exe", "", 0, "vintrel-delivery 1\r\nrelease 9\r\n",
+       {"UpdateInfo.ini", "a.dll", kMainApp, "new.txt"}, {}, "delivery written"},
+      {"app-2.0.0.1.exe", key, 2, "", {}, {}, "give --previous-release N or --previous"},
+      {"app-none.exe", " --full", 0, "vintrel-delivery 3\r\nrelease 9\r\nfull 0.0.0.0\r\n",
+       {"UpdateInfo.ini", "a.dll", kMainApp, "new.txt", "same.dll"}, {}, "full-without-version"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.arguments);
+    Scratch scratch;
+    for (const char* tree : {"old", "new"}) {
+      const bool isNew = tree == std::string("new");
+      WriteFile(scratch.path() / tree / kMainApp,
+                TestProgram(isNew ? row.newProgram : "app-1.2.0.0.exe"));
+      WriteFile(scratch.path() / tree / "a.dll", isNew ? "2" : "1");
+      WriteFile(scratch.path() / tree / "same.dll", "same");
+      WriteFile(scratch.path() / tree / (isNew ? "new.txt" : "gone.txt"), tree);
+    }
+    const fs::path out = scratch.path() / "delivery";
+    const PackRun run = RunPack("diff '" + (scratch.path() / "old").string() + "' '" +
+                                    (scratch.path() / "new").string() + "' --out '" +
+                                    out.string() + "' --release 9" + row.arguments,
+                                scratch.path());
+    EXPECT_EQ(run.exitCode, row.exitCode) << run.output;
+    EXPECT_NE(run.output.find(row.says), std::string::npos) << run.output;
+    if (row.exitCode != 0) {
+      EXPECT_FALSE(fs::exists(out));
+      continue;
+    }
+    const std::string list = ReadFile(out / "UpdateInfo.sha256");
+    EXPECT_EQ(list.substr(0, row.firstLines.size()), row.firstLines);
+    std::vector<std::string> delivered, kept;
+    std::istringstream lines(list);
+    for (std::string line; std::getline(lines, line);) {
+      const size_t blank = line.rfind(' ');
+      if (line.size() < 64 || blank == std::string::npos) continue;
+      // The path's bytes are code page 936 as written; the main application's name in UTF-8.
+      const std::string path = Utf8(line.substr(blank + 1, line.size() - blank - 2));
+      (line.rfind("kept ", 0) == 0 ? kept : delivered).push_back(path);
+    }
+    std::sort(delivered.begin() + 1, delivered.end());
+    EXPECT_EQ(delivered, row.delivered);
+    EXPECT_EQ(kept, row.kept);
+    if (row.arguments.find("--previous-release") != std::string::npos) {
+      EXPECT_NE(list.find("kept " + Sha256Hex("same") + " 4 same.dll\r\n"), std::string::npos)
+          << list;
+    }
+    // Only files that some tree had are deleted: the one OLD had and NEW lacks.
+    EXPECT_NE(ReadFile(out / "UpdateInfo.ini").find("DeletedFiles:\r\ngone.txt\r\n"),
+              std::string::npos);
+    if (row.kept.empty()) continue;
+    // check --installed holds the kept files against the installation.
+    const std::string check =
+        "check '" + out.string() + "' --installed '" + (scratch.path() / "old").string() + "'";
+    PackRun checked = RunPack(check, scratch.path());
+    EXPECT_EQ(checked.exitCode, 0) << checked.output;
+    WriteFile(scratch.path() / "old/same.dll", "put back otherwise");
+    checked = RunPack(check, scratch.path());
+    EXPECT_EQ(ProblemCodes(checked.output), std::set<std::string>{"kept-file-differs"})
+        << checked.output;
+  }
+}
+
+// publish adds releases to a feed: a full delivery and partial ones from the latest --keep
+// releases, a signed index that check verifies; what diff refuses (a release not above the
+// newest, a downgrade) leaves the feed as it was; a folder an ended run left is made again.
+TEST(Publish, AFeedOfReleasesChecksAndRefusesWhatDiffRefuses) {
+  const char* keys = std::getenv("TEST_KEYS");
+  ASSERT_NE(keys, nullptr) << "TEST_KEYS not set";
+  const std::string main = "bin/32bit/Kivo\xe7\x9b\xb4\xe6\x92\xad\xe5\x8a\xa9\xe6\x89\x8b.exe";
+  Scratch scratch;
+  const fs::path feed = scratch.path() / "feed";
+  const auto publish = [&](const char* program, const std::string& release,
+                           const std::string& more = "") {
+    const fs::path tree = scratch.path() / ("tree-" + release);
+    WriteFile(tree / main, TestProgram(program));
+    WriteFile(tree / "lib/same.dll", std::string(5000, 's'));
+    WriteFile(tree / "readme.txt", "release " + release);
+    if (release == "1") WriteFile(tree / "gone.txt", "only in release 1");
+    return RunPack("publish '" + tree.string() + "' --feed '" + feed.string() + "' --release " +
+                       release + " --key '" + (fs::path(keys) / "current.pem").string() + "'" +
+                       more,
+                   scratch.path());
+  };
+  const std::string check = "check '" + feed.string() + "' --public-key '" +
+                            (fs::path(keys) / "current.pub.pem").string() + "'";
+  for (const char* release : {"1", "2", "3"}) {
+    const PackRun run = publish(release[0] == '1' ? "app-1.2.0.0.exe" : "app-2.0.0.1.exe", release);
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+  }
+  vintrel::FeedIndexRead read = vintrel::ParseFeedIndex(ReadFile(feed / "index"));
+  ASSERT_EQ(read.status, vintrel::FeedIndexStatus::kRead);
+  EXPECT_EQ(read.index.release, 3u);
+  EXPECT_EQ(read.index.full.folder, "3/full");
+  ASSERT_EQ(read.index.partial.size(), 2u);
+  EXPECT_EQ(read.index.partial[0].folder, "3/from-1");
+  EXPECT_EQ(read.index.partial[1].folder, "3/from-2");
+  // Release 3's full delivery deletes what release 1 had, though release 2 did not.
+  EXPECT_NE(ReadFile(feed / "3/full/UpdateInfo.ini").find("DeletedFiles:\r\ngone.txt"),
+            std::string::npos);
+  PackRun run = RunPack(check, scratch.path());
+  EXPECT_EQ(run.exitCode, 0) << run.output;
+  EXPECT_NE(run.output.find("index.sig: verified by"), std::string::npos) << run.output;
+
+  const std::string index = ReadFile(feed / "index");
+  run = publish("app-2.0.0.1.exe", "3");
+  EXPECT_EQ(run.exitCode, 1) << run.output;
+  EXPECT_EQ(ProblemCodes(run.output), std::set<std::string>{"release-not-above-previous"});
+  run = publish("app-1.2.0.0.exe", "4");
+  EXPECT_EQ(run.exitCode, 1) << run.output;
+  EXPECT_EQ(ProblemCodes(run.output).count("downgrade"), 1u) << run.output;
+  EXPECT_EQ(ReadFile(feed / "index"), index);
+  EXPECT_FALSE(fs::exists(feed / "4"));
+
+  WriteFile(feed / "5/full/half-written", "an ended run's");
+  WriteFile(feed / ".5.publish-1/full/half-written", "an ended run's");
+  WriteFile(feed / ".work-1/3/readme.txt", "an ended run's");
+  run = publish("app-2.0.0.1.exe", "5", " --keep 1");
+  EXPECT_EQ(run.exitCode, 0) << run.output;
+  EXPECT_NE(run.output.find("left by a run that was ended"), std::string::npos) << run.output;
+  EXPECT_FALSE(fs::exists(feed / "5/full/half-written"));
+  EXPECT_FALSE(fs::exists(feed / ".5.publish-1"));
+  EXPECT_FALSE(fs::exists(feed / ".work-1"));
+  read = vintrel::ParseFeedIndex(ReadFile(feed / "index"));
+  ASSERT_EQ(read.index.partial.size(), 1u);
+  EXPECT_EQ(read.index.partial[0].from, 3u);
+  EXPECT_TRUE(fs::exists(feed / "3/from-1/UpdateInfo.sha256")) << "an earlier release destroyed";
+
+  WriteFile(feed / "index", ReadFile(feed / "index") + "from 4 1 5/from-4\r\n");
+  run = RunPack(check, scratch.path());
+  EXPECT_EQ(run.exitCode, 1) << run.output;
+  EXPECT_EQ(ProblemCodes(run.output).count("feed-signature-not-verified"), 1u) << run.output;
 }
 
 // --release takes a decimal number above the previous delivery's; one below the default
@@ -859,7 +1018,7 @@ TEST(Diff, AnEncryptedKeyTakesItsPassphraseFromAVariableOrAFile) {
     // No terminal: standard input is empty, so a prompt would read nothing.
     const PackRun run = RunPack("diff '" + (scratch.path() / "old").string() + "' '" +
                                     (scratch.path() / "new").string() + "' --out '" +
-                                    out.string() + "' --key '" + encrypted.string() + "'" +
+                                    out.string() + "' --previous-release 1 --key '" + encrypted.string() + "'" +
                                     row.keyPass + " < /dev/null",
                                 scratch.path());
     EXPECT_EQ(run.exitCode, row.exitCode) << run.output;

@@ -182,9 +182,12 @@ TEST_F(Outcome, TheCompleteDeliveryAppliesWhereTheDeltaWasRefusedForItsBase) {
   const TreePair pair = SmallPair(programs);
   ScratchFolder scratch;
   const std::wstring root = scratch / L"\u5B89\u88C5";
-  Deliver(scratch, root, pair, true, L" --delta");
+  // The delta from release 50, which the installation records.
+  Deliver(scratch, root, pair, true, L" --delta --previous-release 50");
   ASSERT_TRUE(FileExists(DeliveryFolder() + L"\\lib\\core.dll.zstpatch"));
   MakeTree(root, pair.before);
+  MakeFolders(root + L"\\.vintrel");
+  WriteBytes(root + L"\\.vintrel\\release", "50\r\n");
   WriteBytes(root + L"\\lib\\core.dll", "quarantined and put back otherwise");
   Tree before = Installed(root);
 
@@ -194,6 +197,7 @@ TEST_F(Outcome, TheCompleteDeliveryAppliesWhereTheDeltaWasRefusedForItsBase) {
   EXPECT_EQ(read.outcome.reason, vintrel::UpdateOutcomeReason::kBaseDiffers);
   EXPECT_TRUE(Installed(root) == before);
 
+  // The full delivery of the same release.
   ScratchFolder complete;
   Deliver(complete, root, pair, true);
   RunUpdater(signedBuild, root + L"\\bin\\32bit", root);
@@ -204,7 +208,7 @@ TEST_F(Outcome, TheCompleteDeliveryAppliesWhereTheDeltaWasRefusedForItsBase) {
   Tree after = Installed(root);
   after.erase(L".vintrel\\release");
   EXPECT_TRUE(after == pair.after);
-  Checked("the delta refused for its base (base-differs), the complete delivery of release 100 "
+  Checked("the delta refused for its base (base-differs), the full delivery of release 100 "
           "applied");
 }
 

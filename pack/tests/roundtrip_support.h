@@ -185,10 +185,18 @@ inline TreePair RandomPair(unsigned seed, const Programs& programs) {
 class RoundTrip : public UpdaterTest {
  protected:
   // vintrel-pack diff of two trees made in scratch, for an installation root of rootLength.
-  // link, when given, is made in the new tree as a folder link to a folder outside it.
+  // link, when given, is made in the new tree as a folder link to a folder outside it. A signed
+  // delivery names what it applies onto: where more gives no base, it is a full delivery, which
+  // the installations these scenarios make (no release recorded, as an installer leaves them)
+  // take.
   PackRun Diff(const ScratchFolder& scratch, const Tree& before, const Tree& after,
                size_t rootLength, const std::wstring& updater, const std::wstring& link = L"",
-               const std::wstring& more = L"") {
+               std::wstring more = L"") {
+    if (more.find(L" --key ") != std::wstring::npos &&
+        more.find(L" --previous") == std::wstring::npos &&
+        more.find(L" --full") == std::wstring::npos) {
+      more += L" --full";
+    }
     MakeTree(scratch / L"old", before);
     MakeTree(scratch / L"new", after);
     if (!link.empty()) {

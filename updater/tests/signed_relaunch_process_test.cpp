@@ -64,7 +64,8 @@ TEST(SignedRelaunch, OnlyAnUpdaterTheSignedListNamesIsStarted) {
     // The delivery carries probe_app 2.0 as its Updater.exe, listed and signed.
     const std::wstring diff = Quote(pack) + L" diff " + Quote(scratch / L"old") + L" " +
                               Quote(scratch / L"new") + L" --out " + Quote(delivery) +
-                              L" --updater " + Quote(probeV2) + L" --release 100 --key " +
+                              L" --updater " + Quote(probeV2) +
+                              L" --release 100 --previous-release 99 --key " +
                               Quote(keys + L"\\" + row.key + L".pem");
     ASSERT_EQ(RunAndWait(diff), 0u);
     ASSERT_TRUE(FileExists(delivery + L"\\UpdateInfo.sig"));

@@ -14,6 +14,7 @@
 #include "hash_list.h"
 #include "update/apply_outcome.h"
 #include "update/journal.h"
+#include "update/release_record.h"
 
 // One entry of the manifest as the listed apply carries it out.
 struct PlannedStep {
@@ -66,6 +67,20 @@ struct DeliveryList {
 bool ReadDeliveryList(const std::wstring& deliveryFinalPath, const DeliveryKeySet& keys,
                       DeliveryList& read, ApplyReason& why, std::string& file,
                       std::string& reason);
+
+// Within trust: a whole release's base (hash list format 3) against the installation, while the
+// main application still runs. With keys a list of another format is refused, a partial
+// delivery applies only onto the recorded release (record, recorded: the release record as
+// read), and a full one onto an installation with no record only when its main application's
+// file version is not above the listed one; in any build every kept file must be installed
+// with its listed size and SHA-256. False once refused (base-differs, not-newer, held).
+bool CheckReleaseBase(ListedApply& apply, bool keys, ReleaseRecordRead record,
+                      std::uint64_t recorded);
+
+// Within trust, for a full delivery: drops the updates whose file is installed already with its
+// listed size and SHA-256 (each said in the log), so that a full delivery over a near release
+// stages only what differs.
+void SkipInstalledFiles(ListedApply& apply);
 
 // The four steps, for ApplyListedDelivery. Each returns false once the apply has ended, its
 // outcome and log line given.

@@ -30,10 +30,10 @@ ApplyReason ReasonOfRead(ReadDeliveredResult read) {
 
 // A signature proves the bytes, the release number that they are not an older signed delivery
 // copied back into the folder. A record that cannot be read proves nothing: the delivery waits.
-bool NewerThanApplied(ListedApply& apply) {
+bool NewerThanApplied(ListedApply& apply, ReleaseRecordRead& record, std::uint64_t& last) {
   const std::string listName(kHashListFileName);
-  std::uint64_t last = 0;
-  if (ReadReleaseRecord(apply.rootFolder, last) == ReleaseRecordRead::kUnreadable) {
+  record = ReadReleaseRecord(apply.rootFolder, last);
+  if (record == ReleaseRecordRead::kUnreadable) {
     Refuse(apply, ApplyReason::kHeld, listName,
            "the last release applied cannot be read, the delivery kept for the next run");
     apply.outcome.keepDelivery = true;
@@ -139,7 +139,10 @@ bool TrustDelivery(ListedApply& apply) {
   }
   apply.list = std::move(read.list);
   apply.outcome.release = apply.list.release;
-  if (keys.count > 0 && !NewerThanApplied(apply)) return false;
+  ReleaseRecordRead record = ReleaseRecordRead::kNone;
+  std::uint64_t recorded = 0;
+  if (keys.count > 0 && !NewerThanApplied(apply, record, recorded)) return false;
+  if (!CheckReleaseBase(apply, keys.count > 0, record, recorded)) return false;
 
   // The manifest as the list gives it.
   const ListedFileIndex index = IndexListedFiles(apply.list);
@@ -175,5 +178,6 @@ bool TrustDelivery(ListedApply& apply) {
       return false;
     }
   }
+  if (apply.list.full) SkipInstalledFiles(apply);
   return true;
 }
