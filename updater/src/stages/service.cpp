@@ -209,9 +209,10 @@ ApplyOutcome Ended(ApplyResult result, ApplyReason reason, const std::string& fi
 
 // Until the delivery is copied, nothing installed is touched: a STOP, or a copy that outlives its
 // deadline (a user's oplock can hold a read for ever), gives the request up there. The request
-// moves on from copying, or is given up, exactly once.
-enum Phase { kCopying, kApplying, kGivenUp };
-std::atomic<int> phase{kCopying};
+// moves on from copying, or is given up, exactly once. Before it copies, the worker has made
+// every static its control loop may then touch (the log, the folder calls), which take no lock.
+enum Phase { kStarting, kCopying, kApplying, kGivenUp };
+std::atomic<int> phase{kStarting};
 
 // Reads and verifies the list and its signature from the held delivery, then copies them (the
 // very bytes verified) and every listed file, each from a checked handle and no larger than
@@ -430,6 +431,7 @@ ApplyOutcome ServeRequest(DWORD argc, wchar_t** argv) {
   WriteLog("开始启动更新服务");
   for (const std::string& note : own.notes) WriteLog(note);
   RemoveStaleItems(own.finalPath);
+  phase = kCopying;
   // argv[0] is the service's name; exactly the verb, one folder and the caller's token follow.
   if (argc == 4 && std::wstring(argv[1]) == L"apply" && IsServiceToken(argv[3])) {
     outcome = ApplyRequested(argv[2], own);
@@ -448,7 +450,7 @@ HANDLE stopAsked = nullptr;
 DWORD WINAPI OnControl(DWORD control, DWORD, void*, void*) {
   if (control == SERVICE_CONTROL_INTERROGATE) return NO_ERROR;
   // An apply is never stopped half-way: a STOP is taken only before the installation is touched.
-  if (control == SERVICE_CONTROL_STOP && phase == kCopying) {
+  if (control == SERVICE_CONTROL_STOP && phase <= kCopying) {
     SetEvent(stopAsked);
     return NO_ERROR;
   }
@@ -493,7 +495,7 @@ void WINAPI ServiceMain(DWORD argc, wchar_t** argv) {
   } else {
     bool stopAccepted = true;
     while (WaitForSingleObject(worker.get(), 1000) == WAIT_TIMEOUT) {
-      if (stopAccepted && phase != kCopying) {
+      if (stopAccepted && phase > kCopying) {
         stopAccepted = false;
         Report(SERVICE_RUNNING, 0);
       }
