@@ -18,17 +18,23 @@ namespace {
 
 const wchar_t kRelease[] = L"100";
 
+// The file a held-file scenario holds: its update is swapped last of all, so that the roll back
+// undoes every other kind of change.
+const wchar_t kSwappedLast[] = L"zlast.txt";
+
 // A small installation and its next version: a replaced file, a deleted one, a file that
-// becomes a folder holding a new file, and the new main application.
+// becomes a folder holding a new file, the new main application, and the file swapped last.
 TreePair SmallPair(const Programs& programs) {
   TreePair pair;
   pair.before[kMainApp] = ReadBytes(programs.mainAppV1);
   pair.before[L"readme.txt"] = "release 1";
   pair.before[L"res\\old.dll"] = "deleted by the update";
   pair.before[L"res\\skin"] = "a file that becomes a folder";
+  pair.before[kSwappedLast] = "last 1";
   pair.after[kMainApp] = ReadBytes(programs.mainAppV2);
   pair.after[L"readme.txt"] = "release 2";
   pair.after[L"res\\skin\\dark.ini"] = "dark";
+  pair.after[kSwappedLast] = "last 2";
   return pair;
 }
 
@@ -142,7 +148,7 @@ TEST_F(Series, KilledAfterEveryChangeTheNextRunLeavesTheOldOrTheNewTree) {
   Pack(scratch, root, pair.before, pair.after, kRelease);
 
   for (const bool heldFile : {false, true}) {
-    SCOPED_TRACE(heldFile ? "readme.txt held: the update rolls back" : "the update commits");
+    SCOPED_TRACE(heldFile ? "zlast.txt held: the update rolls back" : "the update commits");
     unsigned changes = 0;
     for (unsigned k = 1;; ++k) {
       SCOPED_TRACE("killed after change " + std::to_string(k));
@@ -152,7 +158,7 @@ TEST_F(Series, KilledAfterEveryChangeTheNextRunLeavesTheOldOrTheNewTree) {
       Deliver(scratch);
       FileHandle held;
       if (heldFile) {
-        held = FileHandle(CreateFileW((root + L"\\readme.txt").c_str(), GENERIC_READ,
+        held = FileHandle(CreateFileW((root + L"\\" + kSwappedLast).c_str(), GENERIC_READ,
                                       FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
       }
       if (!RunKilled(faultsBuild, root, k)) {
@@ -275,7 +281,9 @@ TEST_F(Series, TwoUpdatesBesideARunningProgramBothCommitAndTheLeftoversGoLater) 
 }
 
 // What a program of the user can do to the records it may read, and a journal aimed outside the
-// root: each keeps the installation as it is and the delivery for a later run.
+// root: each keeps the installation as it is and the delivery for a later run. A backup an
+// earlier update listed as a leftover lies beside each: it goes, and a journal the recovery
+// refused stays with every byte.
 TEST_F(Series, RecordsHeldOrAimedElsewhereApplyNothing) {
   enum class Trick { kRecordHeld, kJournalHeld, kJournalLeavesRoot };
   const struct {
@@ -310,7 +318,10 @@ TEST_F(Series, RecordsHeldOrAimedElsewhereApplyNothing) {
                  "vintrel-journal 2\nstate swapping\nrelease 7\nupdate 0\tnew.txt\t" + staged +
                      "\tnew.txt.vintrel-old-1-0\n");
     }
-    const Tree before = Installed(root);
+    WriteBytes(root + L"\\.vintrel\\leftovers", "vintrel-leftovers 1\nold.dll.vintrel-old-1-0\n");
+    Tree before = Installed(root);
+    WriteBytes(root + L"\\old.dll.vintrel-old-1-0", "an old image no program holds now");
+    const std::string journal = ReadBytes(root + L"\\.vintrel\\journal");
     const std::wstring heldPath =
         root + (row.trick == Trick::kRecordHeld ? L"\\.vintrel\\release" : L"\\.vintrel\\journal");
     FileHandle held;
@@ -324,13 +335,68 @@ TEST_F(Series, RecordsHeldOrAimedElsewhereApplyNothing) {
 
     RunUpdater(signedBuild, root + L"\\bin\\32bit", root);
     held.reset();
+    before.erase(L".vintrel\\leftovers");
     EXPECT_TRUE(Installed(root) == before) << Difference(before, Installed(root));
+    EXPECT_EQ(ReadBytes(root + L"\\.vintrel\\journal"), journal);
     EXPECT_EQ(ReadBytes(scratch / L"victim.txt"), "outside the root");
     EXPECT_TRUE(FileExists(DeliveryFolder() + L"\\UpdateInfo.sha256")) << "the delivery went";
     EXPECT_TRUE(LogHasLineStarting(row.logLine)) << Utf8(row.logLine);
     ExpectOldMainApplicationRestarted(root);
     Checked(std::string(row.what) + ": nothing applied, the delivery kept");
   }
+}
+
+// Read-only files are the apply's to remove where it made them or moved them aside: a read-only
+// delivered file whose update rolls back (the file swapped last held) leaves nothing, and the
+// next delivery applies; a read-only installed file is replaced and its backup removed. The
+// installed file keeps the delivered file's attribute.
+TEST_F(Series, ReadOnlyFilesLeaveNoRollBackOrCommitUnfinished) {
+  ScratchFolder scratch;
+  const std::wstring root = scratch / L"\u5B89\u88C5";
+  const TreePair pair = SmallPair(programs);
+  Pack(scratch, root, pair.before, pair.after, kRelease);
+  const std::wstring readme = root + L"\\readme.txt";
+  const auto deliverReadOnly = [&] {
+    SetFileAttributesW((DeliveryFolder() + L"\\readme.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
+    Deliver(scratch);
+    ASSERT_TRUE(SetFileAttributesW((DeliveryFolder() + L"\\readme.txt").c_str(),
+                                   FILE_ATTRIBUTE_READONLY));
+  };
+  MakeTree(root, pair.before);
+  deliverReadOnly();
+  {
+    const FileHandle held(CreateFileW((root + L"\\" + kSwappedLast).c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held.valid());
+    RunUpdater(signedBuild, root + L"\\bin\\32bit", root);
+  }
+  EXPECT_TRUE(LogHasLineStarting(L"roll back update : zlast.txt : cannot be renamed"));
+  EXPECT_FALSE(LogHasLineStarting(L"recover update : roll back incomplete"));
+  EXPECT_EQ(Whole(root, pair), "old");
+  EXPECT_FALSE(FolderExists(root + L"\\.vintrel"));
+  Checked("a read-only delivered file rolled back with the rest: nothing of it left");
+
+  ResetSharedState();
+  deliverReadOnly();
+  RunUpdater(signedBuild, root + L"\\bin\\32bit", root);
+  EXPECT_EQ(Whole(root, pair), "new");
+  EXPECT_TRUE(GetFileAttributesW(readme.c_str()) & FILE_ATTRIBUTE_READONLY);
+  Checked("the next delivery applied, the installed file read-only as delivered");
+
+  ResetSharedState();
+  SetFileAttributesW(readme.c_str(), FILE_ATTRIBUTE_NORMAL);
+  RemoveTree(root);
+  MakeTree(root, pair.before);
+  ASSERT_TRUE(SetFileAttributesW(readme.c_str(), FILE_ATTRIBUTE_READONLY));
+  SetFileAttributesW((DeliveryFolder() + L"\\readme.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
+  Deliver(scratch);
+  RunUpdater(signedBuild, root + L"\\bin\\32bit", root);
+  EXPECT_EQ(Whole(root, pair), "new");
+  EXPECT_FALSE(FileExists(root + L"\\.vintrel\\leftovers"));
+  RunUpdater(signedBuild, root + L"\\bin\\32bit", root);
+  EXPECT_EQ(Whole(root, pair), "new");
+  EXPECT_FALSE(GetFileAttributesW(readme.c_str()) & FILE_ATTRIBUTE_READONLY);
+  Checked("a read-only installed file replaced, its backup removed at once");
 }
 
 // A signed delivery of an earlier release carries its own Updater.exe: the first stage starts
@@ -376,8 +442,9 @@ TEST_F(Series, TheMainApplicationRunsOnUntilEveryFileIsStaged) {
     const size_t startsBefore = ProbeRecords(root + L"\\bin\\32bit").size();
 
     if (run == Run::kKilledWhileStaging) {
-      // The journal, then the first staged copy: the apply is staging.
-      ASSERT_TRUE(RunKilled(faultsBuild, root, 3, false));
+      // The journal's folder, its temporary file and its rename, then the first staged copy:
+      // the apply is staging.
+      ASSERT_TRUE(RunKilled(faultsBuild, root, 4, false));
     } else {
       RunUpdater(signedBuild, root + L"\\bin\\32bit", root, run == Run::kApplied);
     }

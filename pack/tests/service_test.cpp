@@ -169,7 +169,7 @@ TEST_F(Service, RefusalsLeaveTheInstallationAsItWasAndAskNothing) {
     RemoveTree(root + L"\\.vintrel");
     if (row.change == Change::kOlder) {
       MakeFolders(root + L"\\.vintrel");
-      WriteBytes(root + L"\\.vintrel\\release", "100\r\n");
+      WriteBytes(root + L"\\.vintrel\\release", "101\r\n");
     }
     Deliver(pair.before, pair.after, 100);
     const std::wstring delivery = DeliveryFolder();
