@@ -8,6 +8,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <set>
+
+#include <vintrel/update_outcome.h>
 
 #include "base/folders.h"
 #include "roundtrip_support.h"
@@ -63,6 +66,51 @@ std::vector<std::wstring> UpdateRemains(const std::wstring& root) {
     }
   }
   return remains;
+}
+
+std::wstring RecordPath() { return GetDataFolder() + L"\\update-outcome.txt"; }
+
+// The outcome record as "result reason release file", or why it cannot be read.
+std::string RecordedOutcome() {
+  const vintrel::UpdateOutcomeRead read = vintrel::ReadUpdateOutcome(RecordPath().c_str());
+  if (read.status != vintrel::UpdateOutcomeStatus::kRead) {
+    return "no record (" + std::string(vintrel::UpdateOutcomeStatusText(read.status)) + ")";
+  }
+  return std::string(vintrel::UpdateOutcomeResultText(read.outcome.result)) + " " +
+         std::string(vintrel::UpdateOutcomeReasonText(read.outcome.reason)) + " " +
+         std::to_string(read.outcome.release) + " " + read.outcome.file;
+}
+
+int FailuresSoFar() {
+  const ::testing::TestResult* result =
+      ::testing::UnitTest::GetInstance()->current_test_info()->result();
+  int failures = 0;
+  for (int i = 0; i < result->total_part_count(); ++i) {
+    failures += result->GetTestPartResult(i).failed();
+  }
+  return failures;
+}
+
+// The folders below root (but the records' own), and those the files of tree stand in, as
+// Windows tells names apart: a stray empty folder is a difference.
+std::set<std::wstring> FoldersBelow(const std::wstring& root) {
+  std::set<std::wstring> folders;
+  for (const auto& entry : fs::recursive_directory_iterator(fs::path(root))) {
+    const std::wstring relative = Upper(entry.path().wstring().substr(root.size() + 1));
+    if (entry.is_directory() && relative.rfind(L".VINTREL", 0) != 0) folders.insert(relative);
+  }
+  return folders;
+}
+
+std::set<std::wstring> FoldersOf(const Tree& tree) {
+  std::set<std::wstring> folders;
+  for (const auto& [name, bytes] : tree) {
+    for (size_t cut = name.find(L'\\'); cut != std::wstring::npos;
+         cut = name.find(L'\\', cut + 1)) {
+      folders.insert(Upper(name.substr(0, cut)));
+    }
+  }
+  return folders;
 }
 
 std::wstring KillMarker(unsigned k) {
@@ -122,23 +170,46 @@ std::string Difference(const Tree& a, const Tree& b) {
     const bool hasRecord = tree.erase(L".vintrel\\release") > 0;
     const std::string record = ReadBytes(root + L"\\.vintrel\\release");
     EXPECT_TRUE(UpdateRemains(root).empty()) << Utf8(UpdateRemains(root).front());
-    if (tree == pair.after) {
+    const std::set<std::wstring> folders = FoldersBelow(root);
+    if (tree == pair.after && folders == FoldersOf(pair.after)) {
       EXPECT_EQ(record, Utf8(kRelease) + "\r\n");
       return "new";
     }
-    if (tree == pair.before) {
+    if (tree == pair.before && folders == FoldersOf(pair.before)) {
       EXPECT_FALSE(hasRecord) << record;
       return "old";
     }
-    return "neither";
+    return "neither:" + Difference(pair.after, tree) + " /" + Difference(pair.before, tree) +
+           (folders == FoldersOf(pair.after) || folders == FoldersOf(pair.before)
+                ? ""
+                : " (other folders)");
   }
 
 };
 
+// The journal's state after a killed run and, with detail, how far the swaps came (backups
+// standing, the file that became a folder): where a kill left the update.
+std::string Phase(const std::wstring& root, bool detail) {
+  const std::string journal = ReadBytes(root + L"\\.vintrel\\journal");
+  const size_t state = journal.find("state ");
+  std::string phase = state == std::string::npos
+                          ? (FileExists(root + L"\\.vintrel\\release") ? "finished" : "none")
+                          : journal.substr(state + 6, journal.find('\n', state) - state - 6);
+  if (!detail) return phase;
+  size_t backups = 0;
+  for (const std::wstring& name : UpdateRemains(root)) {
+    backups += name.find(L".vintrel-old-") != std::wstring::npos;
+  }
+  return phase + " " + std::to_string(backups) + (FolderExists(root + L"\\res\\skin") ? "+" : "");
+}
+
 // One scenario driven through every kill point: the second stage killed right after its k-th
-// change to the disk, for every k, then the normal updater run once; with a file held by
-// another program the update rolls back, and the rollback is killed at every step the same way.
-// Then, for kills in the middle of the swaps, the repair itself killed after each of its changes.
+// change to the disk, for every k, then the normal updater run once, which must leave the tree
+// the scenario ends in (the new one; the old one when the file swapped last is held, so that
+// the roll back undoes every kind of change) and the outcome record that says so. Then the
+// repair itself killed after each of its changes, after a first kill in each phase the first
+// loops passed through. The number of kill points is pinned: a change to it is a change to
+// what the loop proves.
 TEST_F(Series, KilledAfterEveryChangeTheNextRunLeavesTheOldOrTheNewTree) {
   const bool full = std::getenv("VINTREL_KILL_LOOP") &&
                     std::string(std::getenv("VINTREL_KILL_LOOP")) == "full";
@@ -146,67 +217,95 @@ TEST_F(Series, KilledAfterEveryChangeTheNextRunLeavesTheOldOrTheNewTree) {
   ScratchFolder scratch;
   const std::wstring root = scratch / L"\u5B89\u88C5";  // 安装
   Pack(scratch, root, pair.before, pair.after, kRelease);
-
-  for (const bool heldFile : {false, true}) {
-    SCOPED_TRACE(heldFile ? "zlast.txt held: the update rolls back" : "the update commits");
-    unsigned changes = 0;
+  const struct {
+    const char* what;
+    bool heldFile;
+    const char* ends;
+    const char* outcome;
+    unsigned changes, fullChanges;
+  } scenarios[] = {
+      {"committed", false, "new", "applied none 100 ", 46, 0},
+      {"rolled back", true, "old", "rolled-back held 100 zlast.txt", 42, 0},
+  };
+  // The first kill of each phase met, by scenario: where the repair is killed in turn.
+  std::vector<std::pair<bool, unsigned>> firstKills;
+  std::vector<std::string> phases;
+  const auto prepare = [&](bool heldFile, FileHandle& held) {
+    ResetSharedState();
+    DeleteFileW(RecordPath().c_str());
+    RemoveTree(root);
+    MakeTree(root, pair.before);
+    Deliver(scratch);
+    if (heldFile) {
+      held = FileHandle(CreateFileW((root + L"\\" + kSwappedLast).c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    }
+  };
+  for (const auto& scenario : scenarios) {
+    SCOPED_TRACE(scenario.what);
+    unsigned changes = 0, repaired = 0;
     for (unsigned k = 1;; ++k) {
       SCOPED_TRACE("killed after change " + std::to_string(k));
-      ResetSharedState();
-      RemoveTree(root);
-      MakeTree(root, pair.before);
-      Deliver(scratch);
+      const int failures = FailuresSoFar();
       FileHandle held;
-      if (heldFile) {
-        held = FileHandle(CreateFileW((root + L"\\" + kSwappedLast).c_str(), GENERIC_READ,
-                                      FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-      }
+      prepare(scenario.heldFile, held);
       if (!RunKilled(faultsBuild, root, k)) {
         changes = k - 1;
         held.reset();
-        EXPECT_EQ(Whole(root, pair), heldFile ? "old" : "new") << "the run without a kill";
+        EXPECT_EQ(Whole(root, pair), scenario.ends) << "the run without a kill";
+        EXPECT_EQ(RecordedOutcome(), scenario.outcome) << "the run without a kill";
         break;
+      }
+      const std::string phase = std::string(scenario.heldFile ? "rolling back " : "") + Phase(root, full);
+      if (std::find(phases.begin(), phases.end(), phase) == phases.end()) {
+        phases.push_back(phase);
+        firstKills.emplace_back(scenario.heldFile, k);
       }
       RunUpdater(signedBuild, root + L"\\bin\\32bit", root);
       held.reset();
-      const std::string which = Whole(root, pair);
-      EXPECT_NE(which, "neither") << "the installation is neither tree";
-      EXPECT_FALSE(FolderExists(DeliveryFolder())) << "the delivery stayed";
+      EXPECT_EQ(Whole(root, pair), scenario.ends);
+      EXPECT_EQ(RecordedOutcome(), scenario.outcome);
+      EXPECT_FALSE(FolderExists(DeliveryFolder() + L"\\UpdateInfo.ini")) << "the delivery stayed";
+      repaired += FailuresSoFar() == failures;
       ASSERT_LT(k, 400u) << "the updater never ran to its end";
     }
-    EXPECT_GT(changes, 8u);
-    Checked(std::string(heldFile ? "rolled back" : "committed") + ": killed after each of " +
-            std::to_string(changes) + " changes, " + std::to_string(changes) + "/" +
-            std::to_string(changes) + " repaired to the old or the new tree");
+    EXPECT_EQ(changes, full ? scenario.fullChanges : scenario.changes) << "kill points";
+    Checked(std::string(scenario.what) + ": killed after each of " + std::to_string(changes) +
+            " changes, " + std::to_string(repaired) + "/" + std::to_string(changes) +
+            " repaired to the " + scenario.ends + " tree, the outcome recorded");
   }
 
-  // The repair killed after each of its own changes, for kills among the swaps. The repair's
-  // own changes come first (its roll back), then those of the apply again, which the loops
-  // above have covered: the suite's loop stops after the roll back's.
-  const std::vector<unsigned> firstKills = full ? std::vector<unsigned>{8, 12, 16, 20}
-                                                : std::vector<unsigned>{10};
-  const unsigned lastRepairKill = full ? 400 : 12;
-  unsigned repairs = 0;
-  for (const unsigned first : firstKills) {
+  // The repair killed after each of its own changes, for a first kill in each phase (the
+  // suite: each state of the journal; the full loop: each swap too). The repair's own changes
+  // come first, then those of the apply again, which the loops above have covered: the suite
+  // stops after the first few.
+  const unsigned lastRepairKill = full ? 400 : 6;
+  unsigned repairs = 0, repairsRepaired = 0;
+  for (size_t i = 0; i < firstKills.size(); ++i) {
+    const auto& [heldFile, first] = firstKills[i];
+    const auto& scenario = scenarios[heldFile ? 1 : 0];
     for (unsigned k = 1; k <= lastRepairKill; ++k) {
-      SCOPED_TRACE("killed after change " + std::to_string(first) + ", its repair after " +
-                   std::to_string(k));
-      ResetSharedState();
-      RemoveTree(root);
-      MakeTree(root, pair.before);
-      Deliver(scratch);
+      SCOPED_TRACE(phases[i] + ": killed after change " + std::to_string(first) +
+                   ", its repair after " + std::to_string(k));
+      const int failures = FailuresSoFar();
+      FileHandle held;
+      prepare(heldFile, held);
       ASSERT_TRUE(RunKilled(faultsBuild, root, first));
       const bool killedAgain = RunKilled(faultsBuild, root, k);
       if (killedAgain) RunUpdater(signedBuild, root + L"\\bin\\32bit", root);
-      EXPECT_NE(Whole(root, pair), "neither");
-      EXPECT_FALSE(FolderExists(DeliveryFolder()));
+      held.reset();
+      EXPECT_EQ(Whole(root, pair), scenario.ends);
+      EXPECT_EQ(RecordedOutcome(), scenario.outcome);
+      EXPECT_FALSE(FolderExists(DeliveryFolder() + L"\\UpdateInfo.ini"));
       if (!killedAgain) break;
       ++repairs;
+      repairsRepaired += FailuresSoFar() == failures;
       ASSERT_LT(k, 400u);
     }
   }
-  Checked("the repair killed after each of its changes: " + std::to_string(repairs) + "/" +
-          std::to_string(repairs) + " repaired to the old or the new tree");
+  Checked("the repair killed after each of its changes, after a first kill in each of " +
+          std::to_string(phases.size()) + " phases: " + std::to_string(repairsRepaired) + "/" +
+          std::to_string(repairs) + " repaired");
 }
 
 // Release 5 replaces a running helper program, whose old image cannot be removed while it runs;

@@ -5,6 +5,7 @@
 
 #include "base/app_names.h"
 #include "base/checked_items.h"
+#include "base/disk_changes.h"
 #include "base/file_copy.h"
 #include "base/folder_tree.h"
 #include "base/folders.h"
@@ -15,6 +16,7 @@
 #include "update/listed_apply.h"
 #include "update/manifest.h"
 #include "update/migration.h"
+#include "update/outcome_record.h"
 #include "update/process_kill.h"
 #include "update/recovery.h"
 
@@ -91,6 +93,24 @@ void ReplaceFile(const ManifestEntry& entry, const std::wstring& manifestFolder,
   }
   // A file that is missing or cannot be opened is not copied, and the installed one stays.
   CopyHeldFileWithRetry(source, delivered.handle.get(), destination);
+}
+
+// The manifest itself (the link, if it is one), through its handle, below the folder's final
+// path as the checks compare it.
+void RemoveManifest(const std::wstring& manifestFolder) {
+  const DWORD anySharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  const FileHandle folder(CreateFileW(manifestFolder.c_str(), FILE_READ_ATTRIBUTES, anySharing,
+                                      nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                      nullptr));
+  const std::wstring finalPath = folder.valid() ? FinalPathOf(folder.get()) : std::wstring();
+  if (finalPath.empty()) return;
+  const CheckedItem manifest = OpenChecked(finalPath + L"\\" + kManifestName, DELETE,
+                                           anySharing, ItemKind::kAny);
+  if ((manifest.state == CheckedState::kChecked || manifest.state == CheckedState::kLink) &&
+      RemoveThroughHandle(manifest.handle.get())) {
+    NoteDiskChange();
+  }
 }
 
 void DeleteListedFile(const ManifestEntry& entry, const std::wstring& rootFolder) {
@@ -196,7 +216,11 @@ void ApplyDeliveredUpdate(const std::wstring& dataTempFolder, std::wstring& root
              " : waits until the journal is repaired");
   } else if (ApplyManifest(*manifestFolder, rootFolder, &result, endMain)) {
     // 7. The delivery goes whole: manifest, new files and any delivered updater. A delivery
-    // folder that is a link was not applied, and is not entered.
+    // folder that is a link was not applied, and is not entered. The outcome is recorded
+    // first, and the manifest goes first: a run killed in between leaves the record and no
+    // delivery that a later run could take for a new one.
+    if (outcome && OutcomeWorthRecording(result)) WriteOutcomeRecord(result);
+    RemoveManifest(*manifestFolder);
     DeleteFolderTree(*manifestFolder);
   }
   // 8. An installation of the earlier brand moves to the current one: its folder is renamed,
