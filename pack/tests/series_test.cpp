@@ -231,8 +231,8 @@ TEST_F(Series, KilledAfterEveryChangeTheNextRunLeavesTheOldOrTheNewTree) {
     const char* outcome;
     unsigned changes, fullChanges;
   } scenarios[] = {
-      {"committed", false, "new", "applied none 100 ", 44, 0},
-      {"rolled back", true, "old", "rolled-back held 100 zlast.txt", 40, 0},
+      {"committed", false, "new", "applied none 100 ", 44, 73},
+      {"rolled back", true, "old", "rolled-back held 100 zlast.txt", 40, 62},
   };
   // The first kill of each phase met, by scenario: where the repair is killed in turn.
   std::vector<std::pair<bool, unsigned>> firstKills;
@@ -321,6 +321,64 @@ TEST_F(Series, KilledAfterEveryChangeTheNextRunLeavesTheOldOrTheNewTree) {
   Checked("the repair killed after each of its changes, after a first kill in each of " +
           std::to_string(phases.size()) + " phases: " + std::to_string(repairsRepaired) + "/" +
           std::to_string(repairs) + " repaired");
+}
+
+// Delivery A killed after its k-th change, then delivery B (release 101, touching other files)
+// put in its place before the next run: A's journal is acted on by its own names (rolled back,
+// or finished once committed), then B applies from the start. The installation must be A's old
+// or new tree, as far as A came, with B's changes, and the record must say B applied. The suite
+// takes every third kill point, the full loop each.
+TEST_F(Series, AJournalOfOneDeliveryIsRepairedBeforeTheNextDeliveryApplies) {
+  const bool full = std::getenv("VINTREL_KILL_LOOP") &&
+                    std::string(std::getenv("VINTREL_KILL_LOOP")) == "full";
+  const TreePair pair = full ? FullPair(programs) : SmallPair(programs);
+  ScratchFolder scratchA, scratchB;
+  const std::wstring root = scratchA / L"\u5B89\u88C5";
+  Pack(scratchA, root, pair.before, pair.after, kRelease);
+  Tree afterB = pair.after;
+  afterB[L"notes.txt"] = "notes 2";
+  afterB[L"extra\\b.dat"] = "new in B";
+  TreePair withB = pair;
+  withB.before[L"notes.txt"] = "notes 1";
+  withB.after[L"notes.txt"] = "notes 1";
+  Pack(scratchB, root, withB.after, afterB, L"101");
+  const auto plusB = [](Tree tree) {
+    tree[L"notes.txt"] = "notes 2";
+    tree[L"extra\\b.dat"] = "new in B";
+    return tree;
+  };
+  unsigned points = 0, passed = 0;
+  for (unsigned k = 1;; k += full ? 1 : 3) {
+    SCOPED_TRACE("A killed after change " + std::to_string(k));
+    const int failures = FailuresSoFar();
+    ResetSharedState();
+    DeleteFileW(RecordPath().c_str());
+    RemoveTree(root);
+    MakeTree(root, withB.before);
+    Deliver(scratchA);
+    if (!RunKilled(faultsBuild, root, k)) break;
+    const bool committed =
+        ReadBytes(root + L"\\.vintrel\\journal").find("state committed") != std::string::npos ||
+        FileExists(root + L"\\.vintrel\\release");
+    Deliver(scratchB);
+    RunUpdater(signedBuild, root + L"\\bin\\32bit", root);
+    Tree tree = Installed(root);
+    tree.erase(L".vintrel\\release");
+    const Tree expected = plusB(committed ? withB.after : withB.before);
+    EXPECT_TRUE(tree == expected) << (committed ? "A committed: " : "A not committed: ")
+                                  << Difference(expected, tree);
+    EXPECT_TRUE(FoldersBelow(root) == FoldersOf(expected)) << "other folders";
+    EXPECT_TRUE(UpdateRemains(root).empty());
+    EXPECT_EQ(ReadBytes(root + L"\\.vintrel\\release"), "101\r\n");
+    EXPECT_EQ(RecordedOutcome(), "applied none 101 ");
+    ++points;
+    passed += FailuresSoFar() == failures;
+    ASSERT_LT(k, 400u);
+  }
+  EXPECT_GT(points, 10u);
+  Checked("delivery A killed at " + std::to_string(points) + " points, then B: " +
+          std::to_string(passed) + "/" + std::to_string(points) +
+          " with A repaired by its own journal and B applied");
 }
 
 // Release 5 replaces a running helper program, whose old image cannot be removed while it runs;
