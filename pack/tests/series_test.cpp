@@ -381,6 +381,46 @@ TEST_F(Series, AJournalOfOneDeliveryIsRepairedBeforeTheNextDeliveryApplies) {
           " with A repaired by its own journal and B applied");
 }
 
+// The leftovers' clean-up killed after each of its changes, no delivery waiting: two backups an
+// earlier update listed (one read-only), and a stray temporary list a kill left. The next run
+// must leave the installation without any of them.
+TEST_F(Series, TheLeftoversCleanUpKilledAtEveryStepFinishesAtTheNextRun) {
+  ScratchFolder scratch;
+  const std::wstring root = scratch / L"\u5B89\u88C5";
+  const TreePair pair = SmallPair(programs);
+  unsigned changes = 0, passed = 0;
+  for (unsigned k = 1;; ++k) {
+    SCOPED_TRACE("killed after change " + std::to_string(k));
+    const int failures = FailuresSoFar();
+    ResetSharedState();
+    RemoveTree(root);
+    MakeTree(root, pair.after);
+    MakeFolders(root + L"\\.vintrel");
+    WriteBytes(root + L"\\.vintrel\\release", "100\r\n");
+    WriteBytes(root + L"\\.vintrel\\leftovers",
+               "vintrel-leftovers 1\nreadme.txt.vintrel-old-1-1\nres\\old.dll.vintrel-old-1-2\n");
+    WriteBytes(root + L"\\.vintrel\\leftovers.new", "vintrel-leftovers 1\n");
+    WriteBytes(root + L"\\readme.txt.vintrel-old-1-1", "release 1");
+    WriteBytes(root + L"\\res\\old.dll.vintrel-old-1-2", "deleted by the update");
+    SetFileAttributesW((root + L"\\res\\old.dll.vintrel-old-1-2").c_str(),
+                       FILE_ATTRIBUTE_READONLY);
+    const bool killed = RunKilled(faultsBuild, root, k);
+    if (killed) RunUpdater(signedBuild, root + L"\\bin\\32bit", root);
+    EXPECT_EQ(Whole(root, pair), "new");
+    EXPECT_FALSE(FileExists(root + L"\\.vintrel\\leftovers.new"));
+    if (!killed) {
+      changes = k - 1;
+      break;
+    }
+    passed += FailuresSoFar() == failures;
+    ASSERT_LT(k, 50u);
+  }
+  EXPECT_EQ(changes, 4u) << "kill points: the temporary list, two backups, the list";
+  Checked("the leftovers' clean-up killed after each of " + std::to_string(changes) +
+          " changes: " + std::to_string(passed) + "/" + std::to_string(changes) +
+          " finished by the next run");
+}
+
 // Release 5 replaces a running helper program, whose old image cannot be removed while it runs;
 // release 6 replaces it again. Both commit, the old images are listed as leftovers, and the run
 // after the helper ended removes them. An earlier updater's backup name lying beside a file
