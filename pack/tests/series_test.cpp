@@ -375,10 +375,56 @@ TEST_F(Series, AJournalOfOneDeliveryIsRepairedBeforeTheNextDeliveryApplies) {
     passed += FailuresSoFar() == failures;
     ASSERT_LT(k, 400u);
   }
-  EXPECT_GT(points, 10u);
+  EXPECT_EQ(points, full ? 75u : 16u) << "kill points";
   Checked("delivery A killed at " + std::to_string(points) + " points, then B: " +
           std::to_string(passed) + "/" + std::to_string(points) +
           " with A repaired by its own journal and B applied");
+}
+
+// The update replaces the installed updater the main application starts, whose first stage runs
+// from it (and may still run while the second stage swaps it). Killed after each (the suite:
+// every third) change, the next run must end new, started from the installed updater, or from
+// another copy where the kill left none in place (between its backup and its new copy).
+TEST_F(Series, TheInstalledUpdaterReplacingItselfKilledAtEveryStep) {
+  const bool full = std::getenv("VINTREL_KILL_LOOP") &&
+                    std::string(std::getenv("VINTREL_KILL_LOOP")) == "full";
+  TreePair pair = full ? FullPair(programs) : SmallPair(programs);
+  const std::wstring updater = L"bin\\32bit\\Updater.exe";
+  pair.before[updater] = ReadBytes(signedBuild.updater);
+  pair.after[updater] = ReadBytes(faultsBuild.updater);
+  // Outside the temporary folder: an updater started from there takes itself for the second
+  // stage.
+  ScratchFolder scratch, place(L"C:");
+  const std::wstring root = place / L"\u5B89\u88C5";
+  Pack(scratch, root, pair.before, pair.after, kRelease);
+  Programs installed = signedBuild;
+  installed.updater = root + L"\\" + updater;
+  unsigned points = 0, passed = 0, notInPlace = 0;
+  for (unsigned k = 1;; k += full ? 1 : 3) {
+    SCOPED_TRACE("killed after change " + std::to_string(k));
+    const int failures = FailuresSoFar();
+    ResetSharedState();
+    DeleteFileW(RecordPath().c_str());
+    RemoveTree(root);
+    MakeTree(root, pair.before);
+    Deliver(scratch);
+    const bool killed = RunKilled(installed, root, k);
+    if (killed) {
+      const bool inPlace = FileExists(installed.updater);
+      notInPlace += !inPlace;
+      RunUpdater(inPlace ? installed : signedBuild, root + L"\\bin\\32bit", root);
+    }
+    EXPECT_EQ(Whole(root, pair), "new");
+    EXPECT_EQ(RecordedOutcome(), "applied none 100 ");
+    if (!killed) break;
+    ++points;
+    passed += FailuresSoFar() == failures;
+    ASSERT_LT(k, 400u);
+  }
+  EXPECT_EQ(points, full ? 80u : 17u) << "kill points";
+  Checked("the installed updater replaced, killed at " + std::to_string(points) + " points: " +
+          std::to_string(passed) + "/" + std::to_string(points) + " ended new (" +
+          std::to_string(notInPlace) + " left no installed updater to start from)");
 }
 
 // The leftovers' clean-up killed after each of its changes, no delivery waiting: two backups an
