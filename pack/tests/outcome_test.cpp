@@ -69,7 +69,7 @@ void Edit(const std::wstring& path, const std::string& from, const std::string& 
 TEST_F(Outcome, EveryWayAnUpdateEndsIsRecorded) {
   enum class Setup {
     kNone, kNoList, kCutFile, kUnlistedEntry, kBadList, kBaseChanged, kUnsigned, kReplay,
-    kHeldFile, kKilledThenNoDelivery, kDeclined,
+    kHeldFile, kKilledThenNoDelivery, kKilledPastCommit, kDeclined,
   };
   const struct {
     const char* what;
@@ -96,6 +96,8 @@ TEST_F(Outcome, EveryWayAnUpdateEndsIsRecorded) {
        "readme.txt"},
       {"a run killed while swapping, repaired", Setup::kKilledThenNoDelivery, true, "recovered",
        "interrupted", 100, ""},
+      {"a run killed past its commit, finished, its delivery still waiting",
+       Setup::kKilledPastCommit, true, "applied", "none", 100, ""},
       {"the elevation declined", Setup::kDeclined, true, "not-started", "declined", 0, ""},
   };
   const TreePair pair = SmallPair(programs);
@@ -137,18 +139,30 @@ TEST_F(Outcome, EveryWayAnUpdateEndsIsRecorded) {
         break;
       case Setup::kReplay:
         MakeFolders(root + L"\\.vintrel");
-        WriteBytes(root + L"\\.vintrel\\release", "100\r\n");
+        WriteBytes(root + L"\\.vintrel\\release", "101\r\n");
         break;
       case Setup::kHeldFile:
         held = FileHandle(CreateFileW((root + L"\\readme.txt").c_str(), GENERIC_READ,
                                       FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
         break;
       case Setup::kKilledThenNoDelivery:
-        SetEnvironmentVariableW(L"VINTREL_KILL_AFTER_CHANGE", L"8");
+        SetEnvironmentVariableW(L"VINTREL_KILL_AFTER_CHANGE", L"10");
         RunUpdater(signedBuild, root + L"\\bin\\32bit", root);
         SetEnvironmentVariableW(L"VINTREL_KILL_AFTER_CHANGE", nullptr);
         ASSERT_TRUE(FileExists(root + L"\\.vintrel\\journal")) << "not killed midway";
         RemoveTree(delivery);
+        break;
+      case Setup::kKilledPastCommit:
+        // The journal, three staged copies, the swaps, then the commit: each journal write is
+        // its temporary file and its rename.
+        SetEnvironmentVariableW(L"VINTREL_KILL_AFTER_CHANGE", L"16");
+        RunUpdater(signedBuild, root + L"\\bin\\32bit", root);
+        SetEnvironmentVariableW(L"VINTREL_KILL_AFTER_CHANGE", nullptr);
+        ASSERT_NE(ReadBytes(root + L"\\.vintrel\\journal").find("state committed"),
+                  std::string::npos)
+            << "not killed right after the commit";
+        ASSERT_TRUE(FolderExists(delivery));
+        DeleteFileW(RecordPath().c_str());
         break;
       case Setup::kDeclined:
         SetEnvironmentVariableW(L"VINTREL_DECLINE_ELEVATION", L"1");

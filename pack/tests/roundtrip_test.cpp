@@ -240,7 +240,7 @@ TEST_F(AllOrNothing, OnlyWhatThePublisherSignedIsApplied) {
   } rows[] = {
       {"signed with the current key", &v1, &v2, L"current", 100, Change::kNone, nullptr},
       {"a replay of that release", &v1, &v2, L"current", 100, Change::kNone,
-       L"refuse delivery : UpdateInfo.sha256 : release 100 is not above the last one applied"},
+       L"remove delivery : release 100 is the one applied"},
       {"unsigned", &v2, &v3, nullptr, 101, Change::kNone,
        L"refuse delivery : UpdateInfo.sig : no signature"},
       {"signed with a key the updater does not know", &v2, &v3, L"other", 101, Change::kNone,
@@ -288,7 +288,7 @@ TEST_F(AllOrNothing, OnlyWhatThePublisherSignedIsApplied) {
     if (row.refusal) {
       EXPECT_TRUE(after == before) << "a refused delivery changed the installation";
       EXPECT_TRUE(LogHasLineStarting(row.refusal)) << Utf8(row.refusal);
-      Checked(std::string(row.what) + ": refused, the installation unchanged");
+      Checked(std::string(row.what) + ": not applied, the installation unchanged");
     } else {
       EXPECT_TRUE(after == *row.to) << "a signed delivery was not applied";
       EXPECT_EQ(ReadBytes(root + L"\\.vintrel\\release"), std::to_string(row.release) + "\r\n");
@@ -368,7 +368,7 @@ TEST_F(AllOrNothing, ADeltaDeliveryAppliesAndAChangedBaseOrADamagedPatchChangesN
       EXPECT_TRUE(Installed(root) == before) << "a refused delivery changed the installation";
       ExpectOldMainApplicationRestarted(root);
       EXPECT_TRUE(LogHasLineStarting(L"refuse delivery : lib/core.dll : ")) << row.what;
-      Checked(std::string(row.what) + ": refused, the installation unchanged");
+      Checked(std::string(row.what) + ": not applied, the installation unchanged");
     }
   }
 }

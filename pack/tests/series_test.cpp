@@ -8,6 +8,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <set>
+
+#include <vintrel/update_outcome.h>
 
 #include "base/folders.h"
 #include "roundtrip_support.h"
@@ -18,17 +21,23 @@ namespace {
 
 const wchar_t kRelease[] = L"100";
 
+// The file a held-file scenario holds: its update is swapped last of all, so that the roll back
+// undoes every other kind of change.
+const wchar_t kSwappedLast[] = L"zlast.txt";
+
 // A small installation and its next version: a replaced file, a deleted one, a file that
-// becomes a folder holding a new file, and the new main application.
+// becomes a folder holding a new file, the new main application, and the file swapped last.
 TreePair SmallPair(const Programs& programs) {
   TreePair pair;
   pair.before[kMainApp] = ReadBytes(programs.mainAppV1);
   pair.before[L"readme.txt"] = "release 1";
   pair.before[L"res\\old.dll"] = "deleted by the update";
   pair.before[L"res\\skin"] = "a file that becomes a folder";
+  pair.before[kSwappedLast] = "last 1";
   pair.after[kMainApp] = ReadBytes(programs.mainAppV2);
   pair.after[L"readme.txt"] = "release 2";
   pair.after[L"res\\skin\\dark.ini"] = "dark";
+  pair.after[kSwappedLast] = "last 2";
   return pair;
 }
 
@@ -57,6 +66,51 @@ std::vector<std::wstring> UpdateRemains(const std::wstring& root) {
     }
   }
   return remains;
+}
+
+std::wstring RecordPath() { return GetDataFolder() + L"\\update-outcome.txt"; }
+
+// The outcome record as "result reason release file", or why it cannot be read.
+std::string RecordedOutcome() {
+  const vintrel::UpdateOutcomeRead read = vintrel::ReadUpdateOutcome(RecordPath().c_str());
+  if (read.status != vintrel::UpdateOutcomeStatus::kRead) {
+    return "no record (" + std::string(vintrel::UpdateOutcomeStatusText(read.status)) + ")";
+  }
+  return std::string(vintrel::UpdateOutcomeResultText(read.outcome.result)) + " " +
+         std::string(vintrel::UpdateOutcomeReasonText(read.outcome.reason)) + " " +
+         std::to_string(read.outcome.release) + " " + read.outcome.file;
+}
+
+int FailuresSoFar() {
+  const ::testing::TestResult* result =
+      ::testing::UnitTest::GetInstance()->current_test_info()->result();
+  int failures = 0;
+  for (int i = 0; i < result->total_part_count(); ++i) {
+    failures += result->GetTestPartResult(i).failed();
+  }
+  return failures;
+}
+
+// The folders below root (but the records' own), and those the files of tree stand in, as
+// Windows tells names apart: a stray empty folder is a difference.
+std::set<std::wstring> FoldersBelow(const std::wstring& root) {
+  std::set<std::wstring> folders;
+  for (const auto& entry : fs::recursive_directory_iterator(fs::path(root))) {
+    const std::wstring relative = Upper(entry.path().wstring().substr(root.size() + 1));
+    if (entry.is_directory() && relative.rfind(L".VINTREL", 0) != 0) folders.insert(relative);
+  }
+  return folders;
+}
+
+std::set<std::wstring> FoldersOf(const Tree& tree) {
+  std::set<std::wstring> folders;
+  for (const auto& [name, bytes] : tree) {
+    for (size_t cut = name.find(L'\\'); cut != std::wstring::npos;
+         cut = name.find(L'\\', cut + 1)) {
+      folders.insert(Upper(name.substr(0, cut)));
+    }
+  }
+  return folders;
 }
 
 std::wstring KillMarker(unsigned k) {
@@ -116,23 +170,53 @@ std::string Difference(const Tree& a, const Tree& b) {
     const bool hasRecord = tree.erase(L".vintrel\\release") > 0;
     const std::string record = ReadBytes(root + L"\\.vintrel\\release");
     EXPECT_TRUE(UpdateRemains(root).empty()) << Utf8(UpdateRemains(root).front());
-    if (tree == pair.after) {
+    const std::set<std::wstring> folders = FoldersBelow(root);
+    if (tree == pair.after && folders == FoldersOf(pair.after)) {
       EXPECT_EQ(record, Utf8(kRelease) + "\r\n");
       return "new";
     }
-    if (tree == pair.before) {
+    if (tree == pair.before && folders == FoldersOf(pair.before)) {
       EXPECT_FALSE(hasRecord) << record;
       return "old";
     }
-    return "neither";
+    return "neither:" + Difference(pair.after, tree) + " /" + Difference(pair.before, tree) +
+           (folders == FoldersOf(pair.after) || folders == FoldersOf(pair.before)
+                ? ""
+                : " (other folders)");
   }
 
 };
 
+// The mark of the apply whose journal stands in root ("" when there is none).
+std::string JournalMark(const std::wstring& root) {
+  const std::string journal = ReadBytes(root + L"\\.vintrel\\journal");
+  const size_t at = journal.find(".vintrel-old-");
+  return at == std::string::npos ? std::string() : journal.substr(at + 13, 8);
+}
+
+// The journal's state after a killed run and, with detail, how far the swaps came (backups
+// standing, the file that became a folder): where a kill left the update.
+std::string Phase(const std::wstring& root, bool detail) {
+  const std::string journal = ReadBytes(root + L"\\.vintrel\\journal");
+  const size_t state = journal.find("state ");
+  std::string phase = state == std::string::npos
+                          ? (FileExists(root + L"\\.vintrel\\release") ? "finished" : "none")
+                          : journal.substr(state + 6, journal.find('\n', state) - state - 6);
+  if (!detail) return phase;
+  size_t backups = 0;
+  for (const std::wstring& name : UpdateRemains(root)) {
+    backups += name.find(L".vintrel-old-") != std::wstring::npos;
+  }
+  return phase + " " + std::to_string(backups) + (FolderExists(root + L"\\res\\skin") ? "+" : "");
+}
+
 // One scenario driven through every kill point: the second stage killed right after its k-th
-// change to the disk, for every k, then the normal updater run once; with a file held by
-// another program the update rolls back, and the rollback is killed at every step the same way.
-// Then, for kills in the middle of the swaps, the repair itself killed after each of its changes.
+// change to the disk, for every k, then the normal updater run once, which must leave the tree
+// the scenario ends in (the new one; the old one when the file swapped last is held, so that
+// the roll back undoes every kind of change) and the outcome record that says so. Then the
+// repair itself killed after each of its changes, after a first kill in each phase the first
+// loops passed through. The number of kill points is pinned: a change to it is a change to
+// what the loop proves.
 TEST_F(Series, KilledAfterEveryChangeTheNextRunLeavesTheOldOrTheNewTree) {
   const bool full = std::getenv("VINTREL_KILL_LOOP") &&
                     std::string(std::getenv("VINTREL_KILL_LOOP")) == "full";
@@ -140,67 +224,244 @@ TEST_F(Series, KilledAfterEveryChangeTheNextRunLeavesTheOldOrTheNewTree) {
   ScratchFolder scratch;
   const std::wstring root = scratch / L"\u5B89\u88C5";  // 安装
   Pack(scratch, root, pair.before, pair.after, kRelease);
-
-  for (const bool heldFile : {false, true}) {
-    SCOPED_TRACE(heldFile ? "readme.txt held: the update rolls back" : "the update commits");
-    unsigned changes = 0;
+  const struct {
+    const char* what;
+    bool heldFile;
+    const char* ends;
+    const char* outcome;
+    unsigned changes, fullChanges;
+  } scenarios[] = {
+      {"committed", false, "new", "applied none 100 ", 44, 73},
+      {"rolled back", true, "old", "rolled-back held 100 zlast.txt", 40, 62},
+  };
+  // The first kill of each phase met, by scenario: where the repair is killed in turn.
+  std::vector<std::pair<bool, unsigned>> firstKills;
+  std::vector<std::string> phases;
+  const auto prepare = [&](bool heldFile, FileHandle& held) {
+    ResetSharedState();
+    DeleteFileW(RecordPath().c_str());
+    RemoveTree(root);
+    MakeTree(root, pair.before);
+    Deliver(scratch);
+    // Read-only files on both sides: the backup of a deleted one and the staged copy of a
+    // delivered one are the apply's to remove, in a roll back and after the commit.
+    SetFileAttributesW((root + L"\\res\\old.dll").c_str(), FILE_ATTRIBUTE_READONLY);
+    SetFileAttributesW((DeliveryFolder() + L"\\readme.txt").c_str(), FILE_ATTRIBUTE_READONLY);
+    if (heldFile) {
+      held = FileHandle(CreateFileW((root + L"\\" + kSwappedLast).c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    }
+  };
+  for (const auto& scenario : scenarios) {
+    SCOPED_TRACE(scenario.what);
+    unsigned changes = 0, repaired = 0;
     for (unsigned k = 1;; ++k) {
       SCOPED_TRACE("killed after change " + std::to_string(k));
-      ResetSharedState();
-      RemoveTree(root);
-      MakeTree(root, pair.before);
-      Deliver(scratch);
+      const int failures = FailuresSoFar();
       FileHandle held;
-      if (heldFile) {
-        held = FileHandle(CreateFileW((root + L"\\readme.txt").c_str(), GENERIC_READ,
-                                      FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-      }
+      prepare(scenario.heldFile, held);
       if (!RunKilled(faultsBuild, root, k)) {
         changes = k - 1;
         held.reset();
-        EXPECT_EQ(Whole(root, pair), heldFile ? "old" : "new") << "the run without a kill";
+        EXPECT_EQ(Whole(root, pair), scenario.ends) << "the run without a kill";
+        EXPECT_EQ(RecordedOutcome(), scenario.outcome) << "the run without a kill";
         break;
+      }
+      const std::string phase = std::string(scenario.heldFile ? "rolling back " : "") + Phase(root, full);
+      if (std::find(phases.begin(), phases.end(), phase) == phases.end()) {
+        phases.push_back(phase);
+        firstKills.emplace_back(scenario.heldFile, k);
       }
       RunUpdater(signedBuild, root + L"\\bin\\32bit", root);
       held.reset();
-      const std::string which = Whole(root, pair);
-      EXPECT_NE(which, "neither") << "the installation is neither tree";
-      EXPECT_FALSE(FolderExists(DeliveryFolder())) << "the delivery stayed";
+      EXPECT_EQ(Whole(root, pair), scenario.ends);
+      EXPECT_EQ(RecordedOutcome(), scenario.outcome);
+      EXPECT_FALSE(FolderExists(DeliveryFolder() + L"\\UpdateInfo.ini")) << "the delivery stayed";
+      repaired += FailuresSoFar() == failures;
       ASSERT_LT(k, 400u) << "the updater never ran to its end";
     }
-    EXPECT_GT(changes, 8u);
-    Checked(std::string(heldFile ? "rolled back" : "committed") + ": killed after each of " +
-            std::to_string(changes) + " changes, " + std::to_string(changes) + "/" +
-            std::to_string(changes) + " repaired to the old or the new tree");
+    EXPECT_EQ(changes, full ? scenario.fullChanges : scenario.changes) << "kill points";
+    Checked(std::string(scenario.what) + ": killed after each of " + std::to_string(changes) +
+            " changes, " + std::to_string(repaired) + "/" + std::to_string(changes) +
+            " repaired to the " + scenario.ends + " tree, the outcome recorded");
   }
 
-  // The repair killed after each of its own changes, for kills among the swaps. The repair's
-  // own changes come first (its roll back), then those of the apply again, which the loops
-  // above have covered: the suite's loop stops after the roll back's.
-  const std::vector<unsigned> firstKills = full ? std::vector<unsigned>{8, 12, 16, 20}
-                                                : std::vector<unsigned>{10};
-  const unsigned lastRepairKill = full ? 400 : 12;
-  unsigned repairs = 0;
-  for (const unsigned first : firstKills) {
+  // The repair killed after each of its own changes, for a first kill in each phase (the
+  // suite: each state of the journal, and the first few of the repair's changes; the full
+  // loop: each swap too, and every change until the repair is done).
+  const unsigned lastRepairKill = full ? 400 : 6;
+  unsigned repairs = 0, repairsRepaired = 0;
+  for (size_t i = 0; i < firstKills.size(); ++i) {
+    const auto& [heldFile, first] = firstKills[i];
+    const auto& scenario = scenarios[heldFile ? 1 : 0];
     for (unsigned k = 1; k <= lastRepairKill; ++k) {
-      SCOPED_TRACE("killed after change " + std::to_string(first) + ", its repair after " +
-                   std::to_string(k));
-      ResetSharedState();
-      RemoveTree(root);
-      MakeTree(root, pair.before);
-      Deliver(scratch);
+      SCOPED_TRACE(phases[i] + ": killed after change " + std::to_string(first) +
+                   ", its repair after " + std::to_string(k));
+      const int failures = FailuresSoFar();
+      FileHandle held;
+      prepare(heldFile, held);
       ASSERT_TRUE(RunKilled(faultsBuild, root, first));
+      const std::string mark = JournalMark(root);
       const bool killedAgain = RunKilled(faultsBuild, root, k);
+      // Once the first run's journal is gone, what the repair does is apply the delivery
+      // again, which the loops above have covered.
+      const bool repairDone = mark.empty() || JournalMark(root) != mark;
       if (killedAgain) RunUpdater(signedBuild, root + L"\\bin\\32bit", root);
-      EXPECT_NE(Whole(root, pair), "neither");
-      EXPECT_FALSE(FolderExists(DeliveryFolder()));
+      held.reset();
+      EXPECT_EQ(Whole(root, pair), scenario.ends);
+      EXPECT_EQ(RecordedOutcome(), scenario.outcome);
+      EXPECT_FALSE(FolderExists(DeliveryFolder() + L"\\UpdateInfo.ini"));
       if (!killedAgain) break;
       ++repairs;
+      repairsRepaired += FailuresSoFar() == failures;
+      if (repairDone) break;
       ASSERT_LT(k, 400u);
     }
   }
-  Checked("the repair killed after each of its changes: " + std::to_string(repairs) + "/" +
-          std::to_string(repairs) + " repaired to the old or the new tree");
+  Checked("the repair killed after each of its changes, after a first kill in each of " +
+          std::to_string(phases.size()) + " phases: " + std::to_string(repairsRepaired) + "/" +
+          std::to_string(repairs) + " repaired");
+}
+
+// Delivery A killed after its k-th change, then delivery B (release 101, touching other files)
+// put in its place before the next run: A's journal is acted on by its own names (rolled back,
+// or finished once committed), then B applies from the start. The installation must be A's old
+// or new tree, as far as A came, with B's changes, and the record must say B applied. The suite
+// takes every third kill point, the full loop each.
+TEST_F(Series, AJournalOfOneDeliveryIsRepairedBeforeTheNextDeliveryApplies) {
+  const bool full = std::getenv("VINTREL_KILL_LOOP") &&
+                    std::string(std::getenv("VINTREL_KILL_LOOP")) == "full";
+  const TreePair pair = full ? FullPair(programs) : SmallPair(programs);
+  ScratchFolder scratchA, scratchB;
+  const std::wstring root = scratchA / L"\u5B89\u88C5";
+  Pack(scratchA, root, pair.before, pair.after, kRelease);
+  Tree afterB = pair.after;
+  afterB[L"notes.txt"] = "notes 2";
+  afterB[L"extra\\b.dat"] = "new in B";
+  TreePair withB = pair;
+  withB.before[L"notes.txt"] = "notes 1";
+  withB.after[L"notes.txt"] = "notes 1";
+  // B is a whole release: its full delivery, made knowing A's base too, ends at exactly B
+  // whether A was rolled back or finished.
+  Pack(scratchB, root, withB.before, afterB, L"101");
+  unsigned points = 0, passed = 0;
+  for (unsigned k = 1;; k += full ? 1 : 3) {
+    SCOPED_TRACE("A killed after change " + std::to_string(k));
+    const int failures = FailuresSoFar();
+    ResetSharedState();
+    DeleteFileW(RecordPath().c_str());
+    RemoveTree(root);
+    MakeTree(root, withB.before);
+    Deliver(scratchA);
+    if (!RunKilled(faultsBuild, root, k)) break;
+    const bool committed =
+        ReadBytes(root + L"\\.vintrel\\journal").find("state committed") != std::string::npos ||
+        FileExists(root + L"\\.vintrel\\release");
+    Deliver(scratchB);
+    RunUpdater(signedBuild, root + L"\\bin\\32bit", root);
+    Tree tree = Installed(root);
+    tree.erase(L".vintrel\\release");
+    const Tree expected = afterB;
+    EXPECT_TRUE(tree == expected) << (committed ? "A committed: " : "A not committed: ")
+                                  << Difference(expected, tree);
+    EXPECT_TRUE(FoldersBelow(root) == FoldersOf(expected)) << "other folders";
+    EXPECT_TRUE(UpdateRemains(root).empty());
+    EXPECT_EQ(ReadBytes(root + L"\\.vintrel\\release"), "101\r\n");
+    EXPECT_EQ(RecordedOutcome(), "applied none 101 ");
+    ++points;
+    passed += FailuresSoFar() == failures;
+    ASSERT_LT(k, 400u);
+  }
+  EXPECT_EQ(points, full ? 75u : 16u) << "kill points";
+  Checked("delivery A killed at " + std::to_string(points) + " points, then B: " +
+          std::to_string(passed) + "/" + std::to_string(points) +
+          " with A repaired by its own journal and B applied");
+}
+
+// The update replaces the installed updater the main application starts, whose first stage runs
+// from it (and may still run while the second stage swaps it). Killed after each (the suite:
+// every third) change, the next run must end new, started from the installed updater, or from
+// another copy where the kill left none in place (between its backup and its new copy).
+TEST_F(Series, TheInstalledUpdaterReplacingItselfKilledAtEveryStep) {
+  const bool full = std::getenv("VINTREL_KILL_LOOP") &&
+                    std::string(std::getenv("VINTREL_KILL_LOOP")) == "full";
+  TreePair pair = full ? FullPair(programs) : SmallPair(programs);
+  const std::wstring updater = L"bin\\32bit\\Updater.exe";
+  pair.before[updater] = ReadBytes(signedBuild.updater);
+  pair.after[updater] = ReadBytes(faultsBuild.updater);
+  // Outside the temporary folder: an updater started from there takes itself for the second
+  // stage.
+  ScratchFolder scratch, place(L"C:");
+  const std::wstring root = place / L"\u5B89\u88C5";
+  Pack(scratch, root, pair.before, pair.after, kRelease);
+  Programs installed = signedBuild;
+  installed.updater = root + L"\\" + updater;
+  unsigned points = 0, passed = 0, notInPlace = 0;
+  for (unsigned k = 1;; k += full ? 1 : 3) {
+    SCOPED_TRACE("killed after change " + std::to_string(k));
+    const int failures = FailuresSoFar();
+    ResetSharedState();
+    DeleteFileW(RecordPath().c_str());
+    RemoveTree(root);
+    MakeTree(root, pair.before);
+    Deliver(scratch);
+    const bool killed = RunKilled(installed, root, k);
+    if (killed) {
+      const bool inPlace = FileExists(installed.updater);
+      notInPlace += !inPlace;
+      RunUpdater(inPlace ? installed : signedBuild, root + L"\\bin\\32bit", root);
+    }
+    EXPECT_EQ(Whole(root, pair), "new");
+    EXPECT_EQ(RecordedOutcome(), "applied none 100 ");
+    if (!killed) break;
+    ++points;
+    passed += FailuresSoFar() == failures;
+    ASSERT_LT(k, 400u);
+  }
+  EXPECT_EQ(points, full ? 80u : 17u) << "kill points";
+  Checked("the installed updater replaced, killed at " + std::to_string(points) + " points: " +
+          std::to_string(passed) + "/" + std::to_string(points) + " ended new (" +
+          std::to_string(notInPlace) + " left no installed updater to start from)");
+}
+
+// The leftovers' clean-up killed after each of its changes, no delivery waiting: two backups an
+// earlier update listed (one read-only), and a stray temporary list a kill left. The next run
+// must leave the installation without any of them.
+TEST_F(Series, TheLeftoversCleanUpKilledAtEveryStepFinishesAtTheNextRun) {
+  ScratchFolder scratch;
+  const std::wstring root = scratch / L"\u5B89\u88C5";
+  const TreePair pair = SmallPair(programs);
+  unsigned changes = 0, passed = 0;
+  for (unsigned k = 1;; ++k) {
+    SCOPED_TRACE("killed after change " + std::to_string(k));
+    const int failures = FailuresSoFar();
+    ResetSharedState();
+    RemoveTree(root);
+    MakeTree(root, pair.after);
+    MakeFolders(root + L"\\.vintrel");
+    WriteBytes(root + L"\\.vintrel\\release", "100\r\n");
+    WriteBytes(root + L"\\.vintrel\\leftovers",
+               "vintrel-leftovers 1\nreadme.txt.vintrel-old-1-1\nres\\old.dll.vintrel-old-1-2\n");
+    WriteBytes(root + L"\\.vintrel\\leftovers.new", "vintrel-leftovers 1\n");
+    WriteBytes(root + L"\\readme.txt.vintrel-old-1-1", "release 1");
+    WriteBytes(root + L"\\res\\old.dll.vintrel-old-1-2", "deleted by the update");
+    SetFileAttributesW((root + L"\\res\\old.dll.vintrel-old-1-2").c_str(),
+                       FILE_ATTRIBUTE_READONLY);
+    const bool killed = RunKilled(faultsBuild, root, k);
+    if (killed) RunUpdater(signedBuild, root + L"\\bin\\32bit", root);
+    EXPECT_EQ(Whole(root, pair), "new");
+    EXPECT_FALSE(FileExists(root + L"\\.vintrel\\leftovers.new"));
+    if (!killed) {
+      changes = k - 1;
+      break;
+    }
+    passed += FailuresSoFar() == failures;
+    ASSERT_LT(k, 50u);
+  }
+  EXPECT_EQ(changes, 4u) << "kill points: the temporary list, two backups, the list";
+  Checked("the leftovers' clean-up killed after each of " + std::to_string(changes) +
+          " changes: " + std::to_string(passed) + "/" + std::to_string(changes) +
+          " finished by the next run");
 }
 
 // Release 5 replaces a running helper program, whose old image cannot be removed while it runs;
@@ -275,7 +536,9 @@ TEST_F(Series, TwoUpdatesBesideARunningProgramBothCommitAndTheLeftoversGoLater) 
 }
 
 // What a program of the user can do to the records it may read, and a journal aimed outside the
-// root: each keeps the installation as it is and the delivery for a later run.
+// root: each keeps the installation as it is and the delivery for a later run. A backup an
+// earlier update listed as a leftover lies beside each: it goes, and a journal the recovery
+// refused stays with every byte.
 TEST_F(Series, RecordsHeldOrAimedElsewhereApplyNothing) {
   enum class Trick { kRecordHeld, kJournalHeld, kJournalLeavesRoot };
   const struct {
@@ -310,7 +573,10 @@ TEST_F(Series, RecordsHeldOrAimedElsewhereApplyNothing) {
                  "vintrel-journal 2\nstate swapping\nrelease 7\nupdate 0\tnew.txt\t" + staged +
                      "\tnew.txt.vintrel-old-1-0\n");
     }
-    const Tree before = Installed(root);
+    WriteBytes(root + L"\\.vintrel\\leftovers", "vintrel-leftovers 1\nold.dll.vintrel-old-1-0\n");
+    Tree before = Installed(root);
+    WriteBytes(root + L"\\old.dll.vintrel-old-1-0", "an old image no program holds now");
+    const std::string journal = ReadBytes(root + L"\\.vintrel\\journal");
     const std::wstring heldPath =
         root + (row.trick == Trick::kRecordHeld ? L"\\.vintrel\\release" : L"\\.vintrel\\journal");
     FileHandle held;
@@ -324,13 +590,68 @@ TEST_F(Series, RecordsHeldOrAimedElsewhereApplyNothing) {
 
     RunUpdater(signedBuild, root + L"\\bin\\32bit", root);
     held.reset();
+    before.erase(L".vintrel\\leftovers");
     EXPECT_TRUE(Installed(root) == before) << Difference(before, Installed(root));
+    EXPECT_EQ(ReadBytes(root + L"\\.vintrel\\journal"), journal);
     EXPECT_EQ(ReadBytes(scratch / L"victim.txt"), "outside the root");
     EXPECT_TRUE(FileExists(DeliveryFolder() + L"\\UpdateInfo.sha256")) << "the delivery went";
     EXPECT_TRUE(LogHasLineStarting(row.logLine)) << Utf8(row.logLine);
     ExpectOldMainApplicationRestarted(root);
     Checked(std::string(row.what) + ": nothing applied, the delivery kept");
   }
+}
+
+// Read-only files are the apply's to remove where it made them or moved them aside: a read-only
+// delivered file whose update rolls back (the file swapped last held) leaves nothing, and the
+// next delivery applies; a read-only installed file is replaced and its backup removed. The
+// installed file keeps the delivered file's attribute.
+TEST_F(Series, ReadOnlyFilesLeaveNoRollBackOrCommitUnfinished) {
+  ScratchFolder scratch;
+  const std::wstring root = scratch / L"\u5B89\u88C5";
+  const TreePair pair = SmallPair(programs);
+  Pack(scratch, root, pair.before, pair.after, kRelease);
+  const std::wstring readme = root + L"\\readme.txt";
+  const auto deliverReadOnly = [&] {
+    SetFileAttributesW((DeliveryFolder() + L"\\readme.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
+    Deliver(scratch);
+    ASSERT_TRUE(SetFileAttributesW((DeliveryFolder() + L"\\readme.txt").c_str(),
+                                   FILE_ATTRIBUTE_READONLY));
+  };
+  MakeTree(root, pair.before);
+  deliverReadOnly();
+  {
+    const FileHandle held(CreateFileW((root + L"\\" + kSwappedLast).c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(held.valid());
+    RunUpdater(signedBuild, root + L"\\bin\\32bit", root);
+  }
+  EXPECT_TRUE(LogHasLineStarting(L"roll back update : zlast.txt : cannot be renamed"));
+  EXPECT_FALSE(LogHasLineStarting(L"recover update : roll back incomplete"));
+  EXPECT_EQ(Whole(root, pair), "old");
+  EXPECT_FALSE(FolderExists(root + L"\\.vintrel"));
+  Checked("a read-only delivered file rolled back with the rest: nothing of it left");
+
+  ResetSharedState();
+  deliverReadOnly();
+  RunUpdater(signedBuild, root + L"\\bin\\32bit", root);
+  EXPECT_EQ(Whole(root, pair), "new");
+  EXPECT_TRUE(GetFileAttributesW(readme.c_str()) & FILE_ATTRIBUTE_READONLY);
+  Checked("the next delivery applied, the installed file read-only as delivered");
+
+  ResetSharedState();
+  SetFileAttributesW(readme.c_str(), FILE_ATTRIBUTE_NORMAL);
+  RemoveTree(root);
+  MakeTree(root, pair.before);
+  ASSERT_TRUE(SetFileAttributesW(readme.c_str(), FILE_ATTRIBUTE_READONLY));
+  SetFileAttributesW((DeliveryFolder() + L"\\readme.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
+  Deliver(scratch);
+  RunUpdater(signedBuild, root + L"\\bin\\32bit", root);
+  EXPECT_EQ(Whole(root, pair), "new");
+  EXPECT_FALSE(FileExists(root + L"\\.vintrel\\leftovers"));
+  RunUpdater(signedBuild, root + L"\\bin\\32bit", root);
+  EXPECT_EQ(Whole(root, pair), "new");
+  EXPECT_FALSE(GetFileAttributesW(readme.c_str()) & FILE_ATTRIBUTE_READONLY);
+  Checked("a read-only installed file replaced, its backup removed at once");
 }
 
 // A signed delivery of an earlier release carries its own Updater.exe: the first stage starts
@@ -376,8 +697,9 @@ TEST_F(Series, TheMainApplicationRunsOnUntilEveryFileIsStaged) {
     const size_t startsBefore = ProbeRecords(root + L"\\bin\\32bit").size();
 
     if (run == Run::kKilledWhileStaging) {
-      // The journal, then the first staged copy: the apply is staging.
-      ASSERT_TRUE(RunKilled(faultsBuild, root, 3, false));
+      // The journal's folder, its temporary file and its rename, then the first staged copy:
+      // the apply is staging.
+      ASSERT_TRUE(RunKilled(faultsBuild, root, 4, false));
     } else {
       RunUpdater(signedBuild, root + L"\\bin\\32bit", root, run == Run::kApplied);
     }

@@ -210,7 +210,7 @@ TEST_F(Service, RefusalsLeaveTheInstallationAsItWasAndAskNothing) {
     RemoveTree(root + L"\\.vintrel");
     if (row.change == Change::kOlder) {
       MakeFolders(root + L"\\.vintrel");
-      WriteBytes(root + L"\\.vintrel\\release", "100\r\n");
+      WriteBytes(root + L"\\.vintrel\\release", "101\r\n");
     }
     Deliver(pair.before, pair.after, 100);
     const std::wstring delivery = DeliveryFolder();
@@ -594,6 +594,8 @@ TEST_F(Service, KilledAfterEachChangeTheNextStartRepairs) {
     RunFirstStage(faultsBuild);
     const bool isNew = Product(root) == pair.after;
     EXPECT_TRUE(isNew) << "the next start did not leave the new release";
+    // Repaired and then applied, or finished and the waiting delivery taken as applied.
+    EXPECT_EQ(RecordText(ReadRecord()), "applied none 100 ");
     EXPECT_EQ(ReadBytes(root + L"\\.vintrel\\release"), "100\r\n");
     EXPECT_FALSE(FileExists(root + L"\\.vintrel\\journal"));
     EXPECT_FALSE(FolderExists(DeliveryFolder()));

@@ -213,6 +213,20 @@ bool RemoveThroughHandle(HANDLE item) {
                                     sizeof(disposition)) != FALSE;
 }
 
+bool RemoveEvenReadOnly(HANDLE item) {
+  if (RemoveThroughHandle(item)) return true;
+  FILE_BASIC_INFO basic = {};
+  if (!GetFileInformationByHandleEx(item, FileBasicInfo, &basic, sizeof(basic)) ||
+      (basic.FileAttributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)) !=
+          FILE_ATTRIBUTE_READONLY) {
+    return false;
+  }
+  basic.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+  if (!basic.FileAttributes) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+  return SetFileInformationByHandle(item, FileBasicInfo, &basic, sizeof(basic)) &&
+         RemoveThroughHandle(item);
+}
+
 bool RenameThroughHandle(HANDLE item, const std::wstring& to, HANDLE folder, bool replace) {
   // The name follows the structure in the same allocation.
   const size_t size = sizeof(FILE_RENAME_INFO) + to.size() * sizeof(wchar_t);

@@ -91,6 +91,11 @@ FileHandle CreateInFolder(HANDLE folder, const std::wstring& name, DWORD access,
 // a folder that is not empty).
 bool RemoveThroughHandle(HANDLE item);
 
+// RemoveThroughHandle for a file that may be read-only: the attribute cleared through the
+// same handle (opened with DELETE and FILE_WRITE_ATTRIBUTES) first. Only for a file with no
+// other name: the attribute belongs to the file, not the name.
+bool RemoveEvenReadOnly(HANDLE item);
+
 // Gives the open file (opened with DELETE access) the name to: a full path, or with folder a
 // name directly inside that open folder (no path to be redirected on the way). to must not
 // exist yet, unless replace: then a file there is replaced.

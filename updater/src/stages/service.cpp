@@ -231,6 +231,14 @@ bool CopyVerifiedDelivery(const std::wstring& deliveryFinalPath, const std::wstr
   // An older signed delivery is not even copied.
   std::uint64_t last = 0;
   const ReleaseRecordRead record = ReadReleaseRecord(rootFolder, last);
+  if (record == ReleaseRecordRead::kRead && parsed.release == last) {
+    // The update a repair finished, or one whose run ended before its delivery was removed: it
+    // is in place, and the request says so.
+    WriteLog("remove delivery : release " + FormatUInt64(last) + " is the one applied");
+    outcome = ApplyOutcome();
+    outcome.release = last;
+    return false;
+  }
   if (record == ReleaseRecordRead::kUnreadable || parsed.release <= last) {
     outcome = record == ReleaseRecordRead::kUnreadable
                   ? Ended(ApplyResult::kNotStarted, ApplyReason::kHeld, listName,

@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <sddl.h>
 
+#include "base/checked_items.h"
 #include "base/disk_changes.h"
 #include "base/file_copy.h"
 #include "base/handles.h"
@@ -24,6 +25,17 @@ std::wstring RootWithoutSeparator(const std::wstring& rootFolder) {
 
 std::wstring JournalFolder(const std::wstring& rootFolder) {
   return PathBelowRoot(rootFolder, kJournalFolder);
+}
+
+// A staged copy takes the delivered file's attributes, and a backup the installed file's: a
+// read-only one is made writable to be removed (the link itself, if it is one). Only the
+// apply's own names come here.
+bool RemoveReadOnlyFile(const std::wstring& path) {
+  const FileHandle file(CreateFileW(path.c_str(),
+                                    DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  return file.valid() && RemoveEvenReadOnly(file.get());
 }
 
 }  // namespace
@@ -104,6 +116,8 @@ bool ReplaceFileDurably(const std::wstring& path, const std::string& bytes) {
       return false;
     }
   }
+  // A kill here leaves the temporary file beside the record: the next recovery removes it.
+  NoteDiskChange();
   if (RetryWhileHeld([&] {
         return MoveFileExW(writing.c_str(), path.c_str(),
                            MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
@@ -124,7 +138,8 @@ bool RenameWithoutReplacing(const std::wstring& from, const std::wstring& to) {
 }
 
 bool RemoveIfThere(const std::wstring& path) {
-  if (DeleteFileW(path.c_str())) {
+  if (DeleteFileW(path.c_str()) ||
+      (GetLastError() == ERROR_ACCESS_DENIED && RemoveReadOnlyFile(path))) {
     NoteDiskChange();
     return true;
   }
@@ -150,6 +165,16 @@ bool WriteJournal(const std::wstring& rootFolder, const Journal& journal) {
 void RemoveJournal(const std::wstring& rootFolder) {
   const std::wstring folder = JournalFolder(rootFolder);
   if (DeleteFileW((folder + L"\\" + kJournalName).c_str())) NoteDiskChange();
-  DeleteFileW((folder + L"\\" + kJournalName + L".new").c_str());
-  if (RemoveDirectoryW(folder.c_str())) NoteDiskChange();
+  RemoveIfThere(folder + L"\\" + kJournalName + L".new");
+  RemoveJournalFolderIfEmpty(rootFolder);
+}
+
+void RemoveJournalFolderIfEmpty(const std::wstring& rootFolder) {
+  if (RemoveDirectoryW(JournalFolder(rootFolder).c_str())) NoteDiskChange();
+}
+
+void RemoveRecordsBeingWritten(const std::wstring& rootFolder) {
+  for (const wchar_t* name : {L"journal.new", L"leftovers.new", L"release.new"}) {
+    RemoveIfThere(JournalFolder(rootFolder) + L"\\" + name);
+  }
 }

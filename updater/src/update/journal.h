@@ -49,7 +49,8 @@ bool ReplaceFileDurably(const std::wstring& path, const std::string& bytes);
 // apart); it never replaces: what stands at to stays, and the rename fails.
 bool RenameWithoutReplacing(const std::wstring& from, const std::wstring& to);
 
-// Removes a file that may be missing; false when it is there and stays.
+// Removes a file of the apply's own that may be missing, read-only or not; false when it is
+// there and stays.
 bool RemoveIfThere(const std::wstring& path);
 
 // The journal's folder below rootFolder (<root>\.vintrel); empty when the root is no plain path.
@@ -74,3 +75,10 @@ JournalRead ReadJournal(const std::wstring& rootFolder, Journal& journal);
 
 // Removes the journal and, when nothing else is in it, its folder.
 void RemoveJournal(const std::wstring& rootFolder);
+
+// Removes the journal's folder when nothing is in it.
+void RemoveJournalFolderIfEmpty(const std::wstring& rootFolder);
+
+// Removes the temporary files that a kill left of the journal, the leftovers list and the
+// release record while one was being replaced (ReplaceFileDurably); never the records.
+void RemoveRecordsBeingWritten(const std::wstring& rootFolder);

@@ -6,6 +6,12 @@
 #include "base/text.h"
 
 bool HasHashList(const std::wstring& deliveryFinalPath) {
+  // What a run killed while removing a delivery leaves (its manifest goes first) is no delivery
+  // to verify and refuse: it goes without a word.
+  if (GetFileAttributesW((deliveryFinalPath + L"\\UpdateInfo.ini").c_str()) ==
+      INVALID_FILE_ATTRIBUTES) {
+    return false;
+  }
   return CompiledDeliveryKeys().count > 0 ||
          GetFileAttributesW(
              (deliveryFinalPath + L"\\" + NarrowToWide(std::string(kHashListFileName))).c_str()) !=

@@ -40,6 +40,7 @@ struct ListedApply {
 
 // Whether the delivery folder (its final path) carries a hash list: then it is applied only by
 // ApplyListedDelivery. A build with keys takes nothing unsigned: every delivery goes that way.
+// A folder without a manifest is no delivery: false.
 bool HasHashList(const std::wstring& deliveryFinalPath);
 
 // Applies the listed delivery in deliveryFinalPath (manifestFolder is its path as the log names

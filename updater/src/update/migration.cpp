@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "base/app_names.h"
+#include "base/disk_changes.h"
 #include "base/paths.h"
 #include "base/text.h"
 #include "update/shortcuts.h"
@@ -32,6 +33,7 @@ void MigrateEarlierBrand(std::wstring& rootFolder) {
 
   // Wide paths: a name that the system's ANSI code page cannot hold still names this folder.
   if (!MoveFileW(rootFolder.c_str(), newFolder.c_str())) return;
+  NoteDiskChange();
   rootFolder = newFolder;
 
   const std::wstring mainApp = rootFolder + kMainAppFolder + kMainAppName;

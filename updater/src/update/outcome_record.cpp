@@ -6,6 +6,7 @@
 #include <string>
 
 #include "base/checked_items.h"
+#include "base/disk_changes.h"
 #include "base/folders.h"
 #include "base/handles.h"
 
@@ -48,10 +49,16 @@ bool WriteOutcomeRecord(const ApplyOutcome& outcome) {
     return false;
   }
   if (!WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
-      written != bytes.size() || !SetEndOfFile(file.get()) || !FlushFileBuffers(file.get()) ||
-      !RenameThroughHandle(file.get(), kRecordName, folder, true)) {
+      written != bytes.size() || !SetEndOfFile(file.get()) || !FlushFileBuffers(file.get())) {
     RemoveThroughHandle(file.get());
     return false;
   }
+  // A kill here leaves the temporary file; the next record written takes it over.
+  NoteDiskChange();
+  if (!RenameThroughHandle(file.get(), kRecordName, folder, true)) {
+    RemoveThroughHandle(file.get());
+    return false;
+  }
+  NoteDiskChange();
   return true;
 }

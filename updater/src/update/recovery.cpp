@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -69,7 +70,9 @@ bool WriteLeftovers(const std::wstring& rootFolder, const std::vector<std::strin
   return MakeJournalFolder(rootFolder) && ReplaceFileDurably(path, FormatLeftovers(leftovers));
 }
 
-// Removes what can be removed of the listed leftovers; the rest stays listed.
+// Removes what can be removed of the listed leftovers; the rest stays listed. A list that
+// cannot be read stays as it is, and so do its backups. Never the journal: one the recovery
+// could not act on must stay until a recovery does.
 void RemoveLeftovers(const std::wstring& rootFolder) {
   std::vector<std::string> leftovers, remaining;
   if (ReadLeftovers(rootFolder, leftovers) != ListRead::kRead) return;
@@ -78,7 +81,7 @@ void RemoveLeftovers(const std::wstring& rootFolder) {
   }
   if (remaining.size() != leftovers.size() && WriteLeftovers(rootFolder, remaining) &&
       remaining.empty()) {
-    RemoveJournal(rootFolder);  // the folder too, when nothing else is in it
+    RemoveJournalFolderIfEmpty(rootFolder);
   }
 }
 
@@ -128,11 +131,17 @@ Finish FinishCommitted(const std::wstring& rootFolder, const Journal& journal) {
   }
   if (!held.empty()) {
     // Kept by a program still running: listed, so that the journal can go and the next update
-    // is not held up; a later run removes them.
+    // is not held up; a later run removes them. A list that cannot be read is not written
+    // over: the backups it names would stay for good.
     std::vector<std::string> leftovers;
-    if (ReadLeftovers(rootFolder, leftovers) == ListRead::kUnreadable) leftovers.clear();
-    leftovers.insert(leftovers.end(), held.begin(), held.end());
-    if (!WriteLeftovers(rootFolder, leftovers)) {
+    const bool read = ReadLeftovers(rootFolder, leftovers) != ListRead::kUnreadable;
+    for (const std::string& backup : held) {
+      // Listed once, also when a kill cut an earlier finish after the list was written.
+      if (std::find(leftovers.begin(), leftovers.end(), backup) == leftovers.end()) {
+        leftovers.push_back(backup);
+      }
+    }
+    if (!read || !WriteLeftovers(rootFolder, leftovers)) {
       WriteLog("finish update : " + WideToNarrow(Utf8ToWide(held.front())) +
                " : cannot be removed nor listed, finished at the next run");
       return Finish::kBlocked;
@@ -143,6 +152,8 @@ Finish FinishCommitted(const std::wstring& rootFolder, const Journal& journal) {
 }
 
 Recovery RecoverInterruptedUpdate(const std::wstring& rootFolder, ApplyOutcome& outcome) {
+  // What a kill left of a record being written is never read: it goes first.
+  RemoveRecordsBeingWritten(rootFolder);
   Journal journal;
   const JournalRead read = ReadJournal(rootFolder, journal);
   Recovery recovery = Recovery::kRepaired;
@@ -164,7 +175,10 @@ Recovery RecoverInterruptedUpdate(const std::wstring& rootFolder, ApplyOutcome& 
     if (FinishCommitted(rootFolder, journal) == Finish::kBlocked) {
       recovery = Recovery::kBlocked;
     } else {
+      // The update is in place: that is what the run reports, whatever the delivery then gets.
       WriteLog("recover update : interrupted update finished");
+      outcome.result = ApplyResult::kApplied;
+      outcome.reason = ApplyReason::kNone;
     }
   } else if (!RollBack(rootFolder, journal)) {
     WriteLog("recover update : roll back incomplete, tried again at the next run");

@@ -4,7 +4,6 @@
 
 #include <cwchar>
 
-#include "base/disk_changes.h"
 #include "base/file_copy.h"
 #include "base/handles.h"
 #include "base/text.h"
@@ -102,13 +101,13 @@ bool WriteReleaseRecord(const std::wstring& rootFolder, std::uint64_t release) {
                              GENERIC_WRITE, 0, security.attributes(), CREATE_ALWAYS,
                              FILE_ATTRIBUTE_NORMAL, nullptr))
           .valid();
-  if (marked) NoteDiskChange();
   // The other markers go: a kill before that leaves a higher one beside them, which is the one
-  // read.
+  // read. The markers are no kill points of the proof: they follow the durable record, and
+  // whatever a kill leaves of them (none, the earlier one, both) has the first stage fall back
+  // to the record or read a lower number, which starts nothing newer than is installed.
   ForEachMarker(rootFolder, [&](const std::wstring& name, std::uint64_t) {
-    if ((!marked || name != marker) &&
-        DeleteFileW(PathBelowRoot(rootFolder, L".vintrel\\" + name).c_str())) {
-      NoteDiskChange();
+    if (!marked || name != marker) {
+      DeleteFileW(PathBelowRoot(rootFolder, L".vintrel\\" + name).c_str());
     }
   });
   return true;

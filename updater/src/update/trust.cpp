@@ -39,7 +39,15 @@ bool NewerThanApplied(ListedApply& apply, ReleaseRecordRead& record, std::uint64
     apply.outcome.keepDelivery = true;
     return false;
   }
-  if (apply.list.release <= last) {
+  if (apply.list.release == last) {
+    // The update a repair just finished, or one whose run ended before its delivery was
+    // removed: it is in place, and the run says so.
+    WriteLog("remove delivery : release " + Decimal(last) + " is the one applied");
+    apply.outcome.result = ApplyResult::kApplied;
+    apply.outcome.reason = ApplyReason::kNone;
+    return false;
+  }
+  if (apply.list.release < last) {
     Refuse(apply, ApplyReason::kNotNewer, listName,
            "release " + Decimal(apply.list.release) + " is not above the last one applied, " +
                Decimal(last));

@@ -5,6 +5,7 @@
 
 #include "base/app_names.h"
 #include "base/checked_items.h"
+#include "base/disk_changes.h"
 #include "base/file_copy.h"
 #include "base/folder_tree.h"
 #include "base/folders.h"
@@ -16,6 +17,7 @@
 #include "update/listed_apply.h"
 #include "update/manifest.h"
 #include "update/migration.h"
+#include "update/outcome_record.h"
 #include "update/process_kill.h"
 #include "update/recovery.h"
 
@@ -94,6 +96,24 @@ void ReplaceFile(const ManifestEntry& entry, const std::wstring& manifestFolder,
   CopyHeldFileWithRetry(source, delivered.handle.get(), destination);
 }
 
+// The manifest itself (the link, if it is one), through its handle, below the folder's final
+// path as the checks compare it.
+void RemoveManifest(const std::wstring& manifestFolder) {
+  const DWORD anySharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  const FileHandle folder(CreateFileW(manifestFolder.c_str(), FILE_READ_ATTRIBUTES, anySharing,
+                                      nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                      nullptr));
+  const std::wstring finalPath = folder.valid() ? FinalPathOf(folder.get()) : std::wstring();
+  if (finalPath.empty()) return;
+  const CheckedItem manifest = OpenChecked(finalPath + L"\\" + kManifestName, DELETE,
+                                           anySharing, ItemKind::kAny);
+  if ((manifest.state == CheckedState::kChecked || manifest.state == CheckedState::kLink) &&
+      RemoveThroughHandle(manifest.handle.get())) {
+    NoteDiskChange();
+  }
+}
+
 void DeleteListedFile(const ManifestEntry& entry, const std::wstring& rootFolder) {
   const std::wstring target = CombinePath(rootFolder, entry.relativePath);
   if (entry.cut || !ResolvesWithinFolder(target, rootFolder)) {
@@ -158,7 +178,8 @@ namespace {
 // Steps 4 to 7 under the installation's lock: the journal acted on, then the delivery. False
 // when there was no manifest folder.
 bool RepairAndApply(const std::wstring& dataTempFolder, const std::wstring& rootFolder,
-                    ApplyOutcome& result, const std::function<void()>& endMain) {
+                    ApplyOutcome& result, bool recordOutcome,
+                    const std::function<void()>& endMain) {
   // Before anything else: an update killed part-way is rolled back or finished from its journal,
   // and a delivery still waiting is then applied from the start. A journal that cannot be acted
   // on keeps every delivery waiting.
@@ -186,7 +207,11 @@ bool RepairAndApply(const std::wstring& dataTempFolder, const std::wstring& root
              " : waits until the journal is repaired");
   } else if (ApplyManifest(*manifestFolder, rootFolder, &result, endMain)) {
     // 7. The delivery goes whole: manifest, new files and any delivered updater. A delivery
-    // folder that is a link was not applied, and is not entered.
+    // folder that is a link was not applied, and is not entered. The outcome is recorded
+    // first, and the manifest goes first: a run killed in between leaves the record and no
+    // delivery that a later run could take for a new one.
+    if (recordOutcome && OutcomeWorthRecording(result)) WriteOutcomeRecord(result);
+    RemoveManifest(*manifestFolder);
     DeleteFolderTree(*manifestFolder);
   }
   return true;
@@ -212,7 +237,7 @@ void ApplyDeliveredUpdate(const std::wstring& dataTempFolder, std::wstring& root
   // touched, and the delivery waits for the next start.
   bool delivered = false;
   if (!WithInstallationLock(rootFolder, [&] {
-        delivered = RepairAndApply(dataTempFolder, rootFolder, result, endMain);
+        delivered = RepairAndApply(dataTempFolder, rootFolder, result, outcome != nullptr, endMain);
       })) {
     WriteLog("keep delivery : " + WideToNarrow(rootFolder) +
              " : another update of this installation runs");
