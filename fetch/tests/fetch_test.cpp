@@ -1,6 +1,7 @@
 // vintrel-fetch (built with the tests' keys) against Debian's nginx on the loopback, serving a
 // feed of three releases that vintrel-pack publish made: the pick, the refusals, the resume.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
@@ -144,7 +145,9 @@ class Feed : public ::testing::Test {
                   "  access_log " + (*root_ / "access.log").string() + " counted;\n"
                   "  client_body_temp_path " + (*root_ / "tmp").string() + ";\n"
                   "  types { text/html html; }\n  default_type application/octet-stream;\n"
-                  "  server {\n    listen 127.0.0.1:" + std::to_string(port_) + ";\n"
+                  // A small send buffer: what the log counts as sent is what left, not what
+                  // waited in the kernel when a connection was cut.
+                  "  server {\n    listen 127.0.0.1:" + std::to_string(port_) + " sndbuf=64k;\n"
                   "    root " + www.string() + ";\n"
                   "    location /slow/ { alias " + www.string() + "/; limit_rate 20m; }\n"
                   "    location /norange/ { alias " + www.string() + "/; max_ranges 0; }\n"
@@ -184,8 +187,11 @@ class Feed : public ::testing::Test {
 
   // vintrel-fetch of feed (a path below the server) for an installation of release installed.
   static std::string Fetch(const std::string& feed, std::uint64_t installed) {
+    return FetchUrl(Url(feed), installed);
+  }
+  static std::string FetchUrl(const std::string& url, std::uint64_t installed) {
     std::string output;
-    Shell(Env("VINTREL_FETCH") + " " + Url(feed) + " --temp " + Quoted(Temp()) +
+    Shell(Env("VINTREL_FETCH") + " " + url + " --temp " + Quoted(Temp()) +
               (installed != 0 ? " --release " + std::to_string(installed) : "") +
               " --json --retry-delay-ms 50 --stall-seconds 5",
           output);
@@ -334,6 +340,64 @@ TEST_F(Feed, AKilledFetchResumes) {
       EXPECT_LE(served, kBigBytes + kBigBytes / 10) << "restarted instead of resumed";
     } else {
       EXPECT_GE(served, held + kBigBytes) << "a server without ranges: the file again whole";
+    }
+  }
+}
+
+// The fault proxy in front of nginx, one fault a row: cuts, server errors and a stall are
+// retried (the cut 50 MB file resumed: nginx served it little more than once), a missing index
+// and an HTML page where the index should be are refused with their own status, a server error
+// that persists ends the fetch.
+TEST_F(Feed, FaultsAreRetriedOrNamed) {
+  struct Row {
+    const char* match;
+    const char* fault;
+    const char* times;
+    const char* status;
+  };
+  const Row rows[] = {
+      {"big.bin", "cut:10000000", "3", "placed"},
+      {"big.bin", "status:500", "2", "placed"},
+      {"UpdateInfo.ini", "stall", "1", "placed"},
+      {"/feed/index ", "status:404", "1", "http-status"},
+      {"/feed/index ", "html", "1", "not-a-feed"},
+      {"UpdateInfo.ini", "status:503", "99", "http-status"},
+  };
+  for (const Row& row : rows) {
+    SetUp();
+    const fs::path portFile = *root_ / "proxy-port";
+    fs::remove(portFile);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, portFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    const std::string program = Env("FAULT_PROXY"), upstream = std::to_string(port_);
+    std::vector<char*> argv = {const_cast<char*>(program.c_str()),
+                               const_cast<char*>(upstream.c_str()), const_cast<char*>(row.match),
+                               const_cast<char*>(row.fault), const_cast<char*>(row.times), nullptr};
+    pid_t proxy = 0;
+    ASSERT_EQ(posix_spawn(&proxy, argv[0], &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    std::string proxyPort;
+    for (int i = 0; i < 100 && proxyPort.find('\n') == std::string::npos; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      proxyPort = ReadFile(portFile);
+    }
+    const std::string json =
+        FetchUrl("http://127.0.0.1:" + proxyPort.substr(0, proxyPort.find('\n')) + "/feed", 2);
+    kill(proxy, SIGTERM);
+    waitpid(proxy, nullptr, 0);
+    EXPECT_EQ(JsonText(json, "status"), row.status) << row.fault << ": " << json;
+    EXPECT_EQ(fs::exists(Temp()), std::string(row.status) == "placed") << row.fault;
+    if (std::string(row.fault).rfind("cut:", 0) == 0) {
+      std::uint64_t served = 0, asked = 0;
+      for (const auto& [uri, bytes] : Requests()) {
+        if (uri.find("big.bin") == std::string::npos) continue;
+        served += bytes;
+        ++asked;
+      }
+      EXPECT_EQ(asked, 4u) << "three cuts, three ranges after them";
+      EXPECT_LE(served, kBigBytes + kBigBytes / 10) << "resumed, not restarted";
     }
   }
 }
