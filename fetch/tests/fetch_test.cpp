@@ -7,10 +7,13 @@
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -189,9 +192,10 @@ class Feed : public ::testing::Test {
   static std::string Fetch(const std::string& feed, std::uint64_t installed) {
     return FetchUrl(Url(feed), installed);
   }
-  static std::string FetchUrl(const std::string& url, std::uint64_t installed) {
+  static std::string FetchUrl(const std::string& url, std::uint64_t installed,
+                              const fs::path& temp = Temp()) {
     std::string output;
-    Shell(Env("VINTREL_FETCH") + " " + url + " --temp " + Quoted(Temp()) +
+    Shell(Env("VINTREL_FETCH") + " " + url + " --temp " + Quoted(temp) +
               (installed != 0 ? " --release " + std::to_string(installed) : "") +
               " --json --retry-delay-ms 50 --stall-seconds 5",
           output);
@@ -342,6 +346,24 @@ TEST_F(Feed, AKilledFetchResumes) {
       EXPECT_GE(served, held + kBigBytes) << "a server without ranges: the file again whole";
     }
   }
+}
+
+// A drive smaller than the delivery (a 4 MiB tmpfs): refused before the first delivered byte is
+// asked for, nothing placed.
+TEST_F(Feed, ASmallDriveIsRefusedBeforeTheFirstByte) {
+  const fs::path drive = *root_ / "small-drive";
+  fs::create_directories(drive);
+  if (mount("vintrel-fetch-test", drive.c_str(), "tmpfs", 0, "size=4m") != 0) {
+    GTEST_SKIP() << "no tmpfs of our own (root only): " << std::strerror(errno);
+  }
+  const std::string json = FetchUrl(Url("feed"), 2, drive / "OrbeskVintrel/Temp");
+  EXPECT_EQ(JsonText(json, "status"), "disk-full") << json;
+  EXPECT_FALSE(fs::exists(drive / "OrbeskVintrel/Temp"));
+  for (const auto& [uri, bytes] : Requests()) {
+    EXPECT_TRUE(uri.find("index") != std::string::npos || uri.find("UpdateInfo.s") != std::string::npos)
+        << "asked for " << uri;
+  }
+  umount2(drive.c_str(), MNT_DETACH);
 }
 
 // The fault proxy in front of nginx, one fault a row: cuts, server errors and a stall are
