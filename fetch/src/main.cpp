@@ -5,6 +5,8 @@
 // Exit 0: placed or up to date; 1: anything else (the status says what); 2: usage.
 #include <CLI/CLI.hpp>
 
+#include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -25,6 +27,24 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+// Ctrl+C, or the end asked of the process: the fetch stops within a second, keeping what it
+// verified, and says "cancelled".
+std::atomic<bool> cancelRequested{false};
+
+#ifdef _WIN32
+BOOL WINAPI OnConsoleEvent(DWORD) {
+  cancelRequested = true;
+  return TRUE;
+}
+void CatchCancel() { SetConsoleCtrlHandler(OnConsoleEvent, TRUE); }
+#else
+void OnSignal(int) { cancelRequested = true; }
+void CatchCancel() {
+  std::signal(SIGINT, OnSignal);
+  std::signal(SIGTERM, OnSignal);
+}
+#endif
 
 // The progress line, on a terminal only; redrawn in place.
 void ShowProgress(const vintrel::FetchProgress& progress, void*) {
@@ -109,6 +129,8 @@ int Run(int argc, char** argv) {
       return 1;
     }
   }
+  options.cancel = &cancelRequested;
+  CatchCancel();
   const bool terminal = VINTREL_ISATTY(2) != 0;
   if (terminal) options.progress = ShowProgress;
   const vintrel::FetchResult result = vintrel::FetchDelivery(options);

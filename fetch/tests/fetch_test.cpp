@@ -348,6 +348,35 @@ TEST_F(Feed, AKilledFetchResumes) {
   }
 }
 
+// A fetch asked to stop (SIGTERM: vintrel-fetch's cancel) ends as cancelled before the file is
+// whole, places nothing and keeps what it had for the next run.
+TEST_F(Feed, ACancelStopsAndKeepsWhatCame) {
+  const fs::path out = *root_ / "cancel.json";
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  const std::string program = Env("VINTREL_FETCH"), url = Url("slow/feed"), temp = Temp().string();
+  std::vector<char*> argv = {const_cast<char*>(program.c_str()), const_cast<char*>(url.c_str()),
+                             const_cast<char*>("--temp"), const_cast<char*>(temp.c_str()),
+                             const_cast<char*>("--release"), const_cast<char*>("2"),
+                             const_cast<char*>("--json"), nullptr};
+  pid_t fetch = 0;
+  ASSERT_EQ(posix_spawn(&fetch, argv[0], &actions, nullptr, argv.data(), environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  const fs::path partial = Work() / "data/big.bin";
+  std::error_code error;
+  for (int i = 0; i < 200 && (fs::file_size(partial, error) < kBigBytes / 5 || error); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  }
+  kill(fetch, SIGTERM);
+  waitpid(fetch, nullptr, 0);
+  EXPECT_EQ(JsonText(ReadFile(out), "status"), "cancelled") << ReadFile(out);
+  EXPECT_FALSE(fs::exists(Temp()));
+  const std::uintmax_t kept = fs::file_size(partial, error);
+  EXPECT_GT(kept, 0u);
+  EXPECT_LT(kept, kBigBytes) << "not stopped";
+}
+
 // A drive smaller than the delivery (a 4 MiB tmpfs): refused before the first delivered byte is
 // asked for, nothing placed.
 TEST_F(Feed, ASmallDriveIsRefusedBeforeTheFirstByte) {
