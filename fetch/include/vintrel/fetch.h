@@ -24,8 +24,9 @@ namespace vintrel {
 enum class FetchStatus {
   kPlaced,           // the delivery waits in Temp: start Updater.exe
   kUpToDate,         // the installation has the feed's newest release
-  kDeliveryWaiting,  // Temp holds a delivery already: nothing was placed over it (the fetched
-                     // one stays in <Temp>.fetch, verified, and is placed by the next run)
+  kDeliveryWaiting,  // Temp holds a delivery already: nothing is fetched or placed over it
+                     // (one that appeared during the fetch: the fetched delivery stays in
+                     // <Temp>.fetch, verified, and is placed by a later run)
   kCancelled,        // the caller's cancel; what was verified is kept
   kNoKeys,           // built without delivery keys: nothing could be verified, nothing fetched
   kNameNotFound,     // the server's name does not resolve
