@@ -296,6 +296,8 @@ bool FetchFile(Run& run, const std::string& url, const fs::path& path, const Wan
     std::uint64_t have = 0;
     if (!Resumable(run, path, wanted, *hasher, have)) return false;
     run.done += have;
+    // Bytes an earlier run left may be of a file the server has replaced since.
+    resumedOnce = resumedOnce || have > 0;
     int attempt = 0;
     while (have < wanted.size) {
       ++attempt;
