@@ -1,0 +1,174 @@
+// vintrel-fetch: the fetch from the command line, for scripts and tests.
+//
+//   vintrel-fetch URL --temp DIR [--release N | --release-record FILE] [--json]
+//
+// Exit 0: placed or up to date; 1: anything else (the status says what); 2: usage.
+#include <CLI/CLI.hpp>
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#ifdef _WIN32
+#include <windows.h>
+#include <io.h>
+#define VINTREL_ISATTY(fd) _isatty(fd)
+#else
+#include <unistd.h>
+#define VINTREL_ISATTY(fd) isatty(fd)
+#endif
+
+#include "record_number.h"
+#include "vintrel/fetch.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Ctrl+C, or the end asked of the process: the fetch stops within a second, keeping what it
+// verified, and says "cancelled".
+std::atomic<bool> cancelRequested{false};
+
+#ifdef _WIN32
+BOOL WINAPI OnConsoleEvent(DWORD) {
+  cancelRequested = true;
+  return TRUE;
+}
+void CatchCancel() { SetConsoleCtrlHandler(OnConsoleEvent, TRUE); }
+#else
+void OnSignal(int) { cancelRequested = true; }
+void CatchCancel() {
+  std::signal(SIGINT, OnSignal);
+  std::signal(SIGTERM, OnSignal);
+}
+#endif
+
+// The progress line, on a terminal only; redrawn in place.
+void ShowProgress(const vintrel::FetchProgress& progress, void*) {
+  const unsigned percent =
+      progress.total == 0 ? 100u : static_cast<unsigned>(progress.done * 100 / progress.total);
+  std::fprintf(stderr, "\r%3u%%  %llu / %llu bytes  %.*s\x1b[K", percent,
+               static_cast<unsigned long long>(progress.done),
+               static_cast<unsigned long long>(progress.total),
+               static_cast<int>(std::min<std::size_t>(progress.file.size(), 60)),
+               progress.file.data());
+  std::fflush(stderr);
+}
+
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    const unsigned char b = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (b < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", b);
+      out += escaped;
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+// The release record's number: digits and an optional line end, nothing else.
+bool ReadReleaseRecord(const fs::path& path, std::uint64_t& release, std::string& error) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  if (!in || !(text << in.rdbuf())) {
+    error = "cannot read the release record " + path.u8string();
+    return false;
+  }
+  std::string digits = text.str();
+  if (digits.size() >= 2 && digits.compare(digits.size() - 2, 2, "\r\n") == 0) {
+    digits.resize(digits.size() - 2);
+  } else if (!digits.empty() && digits.back() == '\n') {
+    digits.pop_back();
+  }
+  if (!ParseRecordNumber(digits, release) || release == 0) {
+    error = "the release record " + path.u8string() + " holds no release number";
+    return false;
+  }
+  return true;
+}
+
+int Run(int argc, char** argv) {
+  CLI::App app("Fetches the delivery an installation needs from the publisher's feed into the "
+               "updater's Temp folder, verified", "vintrel-fetch");
+  app.set_version_flag("--version", VINTREL_FETCH_VERSION);
+  vintrel::FetchOptions options;
+  std::string recordText, tempText;
+  bool json = false;
+  int retryDelayMs = 500, stallSeconds = 30;
+  app.add_option("url", options.feedUrl, "the feed folder's URL (http:// or https://)")->required();
+  app.add_option("--temp", tempText, "the delivery's place, e.g. %APPDATA%\\OrbeskVintrel\\Temp")
+      ->required();
+  auto* release = app.add_option("--release", options.installedRelease,
+                                 "the installed release (default: none recorded)");
+  app.add_option("--release-record", recordText, "read the installed release from this file")
+      ->excludes(release);
+  app.add_flag("--json", json, "print the result as one JSON object");
+  app.add_option("--attempts", options.attempts, "tries per request")->check(CLI::Range(1, 100));
+  app.add_option("--retry-delay-ms", retryDelayMs, "the first retry's wait")
+      ->check(CLI::Range(0, 60000));
+  app.add_option("--stall-seconds", stallSeconds, "a try without a byte for this long fails")
+      ->check(CLI::Range(1, 3600));
+  CLI11_PARSE(app, argc, argv);
+  options.tempFolder = fs::u8path(tempText);
+  options.firstRetryDelay = std::chrono::milliseconds(retryDelayMs);
+  options.stallTimeout = std::chrono::seconds(stallSeconds);
+  if (!recordText.empty()) {
+    std::string error;
+    if (!ReadReleaseRecord(fs::u8path(recordText), options.installedRelease, error)) {
+      std::cerr << "vintrel-fetch: " << error << "\n";
+      return 1;
+    }
+  }
+  options.cancel = &cancelRequested;
+  CatchCancel();
+  const bool terminal = VINTREL_ISATTY(2) != 0;
+  if (terminal) options.progress = ShowProgress;
+  const vintrel::FetchResult result = vintrel::FetchDelivery(options);
+  if (terminal) std::fputs("\n", stderr);
+  const bool ok = result.status == vintrel::FetchStatus::kPlaced ||
+                  result.status == vintrel::FetchStatus::kUpToDate;
+  if (json) {
+    std::cout << "{\"status\":" << JsonString(vintrel::FetchStatusName(result.status))
+              << ",\"detail\":" << JsonString(result.detail) << ",\"release\":" << result.release
+              << ",\"delivery\":" << JsonString(result.deliveryFolder)
+              << ",\"deliveryBytes\":" << result.deliveryBytes
+              << ",\"downloaded\":" << result.downloaded << "}\n";
+  } else {
+    std::cout << vintrel::FetchStatusName(result.status);
+    if (!result.deliveryFolder.empty()) std::cout << " " << result.deliveryFolder;
+    if (!result.detail.empty()) std::cout << ": " << result.detail;
+    std::cout << "\n";
+  }
+  return ok ? 0 : 1;
+}
+
+}  // namespace
+
+#ifdef _WIN32
+// The arguments as UTF-8, whatever the ANSI code page.
+int wmain(int argc, wchar_t** argv) {
+  std::vector<std::string> args;
+  for (int i = 0; i < argc; ++i) {
+    const int length = WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, nullptr, 0, nullptr, nullptr);
+    std::string arg(length > 0 ? static_cast<size_t>(length) : 1, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, &arg[0], length, nullptr, nullptr);
+    arg.resize(arg.find('\0'));
+    args.push_back(arg);
+  }
+  std::vector<char*> pointers;
+  for (std::string& arg : args) pointers.push_back(&arg[0]);
+  return Run(argc, pointers.data());
+}
+#else
+int main(int argc, char** argv) { return Run(argc, argv); }
+#endif

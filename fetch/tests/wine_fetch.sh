@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# vintrel-fetch.exe (WinHTTP, CNG) under Wine against Debian's nginx on the loopback, serving a
+# feed of three releases that vintrel-pack.exe publish made: release 2 gets the partial delivery
+# from 2, no release the full one, each placed in Temp byte for byte as published.
+set -euo pipefail
+: "${VINTREL_FETCH:?}" "${VINTREL_PACK:?}" "${TEST_KEYS:?}" "${NGINX_PROGRAM:?}" "${WINE:?}"
+
+work=$(mktemp -d /tmp/vintrel-fetch-wine.XXXXXX)
+chmod 755 "$work"
+nginx_pid=
+cleanup() {
+  if [ -n "$nginx_pid" ]; then kill "$nginx_pid" 2>/dev/null || true; wait "$nginx_pid" || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "FAILED: $*" >&2; exit 1; }
+windows_path() { local p=$1; echo "Z:${p//\//\\}"; }
+
+# Unchanged and incompressible: the partial deliveries are clearly the smaller.
+head -c 300000 /dev/urandom > "$work/same.dll"
+for release in 1 2 3; do
+  tree=$work/tree-$release
+  mkdir -p "$tree/bin" "$tree/lib"
+  echo "the application, release $release" > "$tree/bin/app.txt"
+  cp "$work/same.dll" "$tree/lib/same.dll"
+  echo "release $release" > "$tree/readme 说明.txt"
+  [ "$release" != 3 ] || head -c 2000000 /dev/urandom > "$tree/bin/new.bin"
+  "$WINE" "$VINTREL_PACK" publish "$(windows_path "$tree")" --feed "$(windows_path "$work/www/feed")" \
+    --release "$release" --key "$(windows_path "$TEST_KEYS/current.pem")" > "$work/publish.log" 2>&1 ||
+    { cat "$work/publish.log"; fail "publish of release $release"; }
+done
+chmod -R a+rX "$work"
+
+# A free port: nginx refuses to start on a taken one, and then another is tried.
+for try in 1 2 3 4 5; do
+  port=$((20000 + RANDOM % 40000))
+  cat > "$work/nginx.conf" <<CONF
+worker_processes 1;
+pid $work/nginx.pid;
+error_log $work/error.log;
+events { worker_connections 64; }
+http {
+  access_log $work/access.log;
+  default_type application/octet-stream;
+  server { listen 127.0.0.1:$port; root $work/www; }
+}
+CONF
+  "$NGINX_PROGRAM" -c "$work/nginx.conf" -p "$work" -e "$work/error.log" -g 'daemon off;' &
+  nginx_pid=$!
+  for _ in $(seq 50); do
+    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
+    kill -0 "$nginx_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill -0 "$nginx_pid" 2>/dev/null && break
+  wait "$nginx_pid" || true
+  nginx_pid=
+done
+[ -n "$nginx_pid" ] || { cat "$work/error.log"; fail "nginx did not start"; }
+
+fetch() {  # fetch INSTALLED: vintrel-fetch.exe's --json line
+  local release=()
+  [ "$1" = 0 ] || release=(--release "$1")
+  rm -rf "$work/OrbeskVintrel"
+  "$WINE" "$VINTREL_FETCH" "http://127.0.0.1:$port/feed" --temp "$(windows_path "$work/OrbeskVintrel/Temp")" \
+    "${release[@]}" --json --retry-delay-ms 50 | tr -d '\r'
+}
+for case in "2 3/from-2" "0 3/full"; do
+  set -- $case
+  result=$(fetch "$1") || true
+  echo "release $1: $result"
+  [[ $result == *'"status":"placed"'* ]] || fail "release $1: not placed"
+  [[ $result == *"\"delivery\":\"$2\""* ]] || fail "release $1: not $2"
+  diff -r "$work/OrbeskVintrel/Temp" "$work/www/feed/$2" || fail "release $1: Temp is not $2"
+  [ ! -e "$work/OrbeskVintrel/Temp.fetch" ] || fail "release $1: the work folder is left"
+done
+result=$(fetch 3) || true
+[[ $result == *'"status":"up-to-date"'* ]] || fail "release 3: $result"
+echo "2 passed, 0 failed"
