@@ -47,10 +47,11 @@ void ListenForDeclinedPrompt() {
   }
 }
 
-// It also proves every change to the disk repairable: with
-// VINTREL_KILL_AFTER_CHANGE=k in its environment, the second stage ends itself right after its
-// k-th change, as a power cut or a kill would end it, first leaving "vintrel-killed-at-<k>" in
-// the temporary folder so that the test knows the run was cut.
+// It also proves every change to the disk repairable: with VINTREL_KILL_AFTER_CHANGE=k in its
+// environment, the second stage ends its own process right after its k-th change, first leaving
+// "vintrel-killed-at-<k>" in the temporary folder so that the test knows the run was cut. That is
+// a process killed at any point, nothing more: what it wrote stays in the system's cache, so a
+// power cut also rests on the flush order (the README's "What a power cut can still cost").
 unsigned long killAfterChange = 0;
 unsigned long changesSoFar = 0;
 std::wstring killMarkerFolder;  // with its final separator
