@@ -22,6 +22,7 @@
 #endif
 
 #include "record_number.h"
+#include "utf8_arguments.h"
 #include "vintrel/fetch.h"
 
 namespace fs = std::filesystem;
@@ -157,17 +158,8 @@ int Run(int argc, char** argv) {
 #ifdef _WIN32
 // The arguments as UTF-8, whatever the ANSI code page.
 int wmain(int argc, wchar_t** argv) {
-  std::vector<std::string> args;
-  for (int i = 0; i < argc; ++i) {
-    const int length = WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, nullptr, 0, nullptr, nullptr);
-    std::string arg(length > 0 ? static_cast<size_t>(length) : 1, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, &arg[0], length, nullptr, nullptr);
-    arg.resize(arg.find('\0'));
-    args.push_back(arg);
-  }
-  std::vector<char*> pointers;
-  for (std::string& arg : args) pointers.push_back(&arg[0]);
-  return Run(argc, pointers.data());
+  Utf8Arguments arguments(argc, argv);
+  return Run(argc, arguments.argv());
 }
 #else
 int main(int argc, char** argv) { return Run(argc, argv); }

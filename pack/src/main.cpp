@@ -33,6 +33,7 @@
 #include "sha256.h"
 #include "signing.h"
 #include "tree.h"
+#include "utf8_arguments.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -651,15 +652,22 @@ int RunPublish(const Options& options) {
 
 int RunCheck(const Options& options);
 
-// check of a feed folder: its index, then each delivery it names as a delivery.
-int RunCheckFeed(const Options& options) {
-  std::vector<DeliveryKey> keys(options.publicKeys.size());
+// The --public-key files; 0, or the usage error's exit code.
+int LoadPublicKeys(const Options& options, std::vector<DeliveryKey>& keys) {
+  keys.assign(options.publicKeys.size(), DeliveryKey());
   std::string error;
   for (size_t i = 0; i < keys.size(); ++i) {
     if (!LoadDeliveryKey(fs::u8path(options.publicKeys[i]), false, keys[i], error)) {
       return UsageError("--public-key " + error);
     }
   }
+  return 0;
+}
+
+// check of a feed folder: its index, then each delivery it names as a delivery.
+int RunCheckFeed(const Options& options) {
+  std::vector<DeliveryKey> keys;
+  if (const int usage = LoadPublicKeys(options, keys)) return usage;
   Report report;
   report.command = "check";
   report.target = options.delivery;
@@ -684,13 +692,9 @@ int RunCheck(const Options& options) {
   if (!options.installed.empty() && !IsFolder(fs::u8path(options.installed))) {
     return UsageError(options.installed + ": --installed is not a folder");
   }
-  std::vector<DeliveryKey> keys(options.publicKeys.size());
+  std::vector<DeliveryKey> keys;
+  if (const int usage = LoadPublicKeys(options, keys)) return usage;
   std::string error;
-  for (size_t i = 0; i < keys.size(); ++i) {
-    if (!LoadDeliveryKey(fs::u8path(options.publicKeys[i]), false, keys[i], error)) {
-      return UsageError("--public-key " + error);
-    }
-  }
   Report report;
   report.command = "check";
   report.target = delivery.u8string();
@@ -894,17 +898,8 @@ int RunGuarded(int argc, char** argv) {
 // The arguments as UTF-8, whatever the ANSI code page: names outside it stay intact.
 int wmain(int argc, wchar_t** argv) {
   UseUtf8Console();
-  std::vector<std::string> args;
-  for (int i = 0; i < argc; ++i) {
-    const int length = WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, nullptr, 0, nullptr, nullptr);
-    std::string arg(length > 0 ? static_cast<size_t>(length) : 1, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, argv[i], -1, &arg[0], length, nullptr, nullptr);
-    arg.resize(arg.find('\0'));
-    args.push_back(arg);
-  }
-  std::vector<char*> pointers;
-  for (std::string& arg : args) pointers.push_back(&arg[0]);
-  return RunGuarded(argc, pointers.data());
+  Utf8Arguments arguments(argc, argv);
+  return RunGuarded(argc, arguments.argv());
 }
 #else
 int main(int argc, char** argv) { return RunGuarded(argc, argv); }
