@@ -22,6 +22,7 @@ const char* FetchStatusName(FetchStatus status) noexcept {
   switch (status) {
     case FetchStatus::kPlaced: return "placed";
     case FetchStatus::kUpToDate: return "up-to-date";
+    case FetchStatus::kNotInRollout: return "not-in-rollout";
     case FetchStatus::kDeliveryWaiting: return "delivery-waiting";
     case FetchStatus::kCancelled: return "cancelled";
     case FetchStatus::kNoKeys: return "no-keys";
@@ -385,12 +386,23 @@ bool FetchAll(Run& run) {
     return run.Fail(FetchStatus::kMalformed,
                     indexUrl + ": signed, but does not read (line " + std::to_string(read.line) + ")");
   }
-  run.result.release = read.index.release;
-  const FeedDelivery* delivery = ChooseFeedDelivery(read.index, options.installedRelease);
-  if (delivery == nullptr) {
+  run.result.newestRelease = read.index.releases.front().release;
+  const FeedPick pick = ChooseFeedDelivery(read.index, options.installedRelease, options.deviceId);
+  if (pick.choice == FeedChoice::kUpToDate) {
+    run.result.release = run.result.newestRelease;
     run.result.status = FetchStatus::kUpToDate;
     return true;
   }
+  if (pick.choice == FeedChoice::kNotInRollout) {
+    run.result.release = options.installedRelease;
+    run.result.status = FetchStatus::kNotInRollout;
+    run.result.detail = "release " + std::to_string(run.result.newestRelease) +
+                        " is rolled out to other devices first";
+    return true;
+  }
+  const FeedDelivery* delivery = pick.delivery;
+  const std::uint64_t release = pick.release->release;
+  run.result.release = release;
   run.result.deliveryFolder = delivery->folder;
   std::error_code error;
   if (fs::exists(options.tempFolder, error) || error) {
@@ -415,7 +427,7 @@ bool FetchAll(Run& run) {
     return run.Fail(FetchStatus::kMalformed, listUrl + ": " + HashListErrorText(listError));
   }
   // The list must be the delivery the index promised: this release, onto this base.
-  if (parsed.format != 3 || parsed.release != read.index.release ||
+  if (parsed.format != 3 || parsed.release != release ||
       (delivery->from == 0 ? !parsed.full : parsed.full || parsed.from != delivery->from)) {
     return run.Fail(FetchStatus::kMalformed, listUrl + ": not the delivery the index names");
   }

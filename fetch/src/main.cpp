@@ -1,8 +1,9 @@
 // vintrel-fetch: the fetch from the command line, for scripts and tests.
 //
-//   vintrel-fetch URL --temp DIR [--release N | --release-record FILE] [--json]
+//   vintrel-fetch URL --temp DIR [--release N | --release-record FILE] [--device-id ID] [--json]
 //
-// Exit 0: placed or up to date; 1: anything else (the status says what); 2: usage.
+// Exit 0: placed, up to date, or not in the rollout yet; 1: anything else (the status says
+// what); 2: usage.
 #include <CLI/CLI.hpp>
 
 #include <atomic>
@@ -21,6 +22,8 @@
 #define VINTREL_ISATTY(fd) isatty(fd)
 #endif
 
+#include "device_id.h"
+#include "json_string.h"
 #include "record_number.h"
 #include "utf8_arguments.h"
 #include "vintrel/fetch.h"
@@ -59,24 +62,6 @@ void ShowProgress(const vintrel::FetchProgress& progress, void*) {
   std::fflush(stderr);
 }
 
-std::string JsonString(const std::string& text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    const unsigned char b = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (b < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", b);
-      out += escaped;
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
-}
-
 // The release record's number: digits and an optional line end, nothing else.
 bool ReadReleaseRecord(const fs::path& path, std::uint64_t& release, std::string& error) {
   std::ifstream in(path, std::ios::binary);
@@ -113,6 +98,10 @@ int Run(int argc, char** argv) {
                                  "the installed release (default: none recorded)");
   app.add_option("--release-record", recordText, "read the installed release from this file")
       ->excludes(release);
+  std::string deviceId;
+  auto* device = app.add_option("--device-id", deviceId,
+                                "the device, for staged rollouts (default: the first network "
+                                "adapter's address, as the main application's DeviceUtil says)");
   app.add_flag("--json", json, "print the result as one JSON object");
   app.add_option("--attempts", options.attempts, "tries per request")->check(CLI::Range(1, 100));
   app.add_option("--retry-delay-ms", retryDelayMs, "the first retry's wait")
@@ -121,6 +110,8 @@ int Run(int argc, char** argv) {
       ->check(CLI::Range(1, 3600));
   CLI11_PARSE(app, argc, argv);
   options.tempFolder = fs::u8path(tempText);
+  options.deviceId =
+      device->count() > 0 ? deviceId : vintrel::FormatDeviceId(vintrel::QueryNetworkAdapters());
   options.firstRetryDelay = std::chrono::milliseconds(retryDelayMs);
   options.stallTimeout = std::chrono::seconds(stallSeconds);
   if (!recordText.empty()) {
@@ -137,10 +128,12 @@ int Run(int argc, char** argv) {
   const vintrel::FetchResult result = vintrel::FetchDelivery(options);
   if (terminal) std::fputs("\n", stderr);
   const bool ok = result.status == vintrel::FetchStatus::kPlaced ||
-                  result.status == vintrel::FetchStatus::kUpToDate;
+                  result.status == vintrel::FetchStatus::kUpToDate ||
+                  result.status == vintrel::FetchStatus::kNotInRollout;
   if (json) {
     std::cout << "{\"status\":" << JsonString(vintrel::FetchStatusName(result.status))
               << ",\"detail\":" << JsonString(result.detail) << ",\"release\":" << result.release
+              << ",\"newestRelease\":" << result.newestRelease
               << ",\"delivery\":" << JsonString(result.deliveryFolder)
               << ",\"deliveryBytes\":" << result.deliveryBytes
               << ",\"downloaded\":" << result.downloaded << "}\n";

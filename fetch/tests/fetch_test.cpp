@@ -193,10 +193,11 @@ class Feed : public ::testing::Test {
     return FetchUrl(Url(feed), installed);
   }
   static std::string FetchUrl(const std::string& url, std::uint64_t installed,
-                              const fs::path& temp = Temp()) {
+                              const fs::path& temp = Temp(), const std::string& device = "") {
     std::string output;
     Shell(Env("VINTREL_FETCH") + " " + url + " --temp " + Quoted(temp) +
               (installed != 0 ? " --release " + std::to_string(installed) : "") +
+              (device.empty() ? "" : " --device-id " + device) +
               " --json --retry-delay-ms 50 --stall-seconds 5",
           output);
     return output;
@@ -241,7 +242,8 @@ TEST_F(Feed, EachReleaseGetsTheDeliveryTheIndexGivesIt) {
   for (const std::uint64_t installed : {0, 1, 2, 3}) {
     SetUp();
     const std::string json = Fetch("feed", installed);
-    const vintrel::FeedDelivery* expected = vintrel::ChooseFeedDelivery(read.index, installed);
+    const vintrel::FeedDelivery* expected =
+        vintrel::ChooseFeedDelivery(read.index, installed, "").delivery;
     if (expected == nullptr) {
       EXPECT_EQ(JsonText(json, "status"), "up-to-date") << json;
       EXPECT_FALSE(fs::exists(Temp()));
@@ -252,7 +254,69 @@ TEST_F(Feed, EachReleaseGetsTheDeliveryTheIndexGivesIt) {
     EXPECT_EQ(Contents(Temp()), Contents(Www() / "feed" / expected->folder)) << installed;
     EXPECT_FALSE(fs::exists(Work()));
   }
-  EXPECT_EQ(read.index.partial.back().folder, "3/from-2");
+  EXPECT_EQ(read.index.releases.front().partial.back().folder, "3/from-2");
+}
+
+// The publisher rolls release 3 out to half of the devices, then pauses it: a device in the
+// rollout gets release 3, one outside it release 2 (from release 1) or nothing yet (from
+// release 2, "not-in-rollout", not "up-to-date"); paused, every device is outside. Each index
+// is signed again by vintrel-pack rollout and checked by vintrel-pack check.
+TEST_F(Feed, TheRolloutDecidesWhichReleaseADeviceGets) {
+  const fs::path feed = Www() / "rollout";
+  fs::copy(Www() / "feed", feed, fs::copy_options::recursive);
+  std::string inside, outside, output;
+  for (int i = 0; inside.empty() || outside.empty(); ++i) {
+    const std::string id = "0050569a" + std::to_string(1000 + i);
+    (vintrel::FeedRolloutBucket(id, 3) < 5000 ? inside : outside) = id;
+  }
+  struct Row {
+    const char* share;
+    const char* device;
+    std::uint64_t installed;
+    const char* status;
+    const char* delivery;  // placed: the folder in Temp
+    std::uint64_t release;
+  };
+  const Row rows[] = {
+      {"50%", inside.c_str(), 2, "placed", "3/from-2", 3},
+      {"50%", outside.c_str(), 1, "placed", "2/from-1", 2},
+      {"50%", outside.c_str(), 2, "not-in-rollout", "", 2},
+      {"50%", outside.c_str(), 3, "up-to-date", "", 3},
+      {"0", inside.c_str(), 2, "not-in-rollout", "", 2},
+      {"0", inside.c_str(), 0, "placed", "2/full", 2},
+  };
+  std::string share;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(row.share) + " " + row.device + " from " +
+                 std::to_string(row.installed));
+    if (share != row.share) {
+      share = row.share;
+      ASSERT_EQ(Shell(Env("VINTREL_PACK") + " rollout --feed " + Quoted(feed) +
+                          " --release 3 --share " + share + " --key " +
+                          Quoted(fs::path(Env("TEST_KEYS")) / "current.pem"),
+                      output),
+                0)
+          << output;
+      ASSERT_EQ(Shell(Env("VINTREL_PACK") + " check " + Quoted(feed) + " --public-key " +
+                          Quoted(fs::path(Env("TEST_KEYS")) / "current.pub.pem"),
+                      output),
+                0)
+          << output;
+      Shell("chmod -R a+rX " + Quoted(feed), output);
+    }
+    SetUp();
+    const std::string json = FetchUrl(Url("rollout"), row.installed, Temp(), row.device);
+    EXPECT_EQ(JsonText(json, "status"), row.status) << json;
+    EXPECT_NE(json.find("\"release\":" + std::to_string(row.release) + ","), std::string::npos)
+        << json;
+    EXPECT_NE(json.find("\"newestRelease\":3"), std::string::npos) << json;
+    if (*row.delivery == '\0') {
+      EXPECT_FALSE(fs::exists(Temp()));
+      continue;
+    }
+    EXPECT_EQ(JsonText(json, "delivery"), row.delivery);
+    EXPECT_EQ(Contents(Temp()), Contents(feed / row.delivery));
+  }
 }
 
 // A file altered on the server is refused and nothing is placed; a bad signature on the index

@@ -11,6 +11,7 @@
 #include "cp936.h"
 #include "names.h"
 #include "platform.h"
+#include "release.h"
 #include "sha256.h"
 #include "tree.h"
 
@@ -127,6 +128,46 @@ std::vector<std::uint64_t> PublishedReleases(const fs::path& feed, std::uint64_t
   }
   std::sort(releases.begin(), releases.end());
   return releases;
+}
+
+bool IndexFeedReleases(const fs::path& feed, std::uint64_t newest,
+                       const std::map<std::uint64_t, std::uint32_t>& shares,
+                       vintrel::FeedIndex& index, std::string& error) {
+  index.releases.clear();
+  std::vector<std::uint64_t> published = PublishedReleases(feed, newest);
+  std::error_code ec;
+  for (auto release = published.rbegin(); release != published.rend(); ++release) {
+    const std::string name = std::to_string(*release);
+    const fs::path folder = feed / name;
+    vintrel::FeedRelease entry;
+    entry.release = *release;
+    const auto share = shares.find(*release);
+    entry.rollout = share == shares.end() ? vintrel::kWholeRollout : share->second;
+    if (!fs::is_directory(folder / "full", ec)) {
+      error = (folder / "full").u8string() + ": release " + name + " has no full delivery";
+      return false;
+    }
+    entry.full = {0, FolderBytes(folder / "full"), name + "/full"};
+    for (const fs::directory_entry& item : fs::directory_iterator(folder, ec)) {
+      const std::string itemName = item.path().filename().u8string();
+      const std::optional<std::uint64_t> from =
+          itemName.rfind("from-", 0) == 0 ? ParseRelease(itemName.substr(5)) : std::nullopt;
+      if (from && *from < *release && item.is_directory(ec)) {
+        entry.partial.push_back({*from, FolderBytes(item.path()), name + "/" + itemName});
+      }
+    }
+    std::sort(entry.partial.begin(), entry.partial.end(),
+              [](const vintrel::FeedDelivery& a, const vintrel::FeedDelivery& b) {
+                return a.from < b.from;
+              });
+    index.releases.push_back(std::move(entry));
+    if (index.releases.back().rollout >= vintrel::kWholeRollout) break;
+  }
+  if (index.releases.empty() || index.releases.front().release != newest) {
+    error = feed.u8string() + ": release " + std::to_string(newest) + " is not published there";
+    return false;
+  }
+  return true;
 }
 
 bool ReadReleaseList(const fs::path& feed, std::uint64_t release, HashList& list,
@@ -259,38 +300,46 @@ void CheckFeed(const fs::path& feed, const std::vector<DeliveryKey>& keys, Repor
       report.notes.push_back(signatureName + ": verified by " + verifiedBy);
     }
   }
-  const vintrel::FeedIndex& index = read.index;
-  std::vector<vintrel::FeedDelivery> named = index.partial;
-  named.insert(named.begin(), index.full);
-  for (const vintrel::FeedDelivery& delivery : named) {
-    const fs::path folder = feed / fs::u8path(delivery.folder);
-    HashList list;
-    std::string error;
-    if (!ReadList(folder / std::string(kHashListFileName), list, error)) {
-      report.Problem("feed-delivery-missing", delivery.folder, 0,
-                     "the index names this delivery, but its list does not read: " + error,
-                     "publish the release again");
-      continue;
+  std::size_t partials = 0;
+  for (const vintrel::FeedRelease& release : read.index.releases) {
+    std::vector<vintrel::FeedDelivery> named = release.partial;
+    named.insert(named.begin(), release.full);
+    partials += release.partial.size();
+    for (const vintrel::FeedDelivery& delivery : named) {
+      const fs::path folder = feed / fs::u8path(delivery.folder);
+      HashList list;
+      std::string error;
+      if (!ReadList(folder / std::string(kHashListFileName), list, error)) {
+        report.Problem("feed-delivery-missing", delivery.folder, 0,
+                       "the index names this delivery, but its list does not read: " + error,
+                       "publish the release again");
+        continue;
+      }
+      const std::uint64_t bytesThere = FolderBytes(folder);
+      const bool asNamed = list.release == release.release && list.format == 3 &&
+                           list.full == (delivery.from == 0) &&
+                           (delivery.from == 0 || list.from == delivery.from);
+      if (!asNamed || bytesThere != delivery.bytes) {
+        report.Problem("feed-delivery-differs", delivery.folder, 0,
+                       "the index names it as " +
+                           (delivery.from == 0 ? std::string("the full delivery")
+                                               : "the delivery from " +
+                                                     std::to_string(delivery.from)) +
+                           " of release " + std::to_string(release.release) + ", " +
+                           std::to_string(delivery.bytes) + " bytes; it is " +
+                           std::to_string(bytesThere) + " bytes, release " +
+                           std::to_string(list.release) +
+                           (list.full ? ", full" : ", from " + std::to_string(list.from)),
+                       "publish the release again");
+      }
+      deliveries.push_back(folder);
     }
-    const std::uint64_t bytesThere = FolderBytes(folder);
-    const bool asNamed = list.release == index.release && list.format == 3 &&
-                         list.full == (delivery.from == 0) &&
-                         (delivery.from == 0 || list.from == delivery.from);
-    if (!asNamed || bytesThere != delivery.bytes) {
-      report.Problem("feed-delivery-differs", delivery.folder, 0,
-                     "the index names it as " +
-                         (delivery.from == 0 ? std::string("the full delivery")
-                                             : "the delivery from " +
-                                                   std::to_string(delivery.from)) +
-                         " of release " + std::to_string(index.release) + ", " +
-                         std::to_string(delivery.bytes) + " bytes; it is " +
-                         std::to_string(bytesThere) + " bytes, release " +
-                         std::to_string(list.release) +
-                         (list.full ? ", full" : ", from " + std::to_string(list.from)),
-                     "publish the release again");
-    }
-    deliveries.push_back(folder);
   }
-  report.notes.push_back("feed: release " + std::to_string(index.release) + ", the full delivery and " +
-                         Counted(index.partial.size(), "partial delivery", "partial deliveries"));
+  std::string rollouts;
+  for (const vintrel::FeedRelease& release : read.index.releases) {
+    rollouts += (rollouts.empty() ? "" : ", ") + std::to_string(release.release) + " at " +
+                vintrel::FormatRolloutShare(release.rollout);
+  }
+  report.notes.push_back("feed: releases " + rollouts + "; their full deliveries and " +
+                         Counted(partials, "partial delivery", "partial deliveries"));
 }

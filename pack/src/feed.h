@@ -1,8 +1,9 @@
 #pragma once
 // The publisher's feed folder, served as it is by any web server:
 //
-//   index, index.sig         the signed index (<vintrel/update_feed.h>) naming the newest release,
-//                            its full delivery and a partial one from each recent release
+//   index, index.sig         the signed index (<vintrel/update_feed.h>) naming the newest
+//                            releases with their rollout shares, each one's full delivery and
+//                            a partial one from each recent release
 //   <N>/release.sha256       release N's every file with its size and SHA-256 (the history)
 //   <N>/full/                its full delivery
 //   <N>/from-<M>/            its partial delivery from release M
@@ -12,6 +13,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -31,6 +33,13 @@ bool ReadFeedIndex(const std::filesystem::path& feed, vintrel::FeedIndex& index,
 // The releases of the feed up to newest whose folder holds a release list, ascending.
 std::vector<std::uint64_t> PublishedReleases(const std::filesystem::path& feed,
                                              std::uint64_t newest);
+
+// The index of the feed's published releases from newest down, each with its share from shares
+// (100 % for a release shares does not name), down to the first at 100 %; each release's
+// deliveries as its folder holds them (full/, from-<M>/).
+bool IndexFeedReleases(const std::filesystem::path& feed, std::uint64_t newest,
+                       const std::map<std::uint64_t, std::uint32_t>& shares,
+                       vintrel::FeedIndex& index, std::string& error);
 
 // A published release's list of files (paths in code page 936).
 bool ReadReleaseList(const std::filesystem::path& feed, std::uint64_t release, HashList& list,

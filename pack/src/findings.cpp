@@ -2,30 +2,9 @@
 
 #include <cstdio>
 
-namespace {
+#include "json_string.h"
 
-std::string JsonString(const std::string& text) {
-  std::string out = "\"";
-  for (const char ch : text) {
-    const unsigned char c = static_cast<unsigned char>(ch);
-    switch (ch) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (c < 0x20) {
-          char escaped[8];
-          std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-          out += escaped;
-        } else {
-          out += ch;
-        }
-    }
-  }
-  return out + "\"";
-}
+namespace {
 
 const char* SeverityName(Severity severity) {
   return severity == Severity::kProblem ? "problem" : "warning";

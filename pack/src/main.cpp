@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <optional>
 #include <unordered_map>
@@ -62,6 +63,7 @@ struct Options {
   std::vector<std::string> history;
   std::string feed;       // publish: the feed folder
   size_t keep = 3;        // publish: partial deliveries from this many earlier releases
+  std::string share = "100%";  // publish --rollout, rollout --share: "50%", as given
   bool allowDowngrade = false;
   bool fullPlan = false;  // diff: list every file in the text report
   bool dryRun = false;    // diff: decide and report everything, write nothing
@@ -522,6 +524,28 @@ int RunDiff(const Options& options) {
   return Finish(report, options.json);
 }
 
+// "50%" or "50" (a percent, up to two decimals) into hundredths of a percent.
+bool ParseShareOption(std::string text, std::uint32_t& share) {
+  if (text.empty() || text.back() != '%') text += '%';
+  return vintrel::ParseRolloutShare(text, share);
+}
+
+std::string ShareExpected(const std::string& option) {
+  return option + " takes the share of devices as a percent from 0 to 100, at most two "
+                  "decimals (\"10%\", \"12.5\")";
+}
+
+// Signs index with the publisher's key and puts it into feed.
+bool SignFeedIndex(const Options& options, const fs::path& feed, const vintrel::FeedIndex& index,
+                   std::string& error) {
+  std::string passphrase;
+  DeliveryKey key;
+  return (options.keyPass.empty() || ReadPassphrase(options.keyPass, passphrase, error)) &&
+         LoadDeliveryKey(fs::u8path(options.key), true, key, error,
+                         options.keyPass.empty() ? nullptr : &passphrase) &&
+         WriteFeedIndex(feed, index, key, error);
+}
+
 // Adds the release NEW to the feed folder: its list, its full delivery, a partial delivery from
 // each of the last --keep releases, then the signed index naming them. Each delivery is made by
 // diff, with its report.
@@ -530,6 +554,8 @@ int RunPublish(const Options& options) {
   const fs::path newRoot = Normalized(options.newTree);
   if (!IsFolder(newRoot)) return UsageError(options.newTree + ": NEW is not a folder");
   if (options.key.empty()) return UsageError("publish signs the index and every list: give --key");
+  std::uint32_t share = 0;
+  if (!ParseShareOption(options.share, share)) return UsageError(ShareExpected("--rollout"));
   std::error_code ec;
   fs::create_directories(feed, ec);
   vintrel::FeedIndex index;
@@ -539,10 +565,11 @@ int RunPublish(const Options& options) {
   Report report;
   report.command = "publish";
   report.target = feed.u8string();
-  if (indexed) CheckAbovePrevious(options.release, index.release, feed.u8string(), report);
+  const std::uint64_t newestListed = indexed ? index.releases.front().release : 0;
+  if (indexed) CheckAbovePrevious(options.release, newestListed, feed.u8string(), report);
   if (report.ProblemCount() > 0) return Finish(report, options.json);
   const std::vector<std::uint64_t> published =
-      indexed ? PublishedReleases(feed, index.release) : std::vector<std::uint64_t>();
+      indexed ? PublishedReleases(feed, newestListed) : std::vector<std::uint64_t>();
   const std::string name = std::to_string(options.release);
   const fs::path target = feed / name;
   const fs::path staging = feed / ("." + name + ".publish-" + std::to_string(ProcessId()));
@@ -592,9 +619,6 @@ int RunPublish(const Options& options) {
     tree = work / std::to_string(earlier);
     return fs::exists(tree, ec) || MaterializeRelease(feed, earlier, tree, error);
   };
-  vintrel::FeedIndex next;
-  next.release = options.release;
-  next.full.folder = name + "/full";
   Options full = options;
   full.out = (staging / "full").u8string();
   full.full = true;
@@ -629,24 +653,65 @@ int RunPublish(const Options& options) {
   // The release whole in place, then the index that names it.
   fs::rename(staging, target, ec);
   if (ec) return failed(target.u8string() + ": cannot be moved into place: " + ec.message());
-  next.full.bytes = FolderBytes(target / "full");
-  for (size_t i = published.size() - partials; i < published.size(); ++i) {
-    const std::string folder = "from-" + std::to_string(published[i]);
-    next.partial.push_back({published[i], FolderBytes(target / folder), name + "/" + folder});
+  // The earlier releases keep their shares; the index lists them down to the first at 100 %.
+  std::map<std::uint64_t, std::uint32_t> shares;
+  for (const vintrel::FeedRelease& earlier : index.releases) {
+    shares[earlier.release] = earlier.rollout;
   }
-  std::string passphrase;
-  DeliveryKey key;
-  if ((!options.keyPass.empty() && !ReadPassphrase(options.keyPass, passphrase, error)) ||
-      !LoadDeliveryKey(fs::u8path(options.key), true, key, error,
-                       options.keyPass.empty() ? nullptr : &passphrase) ||
-      !WriteFeedIndex(feed, next, key, error)) {
+  shares[options.release] = share;
+  vintrel::FeedIndex next;
+  if (!IndexFeedReleases(feed, options.release, shares, next, error) ||
+      !SignFeedIndex(options, feed, next, error)) {
     report.Problem("publish-failed", feed.u8string(), 0, error, "run again");
     return Finish(report, options.json);
   }
-  report.counts = {{"partial deliveries", next.partial.size()},
-                   {"bytes of the full delivery", next.full.bytes}};
+  report.counts = {{"partial deliveries", next.releases.front().partial.size()},
+                   {"bytes of the full delivery", next.releases.front().full.bytes},
+                   {"releases in the index", next.releases.size()}};
   report.notes.push_back("release " + name + " published in " + feed.u8string() +
-                         ": the index names it");
+                         ": the index names it, rollout " + vintrel::FormatRolloutShare(share));
+  return Finish(report, options.json);
+}
+
+// Changes the rollout share of a release the feed's index lists, and signs the index again.
+// The releases below it are listed again from their folders when it falls below 100 %, so that
+// a paused rollout still leaves every device a release it is in.
+int RunRollout(const Options& options) {
+  const fs::path feed = Normalized(options.feed);
+  std::uint32_t share = 0;
+  if (!ParseShareOption(options.share, share)) return UsageError(ShareExpected("--share"));
+  if (options.releaseText.empty()) return UsageError("give --release, the release to roll out");
+  vintrel::FeedIndex index;
+  bool indexed = false;
+  std::string error;
+  if (!ReadFeedIndex(feed, index, indexed, error)) return UsageError("--feed " + error);
+  if (!indexed) return UsageError("--feed " + feed.u8string() + ": there is no index: publish first");
+  Report report;
+  report.command = "rollout";
+  report.target = feed.u8string();
+  std::map<std::uint64_t, std::uint32_t> shares;
+  bool listed = false;
+  for (const vintrel::FeedRelease& release : index.releases) {
+    shares[release.release] = release.rollout;
+    listed = listed || release.release == options.release;
+  }
+  if (!listed) {
+    return UsageError("--release " + std::to_string(options.release) +
+                      " is not in the feed's index (its releases are the ones listed by check)");
+  }
+  shares[options.release] = share;
+  vintrel::FeedIndex next;
+  if (!IndexFeedReleases(feed, index.releases.front().release, shares, next, error) ||
+      !SignFeedIndex(options, feed, next, error)) {
+    report.Problem("rollout-failed", feed.u8string(), 0, error, "run again");
+    return Finish(report, options.json);
+  }
+  std::string listedReleases;
+  for (const vintrel::FeedRelease& release : next.releases) {
+    listedReleases += (listedReleases.empty() ? "" : ", ") + std::to_string(release.release) +
+                      " at " + vintrel::FormatRolloutShare(release.rollout);
+  }
+  report.notes.push_back("the index lists releases " + listedReleases + ", signed again");
   return Finish(report, options.json);
 }
 
@@ -820,6 +885,21 @@ int Run(int argc, char** argv) {
   publish->add_option("--keep", options.keep,
                       "partial deliveries from this many of the latest releases (default 3)");
   publish->add_flag("--allow-downgrade", options.allowDowngrade, "as for diff");
+  publish->add_option("--rollout", options.share,
+                      "the share of devices the release goes to at first, e.g. 10% (default "
+                      "100%); the releases before it stay in the index for the others")
+      ->capture_default_str();
+  CLI::App* rollout = app.add_subcommand(
+      "rollout", "Change the share of devices a release of the feed goes to, and sign the "
+                 "index again");
+  rollout->add_option("--feed", options.feed, "the feed folder")->required();
+  rollout->add_option("--release", options.releaseText, "a release the index lists")->required();
+  rollout->add_option("--share", options.share, "the share of devices, e.g. 50% (0% pauses it)")
+      ->required();
+  rollout->add_option("--key", options.key, "the private key (PEM) that signs the index")
+      ->required();
+  rollout->add_option("--key-pass", options.keyPass, "as for diff");
+  rollout->add_flag("--json", options.json, "print the report as JSON");
   std::string helpTopic;
   CLI::App* help =
       app.add_subcommand("help", "Describe vintrel-pack, or COMMAND (diff, check) and its options");
@@ -835,11 +915,12 @@ int Run(int argc, char** argv) {
     if (command != publish) command->add_flag("--json", options.json, "print the report as JSON");
   }
   // The parser would only say that a subcommand is required.
-  if (argc < 2) return UsageError("give a command: diff, check, publish or help");
+  if (argc < 2) return UsageError("give a command: diff, check, publish, rollout or help");
   const std::string command = argv[1];
-  if (command != "diff" && command != "check" && command != "publish" && command != "help" &&
-      (command.empty() || command[0] != '-')) {
-    return UsageError("\"" + command + "\" is no command: the commands are diff, check, publish and help");
+  if (command != "diff" && command != "check" && command != "publish" && command != "rollout" &&
+      command != "help" && (command.empty() || command[0] != '-')) {
+    return UsageError("\"" + command +
+                      "\" is no command: the commands are diff, check, publish, rollout and help");
   }
   try {
     app.parse(argc, argv);
@@ -854,7 +935,7 @@ int Run(int argc, char** argv) {
       std::cout << app.get_formatter()->make_help(&app, "vintrel-pack", CLI::AppFormatMode::Normal);
       return kExitFine;
     }
-    for (CLI::App* topic : {diff, check, publish}) {
+    for (CLI::App* topic : {diff, check, publish, rollout}) {
       if (topic->get_name() == helpTopic) {
         std::cout << topic->get_formatter()->make_help(topic, "vintrel-pack " + helpTopic,
                                                        CLI::AppFormatMode::Normal);
@@ -878,6 +959,7 @@ int Run(int argc, char** argv) {
   }
   if (!options.releaseText.empty()) options.release = *ParseRelease(options.releaseText);
   if (publish->parsed()) return RunPublish(options);
+  if (rollout->parsed()) return RunRollout(options);
   return diff->parsed() ? RunDiff(options) : RunCheck(options);
 }
 

@@ -815,11 +815,13 @@ TEST(Publish, AFeedOfReleasesChecksAndRefusesWhatDiffRefuses) {
   }
   vintrel::FeedIndexRead read = vintrel::ParseFeedIndex(ReadFile(feed / "index"));
   ASSERT_EQ(read.status, vintrel::FeedIndexStatus::kRead);
-  EXPECT_EQ(read.index.release, 3u);
-  EXPECT_EQ(read.index.full.folder, "3/full");
-  ASSERT_EQ(read.index.partial.size(), 2u);
-  EXPECT_EQ(read.index.partial[0].folder, "3/from-1");
-  EXPECT_EQ(read.index.partial[1].folder, "3/from-2");
+  ASSERT_EQ(read.index.releases.size(), 1u) << "release 3 goes to every device";
+  const vintrel::FeedRelease& three = read.index.releases.front();
+  EXPECT_EQ(three.release, 3u);
+  EXPECT_EQ(three.full.folder, "3/full");
+  ASSERT_EQ(three.partial.size(), 2u);
+  EXPECT_EQ(three.partial[0].folder, "3/from-1");
+  EXPECT_EQ(three.partial[1].folder, "3/from-2");
   // Release 3's full delivery deletes what release 1 had, though release 2 did not.
   EXPECT_NE(ReadFile(feed / "3/full/UpdateInfo.ini").find("DeletedFiles:\r\ngone.txt"),
             std::string::npos);
@@ -840,18 +842,28 @@ TEST(Publish, AFeedOfReleasesChecksAndRefusesWhatDiffRefuses) {
   WriteFile(feed / "5/full/half-written", "an ended run's");
   WriteFile(feed / ".5.publish-1/full/half-written", "an ended run's");
   WriteFile(feed / ".work-1/3/readme.txt", "an ended run's");
-  run = publish("app-2.0.0.1.exe", "5", " --keep 1");
+  run = publish("app-2.0.0.1.exe", "5", " --keep 1 --rollout 12.5%");
   EXPECT_EQ(run.exitCode, 0) << run.output;
   EXPECT_NE(run.output.find("left by a run that was ended"), std::string::npos) << run.output;
   EXPECT_FALSE(fs::exists(feed / "5/full/half-written"));
   EXPECT_FALSE(fs::exists(feed / ".5.publish-1"));
   EXPECT_FALSE(fs::exists(feed / ".work-1"));
+  // Release 5 to an eighth of the devices; release 3 stays listed for the others.
   read = vintrel::ParseFeedIndex(ReadFile(feed / "index"));
-  ASSERT_EQ(read.index.partial.size(), 1u);
-  EXPECT_EQ(read.index.partial[0].from, 3u);
+  ASSERT_EQ(read.index.releases.size(), 2u);
+  EXPECT_EQ(read.index.releases[0].rollout, 1250u);
+  ASSERT_EQ(read.index.releases[0].partial.size(), 1u);
+  EXPECT_EQ(read.index.releases[0].partial[0].from, 3u);
+  EXPECT_EQ(read.index.releases[1].release, 3u);
+  EXPECT_EQ(read.index.releases[1].partial.size(), 2u);
+  run = RunPack(check, scratch.path());
+  EXPECT_EQ(run.exitCode, 0) << run.output;
   EXPECT_TRUE(fs::exists(feed / "3/from-1/UpdateInfo.sha256")) << "an earlier release destroyed";
 
-  WriteFile(feed / "index", ReadFile(feed / "index") + "from 4 1 5/from-4\r\n");
+  // Release 5 to every device, by a hand that has no key: the signature no longer verifies.
+  std::string widened = ReadFile(feed / "index");
+  widened.replace(widened.find("rollout 12.5%"), 13, "rollout 100%");
+  WriteFile(feed / "index", widened);
   run = RunPack(check, scratch.path());
   EXPECT_EQ(run.exitCode, 1) << run.output;
   EXPECT_EQ(ProblemCodes(run.output).count("feed-signature-not-verified"), 1u) << run.output;

@@ -24,6 +24,8 @@ namespace vintrel {
 enum class FetchStatus {
   kPlaced,           // the delivery waits in Temp: start Updater.exe
   kUpToDate,         // the installation has the feed's newest release
+  kNotInRollout,     // a newer release exists, but this device is not in its rollout yet (nor
+                     // in that of any release between): ask again later, nothing to do now
   kDeliveryWaiting,  // Temp holds a delivery already: nothing is fetched or placed over it
                      // (one that appeared during the fetch: the fetched delivery stays in
                      // <Temp>.fetch, verified, and is placed by a later run)
@@ -57,6 +59,8 @@ using FetchProgressCallback = void (*)(const FetchProgress& progress, void* cont
 struct FetchOptions {
   std::string feedUrl;                   // the feed folder, http:// or https://
   std::uint64_t installedRelease = 0;    // from the release record; 0: none recorded
+  std::string deviceId;  // DeviceUtil::GetDeviceId(): which staged rollouts include this device
+                         // (empty: only the releases rolled out to every device)
   std::filesystem::path tempFolder;      // where the updater looks: ...\OrbeskVintrel\Temp
   FetchProgressCallback progress = nullptr;
   void* progressContext = nullptr;
@@ -69,7 +73,9 @@ struct FetchOptions {
 struct FetchResult {
   FetchStatus status = FetchStatus::kLocalError;
   std::string detail;              // what failed and where (a URL or file), English
-  std::uint64_t release = 0;       // the feed's newest release, once the index was read
+  std::uint64_t release = 0;       // the release fetched (placed); up to date: the newest;
+                                   // not in the rollout: the installed one
+  std::uint64_t newestRelease = 0; // the feed's newest release, once the index was read
   std::string deliveryFolder;      // the delivery picked, below the feed ("3/from-2")
   std::uint64_t deliveryBytes = 0; // the delivered files' bytes
   std::uint64_t downloaded = 0;    // body bytes received in this run (all tries)
