@@ -61,7 +61,7 @@ TEST(ServiceRules, CallerFolderPaths) {
   EXPECT_NE(CallerFolderProblem(std::wstring(32001, L'a').insert(0, L"C:\\")), nullptr);
 }
 
-// Every result with every reason has one code, each code one pair, and the codes the README
+// Every result with every reason has one code, each code one pair, and the codes docs/service.md
 // documents are the ones the table gives.
 TEST(ServiceRules, ExitCodesMapOneToOneOntoResultAndReason) {
   std::set<std::uint32_t> seen;

@@ -50,7 +50,7 @@ enum class UpdateOutcomeResult {
   kNotStarted,  // "not-started": the update did not begin
 };
 
-// Why, as a code; the README's table says what the main application does with each.
+// Why, as a code; docs/outcome.md's table says what the main application does with each.
 enum class UpdateOutcomeReason {
   kNone,           // "none"
   kNoList,         // "no-list"

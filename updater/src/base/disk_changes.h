@@ -4,7 +4,7 @@
 // earlier brand's folder rename) is announced here, right after it is made. Only a test build
 // listens: it ends the process after a chosen change, to prove that the next run repairs a
 // process killed at any point. A killed process keeps what it wrote in the system's cache: a
-// power cut rests on the flush order as well (the README's "What a power cut can still cost").
+// power cut rests on the flush order as well (docs/updater.md, "What a power cut can still cost").
 
 using DiskChangeHook = void (*)();
 

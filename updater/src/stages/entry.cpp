@@ -51,7 +51,7 @@ void ListenForDeclinedPrompt() {
 // environment, the second stage ends its own process right after its k-th change, first leaving
 // "vintrel-killed-at-<k>" in the temporary folder so that the test knows the run was cut. That is
 // a process killed at any point, nothing more: what it wrote stays in the system's cache, so a
-// power cut also rests on the flush order (the README's "What a power cut can still cost").
+// power cut also rests on the flush order (docs/updater.md, "What a power cut can still cost").
 unsigned long killAfterChange = 0;
 unsigned long changesSoFar = 0;
 std::wstring killMarkerFolder;  // with its final separator

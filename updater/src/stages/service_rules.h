@@ -36,7 +36,7 @@ inline constexpr wchar_t kServiceResultSddl[] = L"O:BAD:P(A;;FA;;;SY)(A;;FA;;;BA
 const char* CallerFolderProblem(std::wstring_view path);
 
 // The service-specific exit code of an outcome: 1000 + 100 x the result's row + the reason's row
-// (README, "The update service"). 0 for a pair the service never reports.
+// (docs/service.md, "Its outcome"). 0 for a pair the service never reports.
 std::uint32_t ServiceExitCode(ApplyResult result, ApplyReason reason);
 
 // The outcome an exit code stands for; false for a code that is not in the table.
