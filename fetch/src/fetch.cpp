@@ -3,6 +3,8 @@
 #include "vintrel/fetch.h"
 
 #include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <thread>
 #include <vector>
 
@@ -12,11 +14,58 @@
 #include "http.h"
 #include "list_signature.h"
 #include "local.h"
+#include "record_number.h"
 #include "vintrel/update_feed.h"
 
 namespace fs = std::filesystem;
 
 namespace vintrel {
+
+bool ReadInstalledRelease(const fs::path& installation, std::uint64_t& release,
+                          std::string& error) {
+  release = 0;
+  const fs::path records = installation / ".vintrel";
+  std::error_code ec;
+  if (!fs::exists(records, ec)) {
+    if (ec) error = records.u8string() + ": " + ec.message();
+    return !ec;
+  }
+  constexpr std::string_view kMarkerPrefix = "release-";
+  bool marked = false;
+  fs::directory_iterator item(records, ec), end;
+  for (; !ec && item != end; item.increment(ec)) {
+    const std::string name = item->path().filename().u8string();
+    if (name.compare(0, kMarkerPrefix.size(), kMarkerPrefix) != 0) continue;
+    std::uint64_t number = 0;
+    if (!ParseRecordNumber(std::string_view(name).substr(kMarkerPrefix.size()), number) ||
+        number == 0) {
+      error = (records / item->path().filename()).u8string() + ": a marker without a release";
+      return false;
+    }
+    marked = true;
+    release = std::max(release, number);
+  }
+  if (ec) {
+    error = records.u8string() + ": cannot be listed: " + ec.message();
+    release = 0;
+    return false;
+  }
+  if (marked) return true;
+  // An installation last updated before the markers: the record, a number and CR LF.
+  const fs::path record = records / "release";
+  if (!fs::exists(record, ec)) return !ec;
+  std::ifstream in(record, std::ios::binary);
+  std::string text(std::istreambuf_iterator<char>(in), {});
+  if (!in.good() && !in.eof()) text.clear();
+  if (text.size() < 3 || text.size() > 64 || text.compare(text.size() - 2, 2, "\r\n") != 0 ||
+      !ParseRecordNumber(std::string_view(text).substr(0, text.size() - 2), release) ||
+      release == 0) {
+    release = 0;
+    error = record.u8string() + ": cannot be read as a release record";
+    return false;
+  }
+  return true;
+}
 
 const char* FetchStatusName(FetchStatus status) noexcept {
   switch (status) {

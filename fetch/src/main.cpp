@@ -1,6 +1,6 @@
 // vintrel-fetch: the fetch from the command line, for scripts and tests.
 //
-//   vintrel-fetch URL --temp DIR [--release N | --release-record FILE] [--device-id ID] [--json]
+//   vintrel-fetch URL --temp DIR [--release N | --installation DIR] [--device-id ID] [--json]
 //
 // Exit 0: placed, up to date, or not in the rollout yet; 1: anything else (the status says
 // what); 2: usage.
@@ -9,9 +9,7 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
-#include <fstream>
 #include <iostream>
-#include <sstream>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -24,7 +22,6 @@
 
 #include "device_id.h"
 #include "json_string.h"
-#include "record_number.h"
 #include "utf8_arguments.h"
 #include "vintrel/fetch.h"
 
@@ -62,33 +59,12 @@ void ShowProgress(const vintrel::FetchProgress& progress, void*) {
   std::fflush(stderr);
 }
 
-// The release record's number: digits and an optional line end, nothing else.
-bool ReadReleaseRecord(const fs::path& path, std::uint64_t& release, std::string& error) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  if (!in || !(text << in.rdbuf())) {
-    error = "cannot read the release record " + path.u8string();
-    return false;
-  }
-  std::string digits = text.str();
-  if (digits.size() >= 2 && digits.compare(digits.size() - 2, 2, "\r\n") == 0) {
-    digits.resize(digits.size() - 2);
-  } else if (!digits.empty() && digits.back() == '\n') {
-    digits.pop_back();
-  }
-  if (!ParseRecordNumber(digits, release) || release == 0) {
-    error = "the release record " + path.u8string() + " holds no release number";
-    return false;
-  }
-  return true;
-}
-
 int Run(int argc, char** argv) {
   CLI::App app("Fetches the delivery an installation needs from the publisher's feed into the "
                "updater's Temp folder, verified", "vintrel-fetch");
   app.set_version_flag("--version", VINTREL_FETCH_VERSION);
   vintrel::FetchOptions options;
-  std::string recordText, tempText;
+  std::string installationText, tempText;
   bool json = false;
   int retryDelayMs = 500, stallSeconds = 30;
   app.add_option("url", options.feedUrl, "the feed folder's URL (http:// or https://)")->required();
@@ -96,7 +72,8 @@ int Run(int argc, char** argv) {
       ->required();
   auto* release = app.add_option("--release", options.installedRelease,
                                  "the installed release (default: none recorded)");
-  app.add_option("--release-record", recordText, "read the installed release from this file")
+  app.add_option("--installation", installationText,
+                 "read the installed release from this installation's records")
       ->excludes(release);
   std::string deviceId;
   auto* device = app.add_option("--device-id", deviceId,
@@ -114,9 +91,10 @@ int Run(int argc, char** argv) {
       device->count() > 0 ? deviceId : vintrel::FormatDeviceId(vintrel::QueryNetworkAdapters());
   options.firstRetryDelay = std::chrono::milliseconds(retryDelayMs);
   options.stallTimeout = std::chrono::seconds(stallSeconds);
-  if (!recordText.empty()) {
+  if (!installationText.empty()) {
     std::string error;
-    if (!ReadReleaseRecord(fs::u8path(recordText), options.installedRelease, error)) {
+    if (!vintrel::ReadInstalledRelease(fs::u8path(installationText), options.installedRelease,
+                                       error)) {
       std::cerr << "vintrel-fetch: " << error << "\n";
       return 1;
     }

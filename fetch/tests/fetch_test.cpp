@@ -241,7 +241,20 @@ TEST_F(Feed, EachReleaseGetsTheDeliveryTheIndexGivesIt) {
   ASSERT_EQ(read.status, vintrel::FeedIndexStatus::kRead);
   for (const std::uint64_t installed : {0, 1, 2, 3}) {
     SetUp();
-    const std::string json = Fetch("feed", installed);
+    // The installed release as the main application learns it: release 1's installation was
+    // last updated before the markers (only its record), the others carry a marker.
+    const fs::path installation = *root_ / ("installation-" + std::to_string(installed));
+    fs::create_directories(installation / ".vintrel");
+    if (installed == 1) WriteFile(installation / ".vintrel/release", "1\r\n");
+    if (installed > 1) {
+      WriteFile(installation / ".vintrel/release", "held by the service\r\n");
+      WriteFile(installation / (".vintrel/release-" + std::to_string(installed)), "");
+      WriteFile(installation / (".vintrel/release-" + std::to_string(installed - 1)), "");
+    }
+    std::string json;
+    Shell(Env("VINTREL_FETCH") + " " + Url("feed") + " --temp " + Quoted(Temp()) +
+              " --installation " + Quoted(installation) + " --json --retry-delay-ms 50",
+          json);
     const vintrel::FeedDelivery* expected =
         vintrel::ChooseFeedDelivery(read.index, installed, "").delivery;
     if (expected == nullptr) {
@@ -255,6 +268,18 @@ TEST_F(Feed, EachReleaseGetsTheDeliveryTheIndexGivesIt) {
     EXPECT_FALSE(fs::exists(Work()));
   }
   EXPECT_EQ(read.index.releases.front().partial.back().folder, "3/from-2");
+  // A marker that names no release: nothing is fetched for a release guessed.
+  const fs::path unreadable = *root_ / "installation-unreadable/.vintrel/release-2x";
+  WriteFile(unreadable, "");
+  std::string output;
+  EXPECT_EQ(Shell(Env("VINTREL_FETCH") + " " + Url("unread/feed") + " --temp " + Quoted(Temp()) +
+                      " --installation " + Quoted(unreadable.parent_path().parent_path()),
+                  output),
+            1);
+  EXPECT_NE(output.find("a marker without a release"), std::string::npos) << output;
+  for (const auto& [uri, bytes] : Requests()) {
+    EXPECT_EQ(uri.find("unread"), std::string::npos) << "asked for " << uri;
+  }
 }
 
 // The publisher rolls release 3 out to half of the devices, then pauses it: a device in the

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # vintrel-fetch.exe (WinHTTP, CNG) under Wine against Debian's nginx on the loopback, serving a
 # feed of three releases that vintrel-pack.exe publish made: release 2 gets the partial delivery
-# from 2, no release the full one, each placed in Temp byte for byte as published.
+# from 2, no release the full one, each placed in Temp byte for byte as published; release 3's
+# rollout paused: release 2 waits ("not-in-rollout"), no release gets release 2's full delivery.
 set -euo pipefail
 : "${VINTREL_FETCH:?}" "${VINTREL_PACK:?}" "${TEST_KEYS:?}" "${NGINX_PROGRAM:?}" "${WINE:?}"
 
@@ -76,4 +77,17 @@ for case in "2 3/from-2" "0 3/full"; do
 done
 result=$(fetch 3) || true
 [[ $result == *'"status":"up-to-date"'* ]] || fail "release 3: $result"
-echo "2 passed, 0 failed"
+
+"$WINE" "$VINTREL_PACK" rollout --feed "$(windows_path "$work/www/feed")" --release 3 --share 0% \
+  --key "$(windows_path "$TEST_KEYS/current.pem")" > "$work/rollout.log" 2>&1 ||
+  { cat "$work/rollout.log"; fail "rollout of release 3 to no device"; }
+chmod -R a+rX "$work/www"
+result=$(fetch 2) || true
+echo "release 2, release 3 paused: $result"
+[[ $result == *'"status":"not-in-rollout"'* ]] || fail "release 2 with release 3 paused: $result"
+[ ! -e "$work/OrbeskVintrel/Temp" ] || fail "release 2 with release 3 paused: something placed"
+result=$(fetch 0) || true
+echo "no release, release 3 paused: $result"
+[[ $result == *'"delivery":"2/full"'* ]] || fail "no release with release 3 paused: $result"
+diff -r "$work/OrbeskVintrel/Temp" "$work/www/feed/2/full" || fail "no release: Temp is not 2/full"
+echo "3 passed, 0 failed"

@@ -81,6 +81,15 @@ struct FetchResult {
   std::uint64_t downloaded = 0;    // body bytes received in this run (all tries)
 };
 
+// The release installed at installation (the folder of Updater.exe and bin\), as a program of
+// the user's learns it: the highest "release-<N>" marker in <installation>\.vintrel, which the
+// updater leaves beside its release record (a record only administrators may read), else the
+// record; 0 when the installation records none. False, with error, when the folder cannot be
+// listed, a marker's name is no number or a record that is there cannot be read: a fetch for a
+// release guessed would fetch the wrong delivery.
+bool ReadInstalledRelease(const std::filesystem::path& installation, std::uint64_t& release,
+                          std::string& error);
+
 // Fetches the delivery the installation needs into options.tempFolder. Blocking.
 FetchResult FetchDelivery(const FetchOptions& options);
 
