@@ -45,12 +45,13 @@ bool ReadWhole(const fs::path& path, std::uint64_t size, std::string& bytes, std
 // size in its header, against prefix when it is not empty, read and written in chunks; written
 // gets the frame's size. With out empty the frame is only measured.
 bool CompressFile(const fs::path& source, std::uint64_t size, const std::string& prefix,
-                  const fs::path& out, std::uint64_t& written, std::string& error) {
+                  const fs::path& out, std::uint64_t& written, std::string& error,
+                  int level = kDeltaLevel) {
   CCtxPtr context(ZSTD_createCCtx());
   const int windowLog = WindowLogFor(prefix.size() + size);
   // The window sized to the files, as zstd --long does, within what the updater decodes.
   const std::pair<ZSTD_cParameter, int> parameters[] = {
-      {ZSTD_c_compressionLevel, kDeltaLevel}, {ZSTD_c_checksumFlag, 1},
+      {ZSTD_c_compressionLevel, level}, {ZSTD_c_checksumFlag, 1},
       {ZSTD_c_windowLog, windowLog}, {ZSTD_c_enableLongDistanceMatching, 1}};
   bool good = context != nullptr;
   for (const auto& [parameter, value] : parameters) {
@@ -147,8 +148,17 @@ bool DeliverSmallest(const fs::path& source, const fs::path& base, const fs::pat
     }
     listed.baseSha256 = Sha256Of(baseBytes);
   }
-  // The frame is made only where it could be the smaller: see kFrameSkipRatio.
-  const bool frameTried = !plain && patchSize * kFrameSkipRatio > listed.size;
+  // The frame is made only where it could be the smaller: see kFrameSkipRatio and kProbeBytes.
+  bool frameTried = !plain && patchSize * kFrameSkipRatio > listed.size;
+  bool incompressible = false;
+  if (frameTried && listed.size >= kProbeBytes) {
+    std::uint64_t fastSize = 0;
+    if (!CompressFile(source, listed.size, std::string(), fs::path(), fastSize, error, 1)) {
+      return false;
+    }
+    incompressible = fastSize >= listed.size - listed.size / kProbeSaveRatio;
+    frameTried = !incompressible;
+  }
   if (frameTried &&
       !CompressFile(source, listed.size, std::string(), frame, frameSize, error)) {
     return false;
@@ -169,6 +179,10 @@ bool DeliverSmallest(const fs::path& source, const fs::path& base, const fs::pat
       *why = "frame: " + (noPatch.empty() ? "smaller than a patch (" + Bytes(patchSize) + ")"
                                           : noPatch);
     }
+  } else if (why && incompressible) {
+    *why = "plain: incompressible (zstd's fastest level saves under 1/" +
+           std::to_string(kProbeSaveRatio) + ")" +
+           (noPatch.empty() ? ", a patch " + Bytes(patchSize) : std::string());
   } else if (why && !plain) {
     *why = "plain: compression does not pay (a frame would be " + Bytes(frameSize) +
            (noPatch.empty() ? ", a patch " + Bytes(patchSize) : std::string()) + ")";

@@ -21,6 +21,13 @@ inline constexpr int kDeltaLevel = 19;
 // save less than 1/32 of the file's size. Making it costs as much as the patch, at level 19.
 inline constexpr std::uint64_t kFrameSkipRatio = 32;
 
+// A file of at least kProbeBytes is first compressed at zstd's fastest level, only measured:
+// when that saves less than 1/kProbeSaveRatio of it (media, archives, random bytes), level 19
+// would save hardly more and takes a minute for 50 MB, so no frame is made and the file goes
+// plain.
+inline constexpr std::uint64_t kProbeBytes = 1u << 20;
+inline constexpr std::uint64_t kProbeSaveRatio = 64;
+
 struct DeltaStats {
   std::uint64_t patches = 0, frames = 0, plain = 0;  // files delivered each way
   std::uint64_t deliveredBytes = 0;                  // the bytes of what they deliver

@@ -18,7 +18,9 @@ std::string CountedName(std::uint64_t count, const std::string& plural) {
       {"files as patches", "file as a patch"},
       {"files as zstd frames", "file as a zstd frame"},
       {"files ", "file "},
-      {"bytes ", "byte "}};
+      {"bytes ", "byte "},
+      {"releases ", "release "},
+      {"partial deliveries", "partial delivery"}};
   for (const auto& [many, one] : kSingular) {
     if (plural.compare(0, std::string(many).size(), many) == 0) {
       return "1 " + std::string(one) + plural.substr(std::string(many).size());

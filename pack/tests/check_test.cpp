@@ -1055,6 +1055,7 @@ TEST(Diff, ADryRunPlansAsTheRealRunAndWritesNothing) {
   WriteFile(work / "old/bin/text.dll", text);
   WriteFile(work / "new/bin/text.dll", text + "one more line\n");
   WriteFile(work / "new/bin/noise.bin", Noise(20000));
+  WriteFile(work / "new/res/media.mp4", Noise(2 << 20));
   WriteFile(work / "new/res/new.txt", Words(100000, 2));
   WriteFile(work / "old/res/same.txt", "same");
   WriteFile(work / "new/res/same.txt", "same");
@@ -1104,6 +1105,7 @@ TEST(Diff, ADryRunPlansAsTheRealRunAndWritesNothing) {
       {"bin/text.dll", "copy", "\"patch\"", "patch: under 1/32 of the file, no frame tried",
        "bin/text.dll.zstpatch"},
       {"bin/noise.bin", "copy", "\"plain\"", "plain: compression does not pay", "bin/noise.bin"},
+      {"res/media.mp4", "copy", "\"plain\"", "plain: incompressible", "res/media.mp4"},
       {"res/new.txt", "copy", "\"zstd frame\"", "frame: a new file", "res/new.txt.zst"},
       {"big.pak", "copy", "\"zstd frame\"", "frame: the file is over the 128 MiB patch limit",
        "big.pak.zst"},
