@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -392,6 +393,34 @@ TEST_F(Feed, WhatTheKeysOrTheListDoNotVouchForIsRefused) {
       EXPECT_TRUE(signedText) << row.name << ": asked for " << uri;
     }
   }
+}
+
+// On a terminal (script(1) gives it one) vintrel-fetch redraws one progress line, at most every
+// 100 ms, ending at the whole delivery; off a terminal it prints its result and nothing else.
+TEST_F(Feed, ProgressIsDrawnOnATerminalOnly) {
+  std::string output;
+  const auto started = std::chrono::steady_clock::now();
+  ASSERT_EQ(Shell("script -qec \"" + Env("VINTREL_FETCH") + " " + Url("slow/feed") + " --temp " +
+                      Quoted(Temp()) + " --release 2\" /dev/null",
+                  output),
+            0)
+      << output;
+  const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - started);
+  const std::size_t redraws = std::count(output.begin(), output.end(), '\r') -
+                              std::count(output.begin(), output.end(), '\n');
+  EXPECT_GE(redraws, 5u) << output;  // 50 MB at 20 MB/s
+  EXPECT_LE(redraws, static_cast<std::size_t>(elapsed.count() / 100 + 2)) << output;
+  // The last line drawn before the result is the whole delivery.
+  const std::size_t lastPercent = output.rfind('%', output.find("placed"));
+  ASSERT_NE(lastPercent, std::string::npos) << output;
+  EXPECT_EQ(output.substr(lastPercent - 3, 4), "100%") << output;
+
+  SetUp();
+  output = Fetch("feed", 2);  // both streams
+  EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 1) << output;
+  EXPECT_EQ(output.find('\r'), std::string::npos) << output;
+  EXPECT_EQ(JsonText(output, "status"), "placed") << output;
 }
 
 // A delivery waiting in Temp is never replaced: the fetch says so and leaves it.
