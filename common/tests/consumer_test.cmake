@@ -1,6 +1,8 @@
 # Installs the library from the build tree into a fresh folder, then configures, builds and
-# runs the consumer project (in WORK_DIR, where it writes a file) against that installed tree
-# only; on Linux also a build through the pkg-config file. With -DREFUSED_CXX_COMPILER=... it instead checks that the package
+# runs the consumer project's programs (in WORK_DIR, where they write files) against that
+# installed tree only: the DLL's operations, and a fetch through the static fetch library with a
+# keys library the consumer makes from a public key; on Linux also the first program built
+# through the pkg-config file. With -DREFUSED_CXX_COMPILER=... it instead checks that the package
 # refuses a consumer configured with that compiler, at configure time and with its reason.
 #
 # cmake -DBUILD_DIR=... -DWORK_DIR=... -DSOURCE_DIR=... -DGENERATOR=... -DBUILD_TYPE=...
@@ -17,6 +19,12 @@ endfunction()
 
 set(prefix ${WORK_DIR}/install)
 file(REMOVE_RECURSE ${WORK_DIR})
+file(MAKE_DIRECTORY ${WORK_DIR})
+
+# The publisher's key pair of the consumer's fetch: its public half builds the keys library.
+find_program(OPENSSL openssl REQUIRED)
+run(${OPENSSL} ecparam -name prime256v1 -genkey -noout -out ${WORK_DIR}/delivery.pem)
+run(${OPENSSL} ec -in ${WORK_DIR}/delivery.pem -pubout -out ${WORK_DIR}/delivery.pub.pem)
 
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix} --component Vintrel_Common)
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix} --component Vintrel_Common_Runtime)
@@ -24,6 +32,7 @@ run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix} --component Vintr
 set(configure ${CMAKE_COMMAND} -S ${SOURCE_DIR} -B ${WORK_DIR}/build -G ${GENERATOR}
   -DCMAKE_BUILD_TYPE=${BUILD_TYPE}
   -DCMAKE_PREFIX_PATH=${prefix}
+  -DCONSUMER_DELIVERY_KEY=${WORK_DIR}/delivery.pub.pem
   # A cross toolchain searches packages below its own root only; name the package's folder.
   -DVintrel_Common_DIR=${prefix}/lib/cmake/Vintrel_Common)
 
@@ -54,12 +63,18 @@ endif()
 run(${configure})
 run(${CMAKE_COMMAND} --build ${WORK_DIR}/build)
 
+# The fetch: a feed on a loopback port that nothing listens on (1, tcpmux), into a Temp below
+# WORK_DIR; under Wine through WinHTTP.
+set(feed http://127.0.0.1:1/feed)
 if(EMULATOR)
   # Under Wine the program finds the DLL and its runtime DLLs in the installed bin folder.
   set(ENV{WINEPATH} ${prefix}/bin)
   run(${EMULATOR} ${WORK_DIR}/build/consumer.exe WORKING_DIRECTORY ${WORK_DIR})
+  run(${EMULATOR} ${WORK_DIR}/build/consumer_fetch.exe ${feed} fetch\\Temp
+    WORKING_DIRECTORY ${WORK_DIR})
 else()
   run(${WORK_DIR}/build/consumer WORKING_DIRECTORY ${WORK_DIR})
+  run(${WORK_DIR}/build/consumer_fetch ${feed} fetch/Temp WORKING_DIRECTORY ${WORK_DIR})
 endif()
 
 if(PKG_CONFIG)

@@ -1,8 +1,9 @@
 #pragma once
-// The publisher's keys compiled into this build of the updater. The definition of
-// CompiledDeliveryKeys() is generated from the PEM files the build is configured with
-// (cmake/DeliveryKeys.cmake), in a library of its own, so that one build can link a second
-// updater with other keys.
+// The publisher's keys compiled into a program: the updater, and the main application that
+// fetches with <vintrel/fetch.h> (this header installs beside it). The definition of
+// CompiledDeliveryKeys() is generated from PEM files by vintrel_add_delivery_keys_library
+// (cmake/Vintrel_CommonDeliveryKeys.cmake), in a library of its own, so that one build can link
+// a second program with other keys.
 
 #include <cstddef>
 #include <cstdint>
