@@ -1,6 +1,7 @@
 // vintrel-fetch: the fetch from the command line, for scripts and tests.
 //
 //   vintrel-fetch URL --temp DIR [--release N | --release-record FILE] [--json]
+//                 [--ca-file PEM (Linux)]
 //
 // Exit 0: placed or up to date; 1: anything else (the status says what); 2: usage.
 #include <CLI/CLI.hpp>
@@ -119,10 +120,17 @@ int Run(int argc, char** argv) {
       ->check(CLI::Range(0, 60000));
   app.add_option("--stall-seconds", stallSeconds, "a try without a byte for this long fails")
       ->check(CLI::Range(1, 3600));
+#ifndef _WIN32
+  std::string caText;
+  app.add_option("--ca-file", caText, "HTTPS: also trust the roots in this PEM file");
+#endif
   CLI11_PARSE(app, argc, argv);
   options.tempFolder = fs::u8path(tempText);
   options.firstRetryDelay = std::chrono::milliseconds(retryDelayMs);
   options.stallTimeout = std::chrono::seconds(stallSeconds);
+#ifndef _WIN32
+  options.caFile = fs::u8path(caText);
+#endif
   if (!recordText.empty()) {
     std::string error;
     if (!ReadReleaseRecord(fs::u8path(recordText), options.installedRelease, error)) {
