@@ -1,14 +1,20 @@
 #!/usr/bin/env bash
 # vintrel-fetch.exe (WinHTTP, CNG) under Wine against Debian's nginx on the loopback, serving a
 # feed of three releases that vintrel-pack.exe publish made: release 2 gets the partial delivery
-# from 2, no release the full one, each placed in Temp byte for byte as published.
+# from 2, no release the full one, each placed in Temp byte for byte as published. Over HTTPS
+# (the feed at release 1, a test CA's certificate for localhost) the fetch is refused as a TLS
+# failure, tried once, until the CA's root is in the prefix's Root store (trust_root.exe), and
+# then placed; the machine's trust store is never changed.
 set -euo pipefail
 : "${VINTREL_FETCH:?}" "${VINTREL_PACK:?}" "${TEST_KEYS:?}" "${NGINX_PROGRAM:?}" "${WINE:?}"
+: "${TRUST_ROOT:?}" "${OPENSSL_TOOL:?}"
 
 work=$(mktemp -d /tmp/vintrel-fetch-wine.XXXXXX)
 chmod 755 "$work"
 nginx_pid=
+trusted=
 cleanup() {
+  if [ -n "$trusted" ]; then "$WINE" "$TRUST_ROOT" remove "$(windows_path "$work/tls/ca.pem")" || true; fi
   if [ -n "$nginx_pid" ]; then kill "$nginx_pid" 2>/dev/null || true; wait "$nginx_pid" || true; fi
   rm -rf "$work"
 }
@@ -28,12 +34,27 @@ for release in 1 2 3; do
   "$WINE" "$VINTREL_PACK" publish "$(windows_path "$tree")" --feed "$(windows_path "$work/www/feed")" \
     --release "$release" --key "$(windows_path "$TEST_KEYS/current.pem")" > "$work/publish.log" 2>&1 ||
     { cat "$work/publish.log"; fail "publish of release $release"; }
+  [ "$release" != 1 ] || { mkdir -p "$work/tls/www"; cp -r "$work/www/feed" "$work/tls/www/feed"; }
 done
+
+# The test CA and its certificate for localhost (WinHTTP under Wine refuses 127.0.0.1 with it).
+(
+  cd "$work/tls"
+  printf 'subjectAltName=DNS:localhost\nextendedKeyUsage=serverAuth\n' > server.ext
+  "$OPENSSL_TOOL" req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 \
+    -subj '/CN=vintrel test root' -addext basicConstraints=critical,CA:TRUE \
+    -addext keyUsage=critical,keyCertSign -keyout ca.key -out ca.pem
+  "$OPENSSL_TOOL" req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj /CN=localhost \
+    -keyout server.key -out server.csr
+  "$OPENSSL_TOOL" x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 \
+    -extfile server.ext -out server.pem
+) > "$work/openssl.log" 2>&1 || { cat "$work/openssl.log"; fail "the test CA"; }
 chmod -R a+rX "$work"
 
 # A free port: nginx refuses to start on a taken one, and then another is tried.
 for try in 1 2 3 4 5; do
   port=$((20000 + RANDOM % 40000))
+  tls_port=$((port + 1))
   cat > "$work/nginx.conf" <<CONF
 worker_processes 1;
 pid $work/nginx.pid;
@@ -43,6 +64,14 @@ http {
   access_log $work/access.log;
   default_type application/octet-stream;
   server { listen 127.0.0.1:$port; root $work/www; }
+  # One line per connection in tls.log, the refused ones too.
+  server {
+    listen 127.0.0.1:$tls_port ssl;
+    ssl_certificate $work/tls/server.pem;
+    ssl_certificate_key $work/tls/server.key;
+    error_log $work/tls.log info;
+    root $work/tls/www;
+  }
 }
 CONF
   "$NGINX_PROGRAM" -c "$work/nginx.conf" -p "$work" -e "$work/error.log" -g 'daemon off;' &
@@ -58,12 +87,13 @@ CONF
 done
 [ -n "$nginx_pid" ] || { cat "$work/error.log"; fail "nginx did not start"; }
 
-fetch() {  # fetch INSTALLED: vintrel-fetch.exe's --json line
+fetch() {  # fetch INSTALLED [URL]: vintrel-fetch.exe's --json line
   local release=()
   [ "$1" = 0 ] || release=(--release "$1")
   rm -rf "$work/OrbeskVintrel"
-  "$WINE" "$VINTREL_FETCH" "http://127.0.0.1:$port/feed" --temp "$(windows_path "$work/OrbeskVintrel/Temp")" \
-    "${release[@]}" --json --retry-delay-ms 50 | tr -d '\r'
+  "$WINE" "$VINTREL_FETCH" "${2:-http://127.0.0.1:$port/feed}" \
+    --temp "$(windows_path "$work/OrbeskVintrel/Temp")" "${release[@]}" --json --retry-delay-ms 50 |
+    tr -d '\r'
 }
 for case in "2 3/from-2" "0 3/full"; do
   set -- $case
@@ -76,4 +106,22 @@ for case in "2 3/from-2" "0 3/full"; do
 done
 result=$(fetch 3) || true
 [[ $result == *'"status":"up-to-date"'* ]] || fail "release 3: $result"
-echo "2 passed, 0 failed"
+
+https_url="https://localhost:$tls_port/feed"
+for _ in $(seq 50); do (exec 3<>"/dev/tcp/127.0.0.1/$tls_port") 2>/dev/null && break; sleep 0.1; done
+: > "$work/tls.log"
+result=$(fetch 0 "$https_url") || true
+echo "https, the CA not trusted: $result"
+[[ $result == *'"status":"tls-failed"'* ]] || fail "https untrusted: not tls-failed"
+[ ! -e "$work/OrbeskVintrel/Temp" ] || fail "https untrusted: something placed"
+connections=$(grep -o ' \*[0-9]* ' "$work/tls.log" | sort -u | wc -l)
+[ "$connections" = 1 ] || { cat "$work/tls.log"; fail "https untrusted: $connections connections, not 1"; }
+"$WINE" "$TRUST_ROOT" add "$(windows_path "$work/tls/ca.pem")" || fail "trust_root add"
+trusted=1
+result=$(fetch 0 "$https_url") || true
+echo "https, the CA in the prefix's Root store: $result"
+[[ $result == *'"status":"placed"'* ]] || fail "https trusted: not placed"
+diff -r "$work/OrbeskVintrel/Temp" "$work/tls/www/feed/1/full" || fail "https: Temp is not 1/full"
+"$WINE" "$TRUST_ROOT" remove "$(windows_path "$work/tls/ca.pem")" || fail "trust_root remove"
+trusted=
+echo "4 passed, 0 failed"
