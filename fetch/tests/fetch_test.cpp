@@ -144,19 +144,12 @@ class Feed : public ::testing::Test {
     }
     std::string output;
     // A test CA and its certificate for localhost, for HTTPS.
-    const std::string openssl = Env("OPENSSL_TOOL");
     const fs::path tls = *root_ / "tls";
-    WriteFile(tls / "server.ext", "subjectAltName=DNS:localhost\nextendedKeyUsage=serverAuth\n");
-    for (const std::string& command :
-         {" req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2"
-          " -subj '/CN=vintrel test root' -addext basicConstraints=critical,CA:TRUE"
-          " -addext keyUsage=critical,keyCertSign -keyout ca.key -out ca.pem",
-          " req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj /CN=localhost"
-          " -keyout server.key -out server.csr",
-          " x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2"
-          " -extfile server.ext -out server.pem"}) {
-      ASSERT_EQ(Shell("cd " + Quoted(tls) + " && " + openssl + command, output), 0) << output;
-    }
+    ASSERT_EQ(Shell("bash " + Quoted(Env("MAKE_TEST_CA")) + " " + Env("OPENSSL_TOOL") + " " +
+                        Quoted(tls),
+                    output),
+              0)
+        << output;
     Shell("chmod -R a+rX " + Quoted(*root_), output);
     port_ = FreePort();
     do tlsPort_ = FreePort(); while (tlsPort_ == port_);

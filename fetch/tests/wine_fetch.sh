@@ -7,7 +7,7 @@
 # then placed; the machine's trust store is never changed.
 set -euo pipefail
 : "${VINTREL_FETCH:?}" "${VINTREL_PACK:?}" "${TEST_KEYS:?}" "${NGINX_PROGRAM:?}" "${WINE:?}"
-: "${TRUST_ROOT:?}" "${OPENSSL_TOOL:?}"
+: "${TRUST_ROOT:?}" "${OPENSSL_TOOL:?}" "${MAKE_TEST_CA:?}"
 
 work=$(mktemp -d /tmp/vintrel-fetch-wine.XXXXXX)
 chmod 755 "$work"
@@ -38,17 +38,8 @@ for release in 1 2 3; do
 done
 
 # The test CA and its certificate for localhost (WinHTTP under Wine refuses 127.0.0.1 with it).
-(
-  cd "$work/tls"
-  printf 'subjectAltName=DNS:localhost\nextendedKeyUsage=serverAuth\n' > server.ext
-  "$OPENSSL_TOOL" req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 \
-    -subj '/CN=vintrel test root' -addext basicConstraints=critical,CA:TRUE \
-    -addext keyUsage=critical,keyCertSign -keyout ca.key -out ca.pem
-  "$OPENSSL_TOOL" req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj /CN=localhost \
-    -keyout server.key -out server.csr
-  "$OPENSSL_TOOL" x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 \
-    -extfile server.ext -out server.pem
-) > "$work/openssl.log" 2>&1 || { cat "$work/openssl.log"; fail "the test CA"; }
+bash "$MAKE_TEST_CA" "$OPENSSL_TOOL" "$work/tls" > "$work/openssl.log" 2>&1 ||
+  { cat "$work/openssl.log"; fail "the test CA"; }
 chmod -R a+rX "$work"
 
 # A free port: nginx refuses to start on a taken one, and then another is tried.
