@@ -425,7 +425,7 @@ TEST_F(Feed, ASmallDriveIsRefusedBeforeTheFirstByte) {
 // HTTPS from the same nginx, its certificate from a test CA the machine does not trust: with the
 // CA's root given (--ca-file) the delivery is placed; without, the fetch is refused as a TLS
 // failure at the first handshake, not retried as a connection error, and nothing is asked for.
-TEST_F(Feed, HttpsTrustsTheSystemsRootsAndTheGivenOnes) {
+TEST_F(Feed, HttpsIsPlacedWithTheGivenRootAndRefusedWithout) {
   const std::string url = "https://localhost:" + std::to_string(tlsPort_) + "/feed";
   std::string json = FetchUrl(url, 0, Temp(), " --ca-file " + Quoted(*root_ / "tls/ca.pem"));
   ASSERT_EQ(JsonText(json, "status"), "placed") << json;

@@ -99,8 +99,7 @@ result=$(fetch 3) || true
 [[ $result == *'"status":"up-to-date"'* ]] || fail "release 3: $result"
 
 https_url="https://localhost:$tls_port/feed"
-for _ in $(seq 50); do (exec 3<>"/dev/tcp/127.0.0.1/$tls_port") 2>/dev/null && break; sleep 0.1; done
-: > "$work/tls.log"
+# nginx listens on both ports before it accepts on either: no probe (its line) in tls.log.
 result=$(fetch 0 "$https_url") || true
 echo "https, the CA not trusted: $result"
 [[ $result == *'"status":"tls-failed"'* ]] || fail "https untrusted: not tls-failed"
