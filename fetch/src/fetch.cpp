@@ -79,6 +79,7 @@ const char* FetchStatusName(FetchStatus status) noexcept {
     case FetchStatus::kConnectFailed: return "connect-failed";
     case FetchStatus::kTimedOut: return "timed-out";
     case FetchStatus::kCut: return "cut";
+    case FetchStatus::kTlsFailed: return "tls-failed";
     case FetchStatus::kHttpStatus: return "http-status";
     case FetchStatus::kNotAFeed: return "not-a-feed";
     case FetchStatus::kBadSignature: return "bad-signature";
@@ -218,6 +219,7 @@ bool FailHttp(Run& run, const HttpReply& reply, const std::string& url) {
     case HttpFailure::kTimedOut:
       return run.Fail(FetchStatus::kTimedOut, url + ": " + reply.detail);
     case HttpFailure::kCut: return run.Fail(FetchStatus::kCut, url + ": " + reply.detail);
+    case HttpFailure::kTls: return run.Fail(FetchStatus::kTlsFailed, url + ": " + reply.detail);
     case HttpFailure::kOther: return run.Fail(FetchStatus::kConnectFailed, url + ": " + reply.detail);
     case HttpFailure::kNone:
     case HttpFailure::kStopped: break;
@@ -577,7 +579,7 @@ bool FetchAll(Run& run) {
 
 FetchResult FetchDelivery(const FetchOptions& options) {
   std::string error;
-  HttpSessionHandle session = OpenHttpSession(error);
+  HttpSessionHandle session = OpenHttpSession(options.caFile.u8string(), error);
   if (session == nullptr) {
     FetchResult result;
     result.status = FetchStatus::kLocalError;

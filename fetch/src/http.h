@@ -16,7 +16,8 @@ enum class HttpFailure {
   kTimedOut,      // no byte for the stall time
   kCut,           // the connection ended before the answer's end
   kStopped,       // the receiver asked to stop
-  kOther,         // TLS and whatever else the stack reports (detail says)
+  kTls,           // no secure channel: the certificate is not trusted, or the handshake failed
+  kOther,         // whatever else the stack reports (detail says)
 };
 
 // What receives one answer: Begin once with the status before any body byte, then the body in
@@ -44,8 +45,9 @@ struct HttpSessionClose {
 };
 using HttpSessionHandle = std::unique_ptr<HttpSession, HttpSessionClose>;
 
-// Nullptr, with error, when the stack cannot start.
-HttpSessionHandle OpenHttpSession(std::string& error);
+// Nullptr, with error, when the stack cannot start. caFile: roots trusted besides the system's
+// (PEM), or empty; libcurl only, WinHTTP trusts the system's store alone.
+HttpSessionHandle OpenHttpSession(const std::string& caFile, std::string& error);
 
 // GET url, from byte offset on (a range request when above 0), into receiver.
 HttpReply HttpGet(HttpSession& session, const std::string& url, std::uint64_t offset,

@@ -36,6 +36,16 @@ HttpFailure FailureOf(DWORD error) {
     case ERROR_WINHTTP_TIMEOUT: return HttpFailure::kTimedOut;
     case ERROR_WINHTTP_CONNECTION_ERROR:
     case ERROR_WINHTTP_INVALID_SERVER_RESPONSE: return HttpFailure::kCut;
+    case ERROR_WINHTTP_SECURE_FAILURE:
+    case ERROR_WINHTTP_SECURE_CHANNEL_ERROR:
+    case ERROR_WINHTTP_SECURE_INVALID_CA:
+    case ERROR_WINHTTP_SECURE_INVALID_CERT:
+    case ERROR_WINHTTP_SECURE_CERT_CN_INVALID:
+    case ERROR_WINHTTP_SECURE_CERT_DATE_INVALID:
+    case ERROR_WINHTTP_SECURE_CERT_REVOKED:
+    case ERROR_WINHTTP_SECURE_CERT_REV_FAILED:
+    case ERROR_WINHTTP_SECURE_CERT_WRONG_USAGE:
+    case ERROR_WINHTTP_CLIENT_AUTH_CERT_NEEDED: return HttpFailure::kTls;
     default: return HttpFailure::kOther;
   }
 }
@@ -44,6 +54,10 @@ HttpReply Failed(const char* step, HttpReply reply) {
   const DWORD error = GetLastError();
   reply.failure = FailureOf(error);
   reply.detail = std::string(step) + " failed (WinHTTP error " + std::to_string(error) + ")";
+  if (reply.failure == HttpFailure::kTls) {
+    reply.detail += ": no secure channel, or the server's certificate is not trusted by the "
+                    "system's store";
+  }
   return reply;
 }
 
@@ -55,7 +69,12 @@ struct HttpSession {
 
 void HttpSessionClose::operator()(HttpSession* session) const noexcept { delete session; }
 
-HttpSessionHandle OpenHttpSession(std::string& error) {
+HttpSessionHandle OpenHttpSession(const std::string& caFile, std::string& error) {
+  // An organisation's own root belongs in the system's store, where WinHTTP looks.
+  if (!caFile.empty()) {
+    error = "a CA file is for libcurl builds: on Windows the system's store decides";
+    return nullptr;
+  }
   HttpSessionHandle session(new HttpSession);
   session->session.reset(WinHttpOpen(L"vintrel-fetch/1", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
                                      WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));

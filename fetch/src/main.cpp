@@ -1,6 +1,7 @@
 // vintrel-fetch: the fetch from the command line, for scripts and tests.
 //
 //   vintrel-fetch URL --temp DIR [--release N | --installation DIR] [--device-id ID] [--json]
+//                 [--ca-file PEM (Linux)]
 //
 // Exit 0: placed, up to date, or not in the rollout yet; 1: anything else (the status says
 // what); 2: usage.
@@ -85,12 +86,19 @@ int Run(int argc, char** argv) {
       ->check(CLI::Range(0, 60000));
   app.add_option("--stall-seconds", stallSeconds, "a try without a byte for this long fails")
       ->check(CLI::Range(1, 3600));
+#ifndef _WIN32
+  std::string caText;
+  app.add_option("--ca-file", caText, "HTTPS: also trust the roots in this PEM file");
+#endif
   CLI11_PARSE(app, argc, argv);
   options.tempFolder = fs::u8path(tempText);
   options.deviceId =
       device->count() > 0 ? deviceId : vintrel::FormatDeviceId(vintrel::QueryNetworkAdapters());
   options.firstRetryDelay = std::chrono::milliseconds(retryDelayMs);
   options.stallTimeout = std::chrono::seconds(stallSeconds);
+#ifndef _WIN32
+  options.caFile = fs::u8path(caText);
+#endif
   if (!installationText.empty()) {
     std::string error;
     if (!vintrel::ReadInstalledRelease(fs::u8path(installationText), options.installedRelease,

@@ -110,7 +110,8 @@ pid_t Spawn(const std::vector<std::string>& arguments) {
 
 // The feed and the server, made once for the suite: www/feed of releases 1, 2 and 3 (release 3
 // adds a 50 MB file), served as / ; /slow/ serves the same at 20 MB/s and /norange/ without
-// range support. Workers run as nobody: everything is world-readable.
+// range support; a second port serves the feed of release 1 over HTTPS. Workers run as nobody:
+// everything is world-readable.
 class Feed : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
@@ -136,10 +137,23 @@ class Feed : public ::testing::Test {
                       output),
                 0)
           << output;
+      // HTTPS serves the feed as it was at release 1: small files only.
+      if (release == 1) {
+        fs::create_directories(*root_ / "tls/www");
+        fs::copy(*root_ / "www/feed", *root_ / "tls/www/feed", fs::copy_options::recursive);
+      }
     }
     std::string output;
+    // A test CA and its certificate for localhost, for HTTPS.
+    const fs::path tls = *root_ / "tls";
+    ASSERT_EQ(Shell("bash " + Quoted(Env("MAKE_TEST_CA")) + " " + Env("OPENSSL_TOOL") + " " +
+                        Quoted(tls),
+                    output),
+              0)
+        << output;
     Shell("chmod -R a+rX " + Quoted(*root_), output);
     port_ = FreePort();
+    do tlsPort_ = FreePort(); while (tlsPort_ == port_);
     const fs::path www = *root_ / "www";
     WriteFile(*root_ / "nginx.conf",
               "worker_processes 1;\npid " + (*root_ / "nginx.pid").string() +
@@ -155,6 +169,13 @@ class Feed : public ::testing::Test {
                   "    root " + www.string() + ";\n"
                   "    location /slow/ { alias " + www.string() + "/; limit_rate 20m; }\n"
                   "    location /norange/ { alias " + www.string() + "/; max_ranges 0; }\n"
+                  "  }\n"
+                  // Each refused handshake is a line of tls.log.
+                  "  server {\n    listen 127.0.0.1:" + std::to_string(tlsPort_) + " ssl;\n"
+                  "    ssl_certificate " + (tls / "server.pem").string() + ";\n"
+                  "    ssl_certificate_key " + (tls / "server.key").string() + ";\n"
+                  "    error_log " + (*root_ / "tls.log").string() + " info;\n"
+                  "    root " + (tls / "www").string() + ";\n"
                   "  }\n}\n");
     nginx_ = Spawn({Env("NGINX_PROGRAM"), "-c", (*root_ / "nginx.conf").string(), "-p", root_->string(),
                     "-e", (*root_ / "error.log").string(), "-g", "daemon off;"});
@@ -162,7 +183,10 @@ class Feed : public ::testing::Test {
     for (int i = 0; i < 100 && !Accepts(port_); ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    ASSERT_TRUE(Accepts(port_)) << ReadFile(*root_ / "error.log");
+    for (int i = 0; i < 100 && !Accepts(tlsPort_); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_TRUE(Accepts(port_) && Accepts(tlsPort_)) << ReadFile(*root_ / "error.log");
   }
 
   static void TearDownTestSuite() {
@@ -180,6 +204,7 @@ class Feed : public ::testing::Test {
     fs::remove_all(Temp(), error);
     fs::remove_all(Work(), error);
     fs::resize_file(*root_ / "access.log", 0, error);
+    fs::resize_file(*root_ / "tls.log", 0, error);
   }
 
   static fs::path Temp() { return *root_ / "OrbeskVintrel/Temp"; }
@@ -194,12 +219,11 @@ class Feed : public ::testing::Test {
     return FetchUrl(Url(feed), installed);
   }
   static std::string FetchUrl(const std::string& url, std::uint64_t installed,
-                              const fs::path& temp = Temp(), const std::string& device = "") {
+                              const fs::path& temp = Temp(), const std::string& more = "") {
     std::string output;
     Shell(Env("VINTREL_FETCH") + " " + url + " --temp " + Quoted(temp) +
               (installed != 0 ? " --release " + std::to_string(installed) : "") +
-              (device.empty() ? "" : " --device-id " + device) +
-              " --json --retry-delay-ms 50 --stall-seconds 5",
+              " --json --retry-delay-ms 50 --stall-seconds 5" + more,
           output);
     return output;
   }
@@ -227,11 +251,13 @@ class Feed : public ::testing::Test {
 
   static fs::path* root_;
   static std::uint16_t port_;
+  static std::uint16_t tlsPort_;  // HTTPS with the test CA's certificate: the feed at release 1
   static pid_t nginx_;
 };
 
 fs::path* Feed::root_ = nullptr;
 std::uint16_t Feed::port_ = 0;
+std::uint16_t Feed::tlsPort_ = 0;
 pid_t Feed::nginx_ = 0;
 
 // The delivery the index gives for each installed release arrives in Temp, byte for byte the
@@ -331,7 +357,8 @@ TEST_F(Feed, TheRolloutDecidesWhichReleaseADeviceGets) {
       Shell("chmod -R a+rX " + Quoted(feed), output);
     }
     SetUp();
-    const std::string json = FetchUrl(Url("rollout"), row.installed, Temp(), row.device);
+    const std::string json =
+        FetchUrl(Url("rollout"), row.installed, Temp(), std::string(" --device-id ") + row.device);
     EXPECT_EQ(JsonText(json, "status"), row.status) << json;
     EXPECT_NE(json.find("\"release\":" + std::to_string(row.release) + ","), std::string::npos)
         << json;
@@ -511,6 +538,30 @@ TEST_F(Feed, ASmallDriveIsRefusedBeforeTheFirstByte) {
         << "asked for " << uri;
   }
   umount2(drive.c_str(), MNT_DETACH);
+}
+
+// HTTPS from the same nginx, its certificate from a test CA the machine does not trust: with the
+// CA's root given (--ca-file) the delivery is placed; without, the fetch is refused as a TLS
+// failure at the first handshake, not retried as a connection error, and nothing is asked for.
+TEST_F(Feed, HttpsIsPlacedWithTheGivenRootAndRefusedWithout) {
+  const std::string url = "https://localhost:" + std::to_string(tlsPort_) + "/feed";
+  std::string json = FetchUrl(url, 0, Temp(), " --ca-file " + Quoted(*root_ / "tls/ca.pem"));
+  ASSERT_EQ(JsonText(json, "status"), "placed") << json;
+  EXPECT_EQ(Contents(Temp()), Contents(*root_ / "tls/www/feed/1/full"));
+
+  SetUp();
+  json = FetchUrl(url, 0);
+  EXPECT_EQ(JsonText(json, "status"), "tls-failed") << json;
+  EXPECT_NE(JsonText(json, "detail").find("certificate"), std::string::npos) << json;
+  EXPECT_FALSE(fs::exists(Temp()));
+  EXPECT_FALSE(fs::exists(Work()));
+  EXPECT_TRUE(Requests().empty());
+  std::istringstream log(ReadFile(*root_ / "tls.log"));
+  int handshakes = 0;
+  for (std::string line; std::getline(log, line);) {
+    if (line.find("SSL_do_handshake() failed") != std::string::npos) ++handshakes;
+  }
+  EXPECT_EQ(handshakes, 1) << ReadFile(*root_ / "tls.log");
 }
 
 // The fault proxy in front of nginx, one fault a row: cuts, server errors and a stall are

@@ -3,13 +3,20 @@
 # feed of three releases that vintrel-pack.exe publish made: release 2 gets the partial delivery
 # from 2, no release the full one, each placed in Temp byte for byte as published; release 3's
 # rollout paused: release 2 waits ("not-in-rollout"), no release gets release 2's full delivery.
+# Over HTTPS
+# (the feed at release 1, a test CA's certificate for localhost) the fetch is refused as a TLS
+# failure, tried once, until the CA's root is in the prefix's Root store (trust_root.exe), and
+# then placed; the machine's trust store is never changed.
 set -euo pipefail
 : "${VINTREL_FETCH:?}" "${VINTREL_PACK:?}" "${TEST_KEYS:?}" "${NGINX_PROGRAM:?}" "${WINE:?}"
+: "${TRUST_ROOT:?}" "${OPENSSL_TOOL:?}" "${MAKE_TEST_CA:?}"
 
 work=$(mktemp -d /tmp/vintrel-fetch-wine.XXXXXX)
 chmod 755 "$work"
 nginx_pid=
+trusted=
 cleanup() {
+  if [ -n "$trusted" ]; then "$WINE" "$TRUST_ROOT" remove "$(windows_path "$work/tls/ca.pem")" || true; fi
   if [ -n "$nginx_pid" ]; then kill "$nginx_pid" 2>/dev/null || true; wait "$nginx_pid" || true; fi
   rm -rf "$work"
 }
@@ -29,12 +36,18 @@ for release in 1 2 3; do
   "$WINE" "$VINTREL_PACK" publish "$(windows_path "$tree")" --feed "$(windows_path "$work/www/feed")" \
     --release "$release" --key "$(windows_path "$TEST_KEYS/current.pem")" > "$work/publish.log" 2>&1 ||
     { cat "$work/publish.log"; fail "publish of release $release"; }
+  [ "$release" != 1 ] || { mkdir -p "$work/tls/www"; cp -r "$work/www/feed" "$work/tls/www/feed"; }
 done
+
+# The test CA and its certificate for localhost (WinHTTP under Wine refuses 127.0.0.1 with it).
+bash "$MAKE_TEST_CA" "$OPENSSL_TOOL" "$work/tls" > "$work/openssl.log" 2>&1 ||
+  { cat "$work/openssl.log"; fail "the test CA"; }
 chmod -R a+rX "$work"
 
 # A free port: nginx refuses to start on a taken one, and then another is tried.
 for try in 1 2 3 4 5; do
   port=$((20000 + RANDOM % 40000))
+  tls_port=$((port + 1))
   cat > "$work/nginx.conf" <<CONF
 worker_processes 1;
 pid $work/nginx.pid;
@@ -44,6 +57,14 @@ http {
   access_log $work/access.log;
   default_type application/octet-stream;
   server { listen 127.0.0.1:$port; root $work/www; }
+  # One line per connection in tls.log, the refused ones too.
+  server {
+    listen 127.0.0.1:$tls_port ssl;
+    ssl_certificate $work/tls/server.pem;
+    ssl_certificate_key $work/tls/server.key;
+    error_log $work/tls.log info;
+    root $work/tls/www;
+  }
 }
 CONF
   "$NGINX_PROGRAM" -c "$work/nginx.conf" -p "$work" -e "$work/error.log" -g 'daemon off;' &
@@ -59,12 +80,13 @@ CONF
 done
 [ -n "$nginx_pid" ] || { cat "$work/error.log"; fail "nginx did not start"; }
 
-fetch() {  # fetch INSTALLED: vintrel-fetch.exe's --json line
+fetch() {  # fetch INSTALLED [URL]: vintrel-fetch.exe's --json line
   local release=()
   [ "$1" = 0 ] || release=(--release "$1")
   rm -rf "$work/OrbeskVintrel"
-  "$WINE" "$VINTREL_FETCH" "http://127.0.0.1:$port/feed" --temp "$(windows_path "$work/OrbeskVintrel/Temp")" \
-    "${release[@]}" --json --retry-delay-ms 50 | tr -d '\r'
+  "$WINE" "$VINTREL_FETCH" "${2:-http://127.0.0.1:$port/feed}" \
+    --temp "$(windows_path "$work/OrbeskVintrel/Temp")" "${release[@]}" --json --retry-delay-ms 50 |
+    tr -d '\r'
 }
 for case in "2 3/from-2" "0 3/full"; do
   set -- $case
@@ -90,4 +112,20 @@ result=$(fetch 0) || true
 echo "no release, release 3 paused: $result"
 [[ $result == *'"delivery":"2/full"'* ]] || fail "no release with release 3 paused: $result"
 diff -r "$work/OrbeskVintrel/Temp" "$work/www/feed/2/full" || fail "no release: Temp is not 2/full"
-echo "3 passed, 0 failed"
+https_url="https://localhost:$tls_port/feed"
+# nginx listens on both ports before it accepts on either: no probe (its line) in tls.log.
+result=$(fetch 0 "$https_url") || true
+echo "https, the CA not trusted: $result"
+[[ $result == *'"status":"tls-failed"'* ]] || fail "https untrusted: not tls-failed"
+[ ! -e "$work/OrbeskVintrel/Temp" ] || fail "https untrusted: something placed"
+connections=$(grep -o ' \*[0-9]* ' "$work/tls.log" | sort -u | wc -l)
+[ "$connections" = 1 ] || { cat "$work/tls.log"; fail "https untrusted: $connections connections, not 1"; }
+"$WINE" "$TRUST_ROOT" add "$(windows_path "$work/tls/ca.pem")" || fail "trust_root add"
+trusted=1
+result=$(fetch 0 "$https_url") || true
+echo "https, the CA in the prefix's Root store: $result"
+[[ $result == *'"status":"placed"'* ]] || fail "https trusted: not placed"
+diff -r "$work/OrbeskVintrel/Temp" "$work/tls/www/feed/1/full" || fail "https: Temp is not 1/full"
+"$WINE" "$TRUST_ROOT" remove "$(windows_path "$work/tls/ca.pem")" || fail "trust_root remove"
+trusted=
+echo "5 passed, 0 failed"

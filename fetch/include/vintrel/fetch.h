@@ -35,6 +35,8 @@ enum class FetchStatus {
   kConnectFailed,    // refused or unreachable
   kTimedOut,         // no byte for the stall time, after the retries
   kCut,              // the connection kept dropping, after the retries
+  kTlsFailed,        // no secure channel: the server's certificate is not trusted (or the
+                     // TLS handshake failed); not retried
   kHttpStatus,       // an answer other than 200/206 (404, or 5xx after the retries)
   kNotAFeed,         // the index is no index (an HTML page where the index should be)
   kBadSignature,     // the index or the list: no compiled key verifies its signature
@@ -68,6 +70,10 @@ struct FetchOptions {
   int attempts = 6;  // per request, counted afresh after a try that brought bytes
   std::chrono::milliseconds firstRetryDelay{500};  // doubled each retry, at most 30 s
   std::chrono::seconds stallTimeout{30};           // no byte for this long: a failed try
+  // HTTPS: a PEM file of roots trusted besides the system's (an organisation's own CA), or
+  // empty. Linux (libcurl) only: on Windows WinHTTP trusts the system's store, where such a
+  // root is deployed, and a caFile given there is refused (kLocalError).
+  std::filesystem::path caFile;
 };
 
 struct FetchResult {
