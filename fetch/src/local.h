@@ -16,6 +16,10 @@ FileHandle OpenLocalFile(const std::filesystem::path& path, const char* mode);
 // The file's written bytes on the disk before it is handed on.
 bool FlushToDisk(std::FILE* file);
 
+// Asks the system to start writing what was written so far, without waiting, so that
+// FlushToDisk at the end finds little left to write. Only a hint: nothing fails with it.
+void StartWriteBack(std::FILE* file);
+
 enum class MoveResult { kMoved, kTargetExists, kFailed };
 
 // Renames the folder from to to, never over anything at to.
