@@ -53,7 +53,8 @@ constexpr std::uint64_t kWriteBackStep = 8u << 20;
 
 // SHA-256 on a thread of its own, a few pieces behind the bytes written, so that hashing
 // overlaps the network and the disk rather than adding to them (on a slow SHA-256, such as
-// Wine's CNG, it otherwise doubles the fetch's time). At most kPieces pieces are held.
+// Wine's CNG, it otherwise doubles the fetch's time). At most kPieces pieces are held (4 MiB):
+// enough that the download goes on while a busy machine keeps the worker waiting for a core.
 class HashBehind {
  public:
   HashBehind() : worker_([this] { Work(); }) {}
@@ -107,7 +108,7 @@ class HashBehind {
   }
 
  private:
-  static constexpr std::size_t kPieces = 4;
+  static constexpr std::size_t kPieces = 16;
   static constexpr std::size_t kPieceBytes = 1u << 18;
   struct Piece {
     std::vector<char> bytes = std::vector<char>(kPieceBytes);
