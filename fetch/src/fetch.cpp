@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -653,9 +654,18 @@ FetchResult FetchDelivery(const FetchOptions& options) {
     result.detail = error;
     return result;
   }
-  Run run(options, *session);
-  FetchAll(run);
-  return run.result;
+  // The hashing thread that cannot start (or its lock failing) is a local error, not an
+  // exception out of the call.
+  try {
+    Run run(options, *session);
+    FetchAll(run);
+    return run.result;
+  } catch (const std::system_error& failure) {
+    FetchResult result;
+    result.status = FetchStatus::kLocalError;
+    result.detail = std::string("the hashing thread: ") + failure.what();
+    return result;
+  }
 }
 
 }  // namespace vintrel
