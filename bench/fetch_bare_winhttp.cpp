@@ -1,6 +1,6 @@
 // The least a WinHTTP download does: GET each URL into its file with WinHttpReadData and
-// WriteFile, 64 KiB at a time, one session for all (connections kept alive). scripts/bench
-// times it under Wine beside vintrel-fetch.exe.
+// WriteFile, in pieces of the fetch's size (256 KiB), one session for all (connections kept
+// alive). scripts/bench times it under Wine beside vintrel-fetch.exe.
 //
 //   fetch_bare_winhttp.exe BASE_URL OUT_DIR PATHS_FILE   each line of PATHS_FILE: a path below
 //                                                         BASE_URL, with "/"
@@ -91,7 +91,7 @@ int wmain(int argc, wchar_t** argv) {
   if (connection == nullptr) return 1;
   std::ifstream paths(argv[3]);
   if (!paths) return 1;
-  std::vector<char> buffer(1u << 16);
+  std::vector<char> buffer(1u << 18);
   std::string path;
   while (std::getline(paths, path)) {
     if (path.empty()) continue;
