@@ -72,8 +72,9 @@ if [ "$platform" = wine ]; then
   arg_bare=$(windows_path "$out_bare") arg_temp=$(windows_path "$temp")
   arg_paths=$(windows_path "$work/paths")
   # One Wine server for every round, started and warmed (the usage run) so that no round
-  # pays for the start.
-  wineserver -p
+  # pays for the start. A server already running in the prefix refuses -p: it is ended first.
+  wineserver -k 2>/dev/null || true
+  wineserver -p || fail "wineserver -p refused to start"
   "$WINE" "$bare" >/dev/null 2>&1 || true
 fi
 
