@@ -56,6 +56,8 @@ constexpr std::uint64_t kWriteBackStep = 8u << 20;
 // overlaps the network and the disk rather than adding to them (on a slow SHA-256, such as
 // Wine's CNG, it otherwise doubles the fetch's time). At most kPieces pieces are held (4 MiB):
 // enough that the download goes on while a busy machine keeps the worker waiting for a core.
+// The same thread asks for the write-back of what was written, which costs the asker the
+// submission of the writes.
 class HashBehind {
  public:
   HashBehind() : worker_([this] { Work(); }) {}
@@ -100,7 +102,17 @@ class HashBehind {
     std::lock_guard<std::mutex> lock(mutex_);
     return !failed_;
   }
-  // Waits until every byte added is hashed; false when a hash call failed.
+  // Has the worker start the write-back of file's bytes handed to the system so far. file must
+  // stay open until the next Drain.
+  void WriteBackBehind(std::FILE* file) {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ready_.push_back(Item{nullptr, file});
+    }
+    changed_.notify_all();
+  }
+  // Waits until every byte added is hashed and every write-back asked for has started; false
+  // when a hash call failed.
   bool Drain() {
     if (filling_ != nullptr) Hand();
     std::unique_lock<std::mutex> lock(mutex_);
@@ -116,10 +128,16 @@ class HashBehind {
     std::size_t used = 0;
   };
 
+  // A full piece to hash, or a file whose write-back to start.
+  struct Item {
+    Piece* piece;
+    std::FILE* writeBack;
+  };
+
   void Hand() {
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      ready_.push_back(filling_);
+      ready_.push_back(Item{filling_, nullptr});
     }
     filling_ = nullptr;
     changed_.notify_all();
@@ -129,16 +147,22 @@ class HashBehind {
     for (;;) {
       changed_.wait(lock, [this] { return stop_ || !ready_.empty(); });
       if (ready_.empty()) return;
-      Piece* piece = ready_.front();
+      const Item item = ready_.front();
       ready_.pop_front();
       busy_ = true;
       Sha256Hasher* hasher = hasher_;
       lock.unlock();
-      const bool ok = hasher != nullptr && Sha256Add(*hasher, piece->bytes.data(), piece->used);
-      lock.lock();
-      failed_ = failed_ || !ok;
-      piece->used = 0;
-      free_.push_back(piece);
+      if (item.writeBack != nullptr) {
+        StartWriteBack(item.writeBack);
+        lock.lock();
+      } else {
+        Piece* piece = item.piece;
+        const bool ok = hasher != nullptr && Sha256Add(*hasher, piece->bytes.data(), piece->used);
+        lock.lock();
+        failed_ = failed_ || !ok;
+        piece->used = 0;
+        free_.push_back(piece);
+      }
       busy_ = false;
       changed_.notify_all();
     }
@@ -151,7 +175,7 @@ class HashBehind {
     return all;
   }();
   Piece* filling_ = nullptr;  // the adding thread's alone
-  std::deque<Piece*> ready_;
+  std::deque<Item> ready_;
   Sha256Hasher* hasher_ = nullptr;
   bool busy_ = false;
   bool failed_ = false;
@@ -249,7 +273,11 @@ class FileReceiver final : public HttpReceiver {
     have_ += size;
     unflushed_ += size;
     if (unflushed_ >= kWriteBackStep) {
-      StartWriteBack(file_);
+      if (std::fflush(file_) != 0) {
+        writeFailed_ = true;
+        return false;
+      }
+      run_.hashBehind.WriteBackBehind(file_);
       unflushed_ = 0;
     }
     run_.done += size;
@@ -432,6 +460,7 @@ bool FetchFile(Run& run, const std::string& url, const fs::path& path, const Wan
       FileReceiver receiver(run, file.get(), have, wanted.size);
       const HttpReply reply = HttpGet(run.session, url, have, receiver, run.options.stallTimeout);
       if (std::fflush(file.get()) != 0) receiver.writeFailed_ = true;
+      run.hashBehind.Drain();  // no write-back of the file left to start once it is closed
       file.reset();
       if (receiver.have_ > have) attempt = 0;  // bytes came: the count starts again
       resumedOnce = resumedOnce || have > 0;

@@ -15,7 +15,8 @@ bool FlushToDisk(std::FILE* file) {
 }
 
 void StartWriteBack(std::FILE* file) {
-  if (std::fflush(file) == 0) sync_file_range(fileno(file), 0, 0, SYNC_FILE_RANGE_WRITE);
+  // fileno only: the writing thread flushes its own buffer.
+  sync_file_range(fileno(file), 0, 0, SYNC_FILE_RANGE_WRITE);
 }
 
 MoveResult MoveFolderNoReplace(const std::filesystem::path& from,
