@@ -96,8 +96,19 @@ list_installation() {
   (cd "$1" && find . -path ./.vintrel -prune -o -type f -printf '%P\t%s bytes\n' | sort |
     sed 's/^/    /')
 }
+# Wine: the service manager of a prefix's first session does not always list a service created
+# in it (a later session reads it from the registry), so that session ends here first.
+timeout 60 wineserver -w || true
+set +e
+registration=$(wine sc query OrbeskVintrelUpdate 2>/dev/null | tr -d '\r')
+set -e
 echo
-echo "== --install-service: exit code $install_code"
+echo "== --install-service: exit code $install_code; sc query OrbeskVintrelUpdate:"
+if [ -n "$registration" ]; then
+  grep -E 'SERVICE_NAME|TYPE|STATE' <<< "$registration" | sed 's/^ */    /'
+else
+  echo "    (not registered)"
+fi
 echo "== The installation at release 1: $root_win (release record: $(tr -d '\r' < "$root/.vintrel/release"))"
 list_installation "$root"
 
@@ -167,6 +178,7 @@ echo "== The restarted main application reports: ${started:-nothing}"
 
 failures=()
 [ "$install_code" = 0 ] || failures+=("--install-service exit code $install_code")
+[ -n "$registration" ] || failures+=("the update service is not registered")
 [[ $fetch_result == *'"status":"placed"'* ]] || failures+=("the fetch placed no delivery")
 [ "$stage1" = 0 ] || failures+=("stage 1 exit code $stage1")
 [[ $old_app_state == *"by the updater" ]] || failures+=("the updater did not end the main application")
