@@ -143,7 +143,8 @@ HttpReply HttpGet(HttpSession& session, const std::string& url, std::uint64_t of
     reply.failure = HttpFailure::kStopped;
     return reply;
   }
-  std::vector<char> buffer(1u << 16);
+  // Big pieces: fewer calls into the receiver, each a write and a hand-over to the hashing thread.
+  std::vector<char> buffer(1u << 18);
   std::uint64_t received = 0;
   for (;;) {
     if (!receiver.KeepGoing()) {

@@ -16,6 +16,11 @@ FileHandle OpenLocalFile(const std::filesystem::path& path, const char* mode);
 // The file's written bytes on the disk before it is handed on.
 bool FlushToDisk(std::FILE* file);
 
+// Asks the system to start writing what was handed to it so far (after an fflush), without
+// waiting, so that FlushToDisk at the end finds little left to write. Only a hint: nothing
+// fails with it. Called from another thread than the one writing the file.
+void StartWriteBack(std::FILE* file);
+
 enum class MoveResult { kMoved, kTargetExists, kFailed };
 
 // Renames the folder from to to, never over anything at to.

@@ -14,6 +14,11 @@ bool FlushToDisk(std::FILE* file) {
   return std::fflush(file) == 0 && fsync(fileno(file)) == 0;
 }
 
+void StartWriteBack(std::FILE* file) {
+  // fileno only: the writing thread flushes its own buffer.
+  sync_file_range(fileno(file), 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
 MoveResult MoveFolderNoReplace(const std::filesystem::path& from,
                                const std::filesystem::path& to) {
   // rename(2) would replace an empty folder at to.

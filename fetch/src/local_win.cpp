@@ -14,6 +14,10 @@ bool FlushToDisk(std::FILE* file) {
   return std::fflush(file) == 0 && _commit(_fileno(file)) == 0;
 }
 
+// Windows has no call that starts the write-back without waiting for it; its lazy writer
+// already writes dirty pages within seconds.
+void StartWriteBack(std::FILE*) {}
+
 MoveResult MoveFolderNoReplace(const std::filesystem::path& from,
                                const std::filesystem::path& to) {
   // Without MOVEFILE_REPLACE_EXISTING the move fails on anything at to.
