@@ -170,9 +170,9 @@ TEST(UpdateFeedTest, RolloutTakesTheShareAndKeepsItsDevicesAsItGrows) {
     EXPECT_NEAR(in, static_cast<int>(share / 10), 50);
   }
   // A device without an id is in the releases at 100 % only.
-  const vintrel::FeedPick noId = vintrel::ChooseFeedDelivery(feedAt(9999), 0, "");
-  EXPECT_EQ(noId.delivery->folder, "1/full");
-  EXPECT_EQ(vintrel::ChooseFeedDelivery(feedAt(10000), 0, "").delivery->folder, "3/full");
+  const vintrel::FeedIndex almostAll = feedAt(9999), all = feedAt(10000);
+  EXPECT_EQ(vintrel::ChooseFeedDelivery(almostAll, 0, "").delivery->folder, "1/full");
+  EXPECT_EQ(vintrel::ChooseFeedDelivery(all, 0, "").delivery->folder, "3/full");
 }
 
 }  // namespace
