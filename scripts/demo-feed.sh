@@ -11,7 +11,6 @@ programs=("$tests_bin/probe_app.exe" "$tests_bin/probe_app_v2.exe" "$tests_bin/p
 nginx=$(command -v nginx || echo /usr/sbin/nginx)
 temp=$appdata/OrbeskVintrel/Temp
 temp_win="$appdata_win\\OrbeskVintrel\\Temp"
-record_win="$root_win\\.vintrel\\release"
 
 # The publisher's three releases: the main application of each, its updater, a setting changed
 # in 2, a codec dropped in 2, a plugin added in 2 and changed in 3 with a new 3 MB library.
@@ -81,11 +80,13 @@ done
 [ -n "$nginx_pid" ] || { cat "$www/error.log"; die "nginx did not start"; }
 say "nginx serves the feed at http://127.0.0.1:$port/feed"
 
-# Release 1 as its installer leaves it: the files, the release record, the update service.
+# Release 1 as its installer leaves it: the files, the release record and its marker (which the
+# main application, running as the user, reads), the update service.
 mkdir -p "$root" "$appdata/OrbeskVintrel/logs"
 cp -a "$releases/release-1/." "$root/"
 mkdir -p "$root/.vintrel"
 printf '1\r\n' > "$root/.vintrel/release"
+: > "$root/.vintrel/release-1"
 log=$appdata/OrbeskVintrel/logs/updater.log
 say "installing the update service as the installer does: Updater.exe --install-service"
 set +e
@@ -122,10 +123,10 @@ for _ in $(seq 100); do [ -s "$record" ] && break; sleep 0.1; done
 # What the main application does at its start: the fetch, then the updater when one was placed.
 mkdir -p "$drive_c/vintrel-demo"
 cp "$fetch_exe" "$drive_c/vintrel-demo/vintrel-fetch.exe"
-say "fetching: vintrel-fetch.exe http://127.0.0.1:$port/feed --temp \"$temp_win\" --release-record \"$record_win\""
+say "fetching: vintrel-fetch.exe http://127.0.0.1:$port/feed --temp \"$temp_win\" --installation \"$root_win\""
 set +e
 fetch_result=$(wine "$drive_c/vintrel-demo/vintrel-fetch.exe" "http://127.0.0.1:$port/feed" \
-  --temp "$temp_win" --release-record "$record_win" --json 2>/dev/null | tr -d '\r')
+  --temp "$temp_win" --installation "$root_win" --json 2>/dev/null | tr -d '\r')
 fetch_code=$?
 set -e
 echo
