@@ -33,9 +33,15 @@ HttpFailure FailureOf(DWORD error) {
   switch (error) {
     case ERROR_WINHTTP_NAME_NOT_RESOLVED: return HttpFailure::kNameNotFound;
     case ERROR_WINHTTP_CANNOT_CONNECT: return HttpFailure::kConnectFailed;
-    case ERROR_WINHTTP_TIMEOUT: return HttpFailure::kTimedOut;
+    // Wine's WinHTTP passes the socket's own errors through (a receive that timed out is
+    // WSAETIMEDOUT there, ERROR_WINHTTP_TIMEOUT on Windows).
+    case ERROR_WINHTTP_TIMEOUT:
+    case WSAETIMEDOUT: return HttpFailure::kTimedOut;
     case ERROR_WINHTTP_CONNECTION_ERROR:
-    case ERROR_WINHTTP_INVALID_SERVER_RESPONSE: return HttpFailure::kCut;
+    case ERROR_WINHTTP_INVALID_SERVER_RESPONSE:
+    case WSAECONNRESET:
+    case WSAECONNABORTED: return HttpFailure::kCut;
+    case WSAECONNREFUSED: return HttpFailure::kConnectFailed;
     case ERROR_WINHTTP_SECURE_FAILURE:
     case ERROR_WINHTTP_SECURE_CHANNEL_ERROR:
     case ERROR_WINHTTP_SECURE_INVALID_CA:

@@ -3,19 +3,25 @@
 # feed of three releases that vintrel-pack.exe publish made: release 2 gets the partial delivery
 # from 2, no release the full one, each placed in Temp byte for byte as published; release 3's
 # rollout paused: release 2 waits ("not-in-rollout"), no release gets release 2's full delivery.
-# Over HTTPS
-# (the feed at release 1, a test CA's certificate for localhost) the fetch is refused as a TLS
-# failure, tried once, until the CA's root is in the prefix's Root store (trust_root.exe), and
-# then placed; the machine's trust store is never changed.
+# Through WinHTTP's own range, retry and stall handling: the 50 MB file cut three times by the
+# fault proxy (a test tool, built natively) still placed, nginx serving at most 10 % more than
+# the file; server errors retried, a stall given up and retried, a 404 and an HTML page named; a
+# fetch killed mid-file resumed with a range, and whole again from a server without ranges; an
+# altered file and a bad index signature refused. Over HTTPS (the feed at release 1, a test
+# CA's certificate for localhost) the fetch is refused as a TLS failure, tried once, until the
+# CA's root is in the prefix's Root store (trust_root.exe), and then placed; the machine's trust
+# store is never changed.
 set -euo pipefail
 : "${VINTREL_FETCH:?}" "${VINTREL_PACK:?}" "${TEST_KEYS:?}" "${NGINX_PROGRAM:?}" "${WINE:?}"
-: "${TRUST_ROOT:?}" "${OPENSSL_TOOL:?}" "${MAKE_TEST_CA:?}"
+: "${TRUST_ROOT:?}" "${OPENSSL_TOOL:?}" "${MAKE_TEST_CA:?}" "${FAULT_PROXY:?}"
 
 work=$(mktemp -d /tmp/vintrel-fetch-wine.XXXXXX)
 chmod 755 "$work"
 nginx_pid=
 trusted=
+proxy_pid=
 cleanup() {
+  if [ -n "$proxy_pid" ]; then kill "$proxy_pid" 2>/dev/null || true; fi
   if [ -n "$trusted" ]; then "$WINE" "$TRUST_ROOT" remove "$(windows_path "$work/tls/ca.pem")" || true; fi
   if [ -n "$nginx_pid" ]; then kill "$nginx_pid" 2>/dev/null || true; wait "$nginx_pid" || true; fi
   rm -rf "$work"
@@ -32,7 +38,7 @@ for release in 1 2 3; do
   echo "the application, release $release" > "$tree/bin/app.txt"
   cp "$work/same.dll" "$tree/lib/same.dll"
   echo "release $release" > "$tree/readme 说明.txt"
-  [ "$release" != 3 ] || head -c 2000000 /dev/urandom > "$tree/bin/new.bin"
+  [ "$release" != 3 ] || { mkdir -p "$tree/data"; head -c 52428800 /dev/urandom > "$tree/data/big.bin"; }
   "$WINE" "$VINTREL_PACK" publish "$(windows_path "$tree")" --feed "$(windows_path "$work/www/feed")" \
     --release "$release" --key "$(windows_path "$TEST_KEYS/current.pem")" > "$work/publish.log" 2>&1 ||
     { cat "$work/publish.log"; fail "publish of release $release"; }
@@ -54,9 +60,17 @@ pid $work/nginx.pid;
 error_log $work/error.log;
 events { worker_connections 64; }
 http {
-  access_log $work/access.log;
+  log_format counted '\$request_uri \$status \$body_bytes_sent';
+  access_log $work/access.log counted;
   default_type application/octet-stream;
-  server { listen 127.0.0.1:$port; root $work/www; }
+  # A small send buffer: what the log counts as sent is what left, not what waited in the
+  # kernel when a connection was cut.
+  server {
+    listen 127.0.0.1:$port sndbuf=64k;
+    root $work/www;
+    location /slow/ { alias $work/www/; limit_rate 10m; }
+    location /norange/ { alias $work/www/; max_ranges 0; }
+  }
   # One line per connection in tls.log, the refused ones too.
   server {
     listen 127.0.0.1:$tls_port ssl;
@@ -80,10 +94,10 @@ CONF
 done
 [ -n "$nginx_pid" ] || { cat "$work/error.log"; fail "nginx did not start"; }
 
-fetch() {  # fetch INSTALLED [URL]: vintrel-fetch.exe's --json line
+fetch() {  # fetch INSTALLED [URL [keep]]: vintrel-fetch.exe's --json line (keep: Temp.fetch stays)
   local release=()
   [ "$1" = 0 ] || release=(--release "$1")
-  rm -rf "$work/OrbeskVintrel"
+  [ "${3:-}" = keep ] || rm -rf "$work/OrbeskVintrel"
   "$WINE" "$VINTREL_FETCH" "${2:-http://127.0.0.1:$port/feed}" \
     --temp "$(windows_path "$work/OrbeskVintrel/Temp")" "${release[@]}" --json --retry-delay-ms 50 |
     tr -d '\r'
@@ -99,6 +113,93 @@ for case in "2 3/from-2" "0 3/full"; do
 done
 result=$(fetch 3) || true
 [[ $result == *'"status":"up-to-date"'* ]] || fail "release 3: $result"
+
+big_bytes=$(stat -c %s "$work/www/feed/3/from-2/data/big.bin")
+served_big() {  # served_big: requests for big.bin and the bytes nginx sent for them
+  awk '/big\.bin/ { n++; s += $3 } END { print n + 0, s + 0 }' "$work/access.log"
+}
+# fault MATCH FAULT TIMES: the fetch for release 2 through the fault proxy, its --json line.
+fault() {
+  : > "$work/access.log"
+  rm -rf "$work/OrbeskVintrel"
+  "$FAULT_PROXY" "$port" "$1" "$2" "$3" > "$work/proxy-port" &
+  proxy_pid=$!
+  for _ in $(seq 100); do [ -s "$work/proxy-port" ] && break; sleep 0.05; done
+  "$WINE" "$VINTREL_FETCH" "http://127.0.0.1:$(head -n 1 "$work/proxy-port")/feed" \
+    --temp "$(windows_path "$work/OrbeskVintrel/Temp")" --release 2 --json --retry-delay-ms 50 \
+    --stall-seconds 5 | tr -d '\r'
+  kill "$proxy_pid" 2>/dev/null || true
+  wait "$proxy_pid" 2>/dev/null || true
+  proxy_pid=
+}
+for row in "big.bin cut:10000000 3 placed" "big.bin status:500 2 placed" \
+    "UpdateInfo.ini stall 1 placed" "/feed/index@ status:404 1 http-status" \
+    "/feed/index@ html 1 not-a-feed"; do
+  set -- $row
+  result=$(fault "${1//@/ }" "$2" "$3") || true
+  echo "$2 on $1: $result"
+  [[ $result == *"\"status\":\"$4\""* ]] || fail "$2 on $1: not $4"
+  if [ "$4" = placed ]; then
+    diff -r "$work/OrbeskVintrel/Temp" "$work/www/feed/3/from-2" > /dev/null || fail "$2: Temp is not 3/from-2"
+  else
+    [ ! -e "$work/OrbeskVintrel/Temp" ] || fail "$2 on $1: something placed"
+  fi
+  if [ "$2" = cut:10000000 ]; then
+    read -r asked served <<< "$(served_big)"
+    [ "$asked" = 4 ] || fail "three cuts: $asked requests for big.bin, not 4"
+    [ "$served" -le $((big_bytes + big_bytes / 10)) ] || fail "three cuts: $served bytes served: restarted"
+  fi
+done
+
+# A fetch killed in the middle of the 50 MB file (the Windows process ended by a signal, as a
+# machine turned off ends it) continues with a range; a server without ranges sends it whole.
+for resume in feed norange/feed; do
+  : > "$work/access.log"
+  rm -rf "$work/OrbeskVintrel"
+  partial=$work/OrbeskVintrel/Temp.fetch/data/big.bin
+  "$WINE" "$VINTREL_FETCH" "http://127.0.0.1:$port/slow/feed" \
+    --temp "$(windows_path "$work/OrbeskVintrel/Temp")" --release 2 > /dev/null 2>&1 &
+  killed_pid=$!
+  for _ in $(seq 400); do
+    [ "$(stat -c %s "$partial" 2>/dev/null || echo 0)" -ge $((big_bytes / 5)) ] && break
+    sleep 0.05
+  done
+  pkill -9 -f "$(basename "$VINTREL_FETCH")" || fail "no fetch to kill"
+  wait "$killed_pid" 2>/dev/null || true
+  held=$(stat -c %s "$partial" 2>/dev/null || echo 0)
+  [ "$held" -gt 0 ] && [ "$held" -lt "$big_bytes" ] || fail "killed fetch: $held bytes held"
+  result=$(fetch 2 "http://127.0.0.1:$port/$resume" keep) || true
+  echo "killed at $held bytes, resumed from /$resume: $result"
+  [[ $result == *'"status":"placed"'* ]] || fail "resumed from /$resume: not placed"
+  diff -r "$work/OrbeskVintrel/Temp" "$work/www/feed/3/from-2" > /dev/null || fail "resumed: Temp is not 3/from-2"
+  read -r asked served <<< "$(served_big)"
+  if [ "$resume" = feed ]; then
+    [ "$served" -le $((big_bytes + big_bytes / 10)) ] || fail "resumed: $served bytes served: restarted"
+  else
+    [ "$served" -ge $((held + big_bytes)) ] || fail "no ranges: $served bytes served, not whole again"
+  fi
+done
+
+# What the keys or the list do not vouch for: a file altered on the server, an index signed
+# with a key the program does not know (refused before a delivered file is asked for).
+cp -r "$work/www/feed" "$work/www/altered"
+printf '!' | dd of="$work/www/altered/3/from-2/data/big.bin" bs=1 seek=$((big_bytes / 2)) \
+  conv=notrunc status=none
+cp -r "$work/www/feed" "$work/www/bad-index"
+"$OPENSSL_TOOL" dgst -sha256 -sign "$TEST_KEYS/other.pem" -out "$work/www/bad-index/index.sig" \
+  "$work/www/bad-index/index" || fail "signing with the other key"
+chmod -R a+rX "$work/www"
+for row in "altered file-differs" "bad-index bad-signature"; do
+  set -- $row
+  : > "$work/access.log"
+  result=$(fetch 2 "http://127.0.0.1:$port/$1") || true
+  echo "$1: $result"
+  [[ $result == *"\"status\":\"$2\""* ]] || fail "$1: not $2"
+  [ ! -e "$work/OrbeskVintrel/Temp" ] || fail "$1: something placed"
+  if [ "$1" = bad-index ]; then
+    ! grep -v '^/bad-index/index' "$work/access.log" | grep -q . || fail "bad index: a delivered file asked for"
+  fi
+done
 
 "$WINE" "$VINTREL_PACK" rollout --feed "$(windows_path "$work/www/feed")" --release 3 --share 0% \
   --key "$(windows_path "$TEST_KEYS/current.pem")" > "$work/rollout.log" 2>&1 ||
@@ -128,4 +229,4 @@ echo "https, the CA in the prefix's Root store: $result"
 diff -r "$work/OrbeskVintrel/Temp" "$work/tls/www/feed/1/full" || fail "https: Temp is not 1/full"
 "$WINE" "$TRUST_ROOT" remove "$(windows_path "$work/tls/ca.pem")" || fail "trust_root remove"
 trusted=
-echo "5 passed, 0 failed"
+echo "16 passed, 0 failed"
