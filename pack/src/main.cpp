@@ -902,7 +902,8 @@ int Run(int argc, char** argv) {
   rollout->add_flag("--json", options.json, "print the report as JSON");
   std::string helpTopic;
   CLI::App* help =
-      app.add_subcommand("help", "Describe vintrel-pack, or COMMAND (diff, check) and its options");
+      app.add_subcommand("help", "Describe vintrel-pack, or COMMAND (diff, check, publish, "
+                                 "rollout) and its options");
   help->add_option("COMMAND", helpTopic, "the command to describe");
   for (CLI::App* command : {diff, check, publish}) {
     command->add_option("--root-length", options.rootLength,
@@ -942,8 +943,8 @@ int Run(int argc, char** argv) {
         return kExitFine;
       }
     }
-    return UsageError("help: there is no command \"" + helpTopic + "\"; the commands are diff "
-                      "and check");
+    return UsageError("help: there is no command \"" + helpTopic + "\"; the commands are diff, "
+                      "check, publish and rollout");
   }
   if (options.rootLength >= kMaxPathLength || options.deliveryLength >= kMaxPathLength) {
     return UsageError("--root-length and --delivery-length must be below " +
