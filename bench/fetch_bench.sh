@@ -15,6 +15,7 @@
 # ready WINEPREFIX for wine. Exit 1 when the fetch takes more than 1.2 times the bare loop, or
 # a run fails or leaves other bytes than the feed's.
 set -euo pipefail
+source "$(dirname "$0")/../scripts/nginx.sh"
 platform=$1 feed=$2 work=$3 fetch=$4 bare=$5 rounds=${6:-5}
 : "${NGINX_PROGRAM:?}"
 goal=1.2
@@ -32,33 +33,15 @@ trap cleanup EXIT
 fail() { echo "FAILED: $*" >&2; exit 1; }
 windows_path() { local p=$1; echo "Z:${p//\//\\}"; }
 
-# A free port: nginx refuses to start on a taken one, and then another is tried.
-for try in 1 2 3 4 5; do
-  port=$((20000 + RANDOM % 40000))
-  cat > "$work/nginx.conf" <<CONF
-worker_processes 1;
-pid $work/nginx.pid;
-error_log $work/error.log;
-events { worker_connections 64; }
-http {
+bench_http() {
+  cat <<CONF
   access_log off;
   sendfile on;
   default_type application/octet-stream;
   server { listen 127.0.0.1:$port; root $work/www; disable_symlinks off; }
-}
 CONF
-  "$NGINX_PROGRAM" -c "$work/nginx.conf" -p "$work" -e "$work/error.log" -g 'daemon off;' &
-  nginx_pid=$!
-  for _ in $(seq 50); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
-    kill -0 "$nginx_pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  kill -0 "$nginx_pid" 2>/dev/null && break
-  wait "$nginx_pid" || true
-  nginx_pid=
-done
-[ -n "$nginx_pid" ] || { cat "$work/error.log"; fail "nginx did not start"; }
+}
+start_nginx "$NGINX_PROGRAM" "$work" bench_http || fail "nginx did not start"
 url=http://127.0.0.1:$port/feed
 
 # What the fetch GETs: the index and its signature, the delivery's list, signature and files.

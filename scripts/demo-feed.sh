@@ -52,32 +52,15 @@ echo "== Its signed index:"
 sed 's/^/    /' "$www/feed/index"
 
 # nginx on a free port of the loopback, with a configuration of its own.
-for try in 1 2 3 4 5; do
-  port=$((20000 + RANDOM % 40000))
-  cat > "$www/nginx.conf" <<CONF
-worker_processes 1;
-pid $www/nginx.pid;
-error_log $www/error.log;
-events { worker_connections 64; }
-http {
+feed_http() {
+  cat <<CONF
   log_format feed '\$request \$status \$body_bytes_sent';
   access_log $www/access.log feed;
   default_type application/octet-stream;
   server { listen 127.0.0.1:$port; root $www; }
-}
 CONF
-  "$nginx" -c "$www/nginx.conf" -p "$www" -e "$www/error.log" -g 'daemon off;' &
-  nginx_pid=$!
-  for _ in $(seq 50); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
-    kill -0 "$nginx_pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  kill -0 "$nginx_pid" 2>/dev/null && break
-  wait "$nginx_pid" || true
-  nginx_pid=
-done
-[ -n "$nginx_pid" ] || { cat "$www/error.log"; die "nginx did not start"; }
+}
+start_nginx "$nginx" "$www" feed_http || die "nginx did not start"
 say "nginx serves the feed at http://127.0.0.1:$port/feed"
 
 # Release 1 as its installer leaves it: the files, the release record and its marker (which the

@@ -12,6 +12,7 @@
 # CA's root is in the prefix's Root store (trust_root.exe), and then placed; the machine's trust
 # store is never changed.
 set -euo pipefail
+source "$(dirname "$0")/../../scripts/nginx.sh"
 : "${VINTREL_FETCH:?}" "${VINTREL_PACK:?}" "${TEST_KEYS:?}" "${NGINX_PROGRAM:?}" "${WINE:?}"
 : "${TRUST_ROOT:?}" "${OPENSSL_TOOL:?}" "${MAKE_TEST_CA:?}" "${FAULT_PROXY:?}"
 
@@ -50,16 +51,9 @@ bash "$MAKE_TEST_CA" "$OPENSSL_TOOL" "$work/tls" > "$work/openssl.log" 2>&1 ||
   { cat "$work/openssl.log"; fail "the test CA"; }
 chmod -R a+rX "$work"
 
-# A free port: nginx refuses to start on a taken one, and then another is tried.
-for try in 1 2 3 4 5; do
-  port=$((20000 + RANDOM % 40000))
+feed_http() {
   tls_port=$((port + 1))
-  cat > "$work/nginx.conf" <<CONF
-worker_processes 1;
-pid $work/nginx.pid;
-error_log $work/error.log;
-events { worker_connections 64; }
-http {
+  cat <<CONF
   log_format counted '\$request_uri \$status \$body_bytes_sent';
   access_log $work/access.log counted;
   default_type application/octet-stream;
@@ -79,20 +73,9 @@ http {
     error_log $work/tls.log info;
     root $work/tls/www;
   }
-}
 CONF
-  "$NGINX_PROGRAM" -c "$work/nginx.conf" -p "$work" -e "$work/error.log" -g 'daemon off;' &
-  nginx_pid=$!
-  for _ in $(seq 50); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
-    kill -0 "$nginx_pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  kill -0 "$nginx_pid" 2>/dev/null && break
-  wait "$nginx_pid" || true
-  nginx_pid=
-done
-[ -n "$nginx_pid" ] || { cat "$work/error.log"; fail "nginx did not start"; }
+}
+start_nginx "$NGINX_PROGRAM" "$work" feed_http || fail "nginx did not start"
 
 fetch() {  # fetch INSTALLED [URL [keep]]: vintrel-fetch.exe's --json line (keep: Temp.fetch stays)
   local release=()
