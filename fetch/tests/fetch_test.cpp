@@ -228,6 +228,14 @@ class Feed : public ::testing::Test {
     return output;
   }
 
+  // Waits (at most 5 s) until a fetch has written a fifth of the 50 MB file at partial.
+  static void WaitForAFifthOf(const fs::path& partial) {
+    std::error_code error;
+    for (int i = 0; i < 200 && (fs::file_size(partial, error) < kBigBytes / 5 || error); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+  }
+
   // Every file below folder with its bytes, by relative path.
   static std::map<std::string, std::string> Contents(const fs::path& folder) {
     std::map<std::string, std::string> contents;
@@ -468,10 +476,8 @@ TEST_F(Feed, AKilledFetchResumes) {
         Spawn({Env("VINTREL_FETCH"), Url("slow/feed"), "--temp", Temp().string(), "--release", "2"});
     ASSERT_GT(fetch, 0);
     const fs::path partial = Work() / "data/big.bin";
+    WaitForAFifthOf(partial);
     std::error_code error;
-    for (int i = 0; i < 200 && (fs::file_size(partial, error) < kBigBytes / 5 || error); ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    }
     kill(fetch, SIGKILL);
     waitpid(fetch, nullptr, 0);
     const std::uintmax_t held = fs::file_size(partial, error);
@@ -509,10 +515,8 @@ TEST_F(Feed, ACancelStopsAndKeepsWhatCame) {
   ASSERT_EQ(posix_spawn(&fetch, argv[0], &actions, nullptr, argv.data(), environ), 0);
   posix_spawn_file_actions_destroy(&actions);
   const fs::path partial = Work() / "data/big.bin";
+  WaitForAFifthOf(partial);
   std::error_code error;
-  for (int i = 0; i < 200 && (fs::file_size(partial, error) < kBigBytes / 5 || error); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(25));
-  }
   kill(fetch, SIGTERM);
   waitpid(fetch, nullptr, 0);
   EXPECT_EQ(JsonText(ReadFile(out), "status"), "cancelled") << ReadFile(out);
